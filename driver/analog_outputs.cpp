@@ -1,0 +1,51 @@
+// Analog (PWM) outputs: "SA<pin><value>", no answer.
+#include "arduinodrv.h"
+#include "driver_state.h"
+#include "exchange.h"
+#include "text_convert.h"
+
+namespace {
+int32_t analog_output_pin(int32_t channel)
+{
+    switch (channel) {
+    case 0: return 3;
+    case 1: return 5;
+    case 2: return 6;
+    case 3: return 9;
+    default: return 0;
+    }
+}
+
+// Full scale: the raw value 255 is 5 V.
+constexpr float full_scale_raw = 255.0f;
+constexpr float full_scale_volts = 5.0f;
+}  // namespace
+
+int ARDUINODRV_STDCALL sa(int channel, int value) noexcept
+{
+    if (has_read_back_entry(channel))
+        sa_values[channel] = value;
+    const int32_t pin = analog_output_pin(channel);
+    if (pin != 0)
+        send_command("SA" + decimal_text(pin) + decimal_text(value) + "\r");
+    return value / 2;
+}
+
+double ARDUINODRV_STDCALL sad(int channel, double volts) noexcept
+{
+    const double raw = volts * static_cast<double>(full_scale_raw) / static_cast<double>(full_scale_volts);
+    const int32_t half = sa(channel, int_from_double(raw));
+    if (has_read_back_entry(channel))
+        sad_values[channel] = volts;
+    return half;
+}
+
+int ARDUINODRV_STDCALL rsa(int channel) noexcept
+{
+    return has_read_back_entry(channel) ? sa_values[channel] : 0;
+}
+
+double ARDUINODRV_STDCALL rsad(int channel) noexcept
+{
+    return has_read_back_entry(channel) ? sad_values[channel] : 0.0;
+}

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package that the build, the tests, the tools and the
+# board sketch need. Non-interactive and safe to run again: when everything is
+# there already it does nothing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake g++-multilib   # 32-bit x86 C++ toolchain
+  libgtest-dev                         # GoogleTest sources, built here for 32-bit
+  qemu-user                            # runs 32-bit programs where the kernel cannot
+  binutils file
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup: all packages present"
+  exit 0
+fi
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "setup: installing ${missing[*]}"
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"

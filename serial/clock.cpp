@@ -1,0 +1,43 @@
+#include "clock.h"
+
+#include <cerrno>
+#include <ctime>
+
+namespace {
+// Whole seconds of the first reading; the clock counts from there.
+int64_t clock_base_seconds = 0;
+bool clock_base_set = false;
+}  // namespace
+
+int32_t elapsed_ms()
+{
+    // A monotonic clock: a wall clock stepped back by hand or by NTP would
+    // otherwise stall every wait for as long as the step.
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (!clock_base_set) {
+        clock_base_seconds = now.tv_sec;
+        clock_base_set = true;
+    }
+    const int64_t ms = (static_cast<int64_t>(now.tv_sec) - clock_base_seconds) * 1000 +
+                       now.tv_nsec / 1000000;
+    // Modular narrowing: the 32-bit reading wraps instead of overflowing.
+    return static_cast<int32_t>(static_cast<uint32_t>(ms));
+}
+
+int64_t ms_since(int32_t start)
+{
+    const uint32_t diff = static_cast<uint32_t>(elapsed_ms()) - static_cast<uint32_t>(start);
+    return static_cast<int32_t>(diff);
+}
+
+void delay_ms(int32_t ms)
+{
+    if (ms <= 0)
+        return;
+    timespec left{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    // A signal must not cut the pause short: the board needs its 2000 ms after
+    // the port opens, and the exchange its pauses, whatever timers the host runs.
+    while (nanosleep(&left, &left) == -1 && errno == EINTR) {
+    }
+}

@@ -1,0 +1,286 @@
+#include "serial_port.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// Fixed-id slots: descriptor per id, 0 meaning closed. Plain C storage so the
+// table stays usable during process exit, when the driver's finaliser closes
+// the ports after C++ objects may already be gone.
+int *fixed_slots = nullptr;
+int32_t fixed_slot_count = 0;
+constexpr int32_t initial_fixed_slots = 16;
+
+struct handle_entry {
+    int32_t handle;
+    int fd;
+};
+// Handle entries in order of opening, oldest first.
+handle_entry *handle_entries = nullptr;
+int32_t handle_count = 0;
+int32_t handle_capacity = 0;
+int32_t next_handle = first_port_handle;
+
+bool grow_fixed_slots(int32_t needed)
+{
+    if (needed <= fixed_slot_count)
+        return true;
+    int32_t count = fixed_slot_count > 0 ? fixed_slot_count : initial_fixed_slots;
+    while (count < needed)
+        count *= 2;
+    if (count > max_fixed_port_id + 1)
+        count = max_fixed_port_id + 1;
+    void *grown = std::realloc(fixed_slots, sizeof(int) * static_cast<size_t>(count));
+    if (grown == nullptr)
+        return false;
+    fixed_slots = static_cast<int *>(grown);
+    for (int32_t i = fixed_slot_count; i < count; ++i)
+        fixed_slots[i] = 0;
+    fixed_slot_count = count;
+    return true;
+}
+
+int32_t find_handle(int32_t id)
+{
+    for (int32_t i = 0; i < handle_count; ++i)
+        if (handle_entries[i].handle == id)
+            return i;
+    return -1;
+}
+
+// Descriptor of the port that `id` names, or 0 when it names none.
+int port_fd(int32_t id)
+{
+    if (id >= 0 && id < fixed_slot_count)
+        return fixed_slots[id];
+    if (id == 0)
+        return 0;
+    const int32_t entry = find_handle(id);
+    return entry < 0 ? 0 : handle_entries[entry].fd;
+}
+
+int32_t make_handle()
+{
+    // Handles come from their own range, above every fixed id, and are
+    // reused only after wrapping and only when no live entry holds them.
+    for (;;) {
+        const int32_t handle = next_handle;
+        next_handle = next_handle == INT32_MAX ? first_port_handle : next_handle + 1;
+        if (find_handle(handle) < 0)
+            return handle;
+    }
+}
+
+bool add_handle_entry(int32_t handle, int fd)
+{
+    if (handle_count == handle_capacity) {
+        const int32_t capacity = handle_capacity == 0 ? 8 : handle_capacity * 2;
+        void *grown = std::realloc(handle_entries, sizeof(handle_entry) * static_cast<size_t>(capacity));
+        if (grown == nullptr)
+            return false;
+        handle_entries = static_cast<handle_entry *>(grown);
+        handle_capacity = capacity;
+    }
+    handle_entries[handle_count++] = handle_entry{handle, fd};
+    return true;
+}
+
+speed_t speed_code(int32_t baud, bool *ok)
+{
+    *ok = true;
+    switch (baud) {
+    case 0: return B0;
+    case 50: return B50;
+    case 75: return B75;
+    case 110: return B110;
+    case 150: return B150;
+    case 300: return B300;
+    case 600: return B600;
+    case 1200: return B1200;
+    case 1800: return B1800;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: *ok = false; return B0;
+    }
+}
+
+// Opens a device raw for reading and writing, without making it the
+// controlling terminal, never as descriptor 0, 1 or 2 (a host that closed its
+// standard input would otherwise get descriptor 0, which counts as closed),
+// and close-on-exec (a program the host starts must not inherit the board).
+int open_device(const char *path)
+{
+    int fd;
+    do {
+        fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0 || fd > 2)
+        return fd < 0 ? 0 : fd;
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    close(fd);
+    return moved < 0 ? 0 : moved;
+}
+
+}  // namespace
+
+void init_port_table()
+{
+    std::free(fixed_slots);
+    std::free(handle_entries);
+    fixed_slots = nullptr;
+    fixed_slot_count = 0;
+    handle_entries = nullptr;
+    handle_count = 0;
+    handle_capacity = 0;
+    next_handle = first_port_handle;
+    grow_fixed_slots(initial_fixed_slots);
+}
+
+int32_t open_port(int32_t id, const char *path, int32_t baud, int32_t /*parity*/,
+                  int32_t data_bits, float stop_bits, int32_t handshake,
+                  int32_t /*input_buffer_size*/, int32_t /*output_buffer_size*/)
+{
+    if (path == nullptr)
+        return 0;
+    if (id < -1 || id > max_fixed_port_id)
+        return 0;
+
+    bool baud_ok = false;
+    const speed_t speed = speed_code(baud, &baud_ok);
+    if (!baud_ok)
+        return 0;
+    tcflag_t size;
+    switch (data_bits) {
+    case 5: size = CS5; break;
+    case 6: size = CS6; break;
+    case 7: size = CS7; break;
+    case 8: size = CS8; break;
+    default: return 0;
+    }
+    if (handshake < 0 || handshake > 3)
+        return 0;
+    if (id >= 0 && !grow_fixed_slots(id + 1))
+        return 0;
+
+    const int fd = open_device(path);
+    if (fd == 0)
+        return 0;
+
+    termios settings;
+    std::memset(&settings, 0, sizeof settings);
+    settings.c_iflag = IGNPAR | ICRNL;
+    if (handshake == 3)
+        settings.c_iflag |= IXON | IXANY | IXOFF;
+    settings.c_oflag = 0;
+    settings.c_cflag = speed | size | CREAD | CLOCAL;
+    if (stop_bits != 1.0f)  // 1.5, 2.0 and NaN all mean two stop bits
+        settings.c_cflag |= CSTOPB;
+    if (handshake == 2)
+        settings.c_cflag |= CRTSCTS;
+    settings.c_lflag = 0;
+    settings.c_line = 0;
+    settings.c_cc[VEOF] = 4;
+    settings.c_cc[VTIME] = 0;
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VSTART] = 21;
+    settings.c_cc[VSTOP] = 23;
+    tcflush(fd, TCIFLUSH);
+    tcsetattr(fd, TCSANOW, &settings);
+
+    if (id == -1) {
+        const int32_t handle = make_handle();
+        if (!add_handle_entry(handle, fd)) {
+            close(fd);
+            return 0;
+        }
+        return handle;
+    }
+    // The old port of this id goes only now that its successor is open.
+    if (fixed_slots[id] != 0)
+        close_port(id);
+    fixed_slots[id] = fd;
+    return fd;
+}
+
+int32_t port_bytes_waiting(int32_t id)
+{
+    const int fd = port_fd(id);
+    if (fd == 0)
+        return 0;
+    int count = 0;
+    if (ioctl(fd, FIONREAD, &count) != 0 || count < 0)
+        return 0;
+    return count;
+}
+
+int32_t read_port(int32_t id, char *buffer, int32_t max_count)
+{
+    const int fd = port_fd(id);
+    if (fd == 0 || buffer == nullptr || max_count <= 0)
+        return 0;
+    const ssize_t got = read(fd, buffer, static_cast<size_t>(max_count));
+    return got < 0 ? 0 : static_cast<int32_t>(got);
+}
+
+int32_t write_port_text(int32_t id, const char *text, int32_t format)
+{
+    const int fd = port_fd(id);
+    if (fd == 0 || text == nullptr || format != text_format_bytes)
+        return 0;
+    const size_t length = std::strlen(text);
+    if (length == 0)
+        return 0;
+    ssize_t sent;
+    do {
+        sent = write(fd, text, length);
+    } while (sent < 0 && errno == EINTR);  // nothing went out: safe to try again
+    return sent < 0 ? 0 : static_cast<int32_t>(sent);
+}
+
+void close_port(int32_t id)
+{
+    if (id >= 0 && id < fixed_slot_count) {
+        if (fixed_slots[id] != 0) {
+            close(fixed_slots[id]);
+            fixed_slots[id] = 0;
+        }
+        return;
+    }
+    const int32_t entry = find_handle(id);
+    if (id == 0 || entry < 0)
+        return;
+    close(handle_entries[entry].fd);
+    std::memmove(&handle_entries[entry], &handle_entries[entry + 1],
+                 sizeof(handle_entry) * static_cast<size_t>(handle_count - entry - 1));
+    --handle_count;
+}
+
+void close_all_ports()
+{
+    for (int32_t id = 0; id < fixed_slot_count; ++id)
+        close_port(id);
+    while (handle_count > 0)
+        close_port(handle_entries[0].handle);
+}
+
+bool device_opens(const char *path)
+{
+    if (path == nullptr)
+        return false;
+    const int fd = open_device(path);
+    if (fd == 0)
+        return false;
+    close(fd);
+    return true;
+}

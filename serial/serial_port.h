@@ -1,0 +1,45 @@
+// Serial port layer: the only code that opens, reads or writes a device.
+// Ports live in one process-wide table, under a fixed id chosen by the caller
+// (0 and up) or under a port handle made here (ask with id -1). Every port is
+// raw and non-blocking: nothing here ever waits for the device.
+#pragma once
+
+#include <cstdint>
+
+// Port ids at or above this value are port handles; fixed ids lie below it.
+constexpr int32_t first_port_handle = 0x40000000;
+// Largest fixed id that open_port accepts. The slot table grows up to it; a
+// bigger id would ask for an unbounded table.
+constexpr int32_t max_fixed_port_id = 0xFFFF;
+
+void init_port_table();
+
+// Opens `path` with the given line settings. Returns 0 on failure; otherwise
+// the new handle (id -1) or the device's descriptor (fixed id). Parity and
+// the buffer sizes are accepted and unused. Stop bits other than exactly 1.0
+// give two stop bits. Handshake 0/1 none, 2 RTS/CTS, 3 XON/XOFF.
+int32_t open_port(int32_t id, const char *path, int32_t baud, int32_t parity,
+                  int32_t data_bits, float stop_bits, int32_t handshake,
+                  int32_t input_buffer_size, int32_t output_buffer_size);
+
+// Received bytes waiting to be read; 0 when none, or when id names no port.
+int32_t port_bytes_waiting(int32_t id);
+
+// One read of at most max_count bytes; 0 when nothing came or on any error.
+int32_t read_port(int32_t id, char *buffer, int32_t max_count);
+
+// The one text format of write_port_text: the text's bytes as they are.
+// Other formats are refused (nothing is written, the result is 0).
+constexpr int32_t text_format_bytes = 8;
+
+// One write of the text (without its terminating zero). Returns the number
+// of bytes the device accepted, 0 on any failure.
+int32_t write_port_text(int32_t id, const char *text, int32_t format = text_format_bytes);
+
+void close_port(int32_t id);
+void close_all_ports();
+
+// Opens the device and closes it again at once, touching neither its line
+// settings nor its pending input, so that a device another program is using
+// is left undisturbed. True when it opened.
+bool device_opens(const char *path);

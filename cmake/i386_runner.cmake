@@ -19,3 +19,5 @@ else()
   set(I386_RUNNER "${QEMU_I386}" CACHE STRING "command that runs 32-bit programs (empty: native)" FORCE)
   message(STATUS "32-bit programs run under ${QEMU_I386}")
 endif()
+# For scripts/run32, which looks for this file above the program it runs.
+file(WRITE "${CMAKE_BINARY_DIR}/i386_runner.txt" "${I386_RUNNER}\n")

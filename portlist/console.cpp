@@ -1,0 +1,81 @@
+#include "portlist/console.h"
+
+#include <csignal>
+#include <cstdio>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+termios saved_console_settings;
+// Only a record that tcgetattr filled may be applied: an all-zero record
+// would leave a terminal unusable.
+bool console_settings_saved = false;
+termios quiet_console_settings;
+
+// A signal that ends the program while the console is quiet must not leave
+// the terminal without echo: put the saved settings back, then let the
+// signal do what it would have done.
+void restore_and_reraise(int signal_number)
+{
+    tcsetattr(STDIN_FILENO, TCSANOW, &saved_console_settings);
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+void restore_on_fatal_signals()
+{
+    for (const int signal_number : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) {
+        struct sigaction action {};
+        action.sa_handler = restore_and_reraise;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESETHAND;
+        sigaction(signal_number, &action, nullptr);
+    }
+}
+
+}  // namespace
+
+void save_console_settings()
+{
+    console_settings_saved = tcgetattr(STDIN_FILENO, &saved_console_settings) == 0;
+    if (!console_settings_saved)
+        return;
+    quiet_console_settings = saved_console_settings;
+    quiet_console_settings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    quiet_console_settings.c_cc[VMIN] = 0;
+    quiet_console_settings.c_cc[VTIME] = 0;
+    restore_on_fatal_signals();
+}
+
+void enter_quiet_console()
+{
+    if (console_settings_saved)
+        tcsetattr(STDIN_FILENO, TCSANOW, &quiet_console_settings);
+}
+
+void restore_console_settings()
+{
+    if (console_settings_saved)
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved_console_settings);
+}
+
+void wait_for_enter()
+{
+    restore_console_settings();
+    // The line is read to its end whatever its length, but nothing of it is
+    // kept: it is dropped anyway, so a huge line costs no memory.
+    if (!std::feof(stdin)) {
+        int c;
+        do
+            c = std::getc(stdin);
+        while (c != '\n' && c != EOF);
+    }
+    enter_quiet_console();
+}
+
+void print_line(const std::string &text)
+{
+    std::puts(text.c_str());
+    std::fflush(stdout);
+}

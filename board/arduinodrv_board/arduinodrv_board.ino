@@ -8,39 +8,41 @@
 
 #include "board_protocol.h"
 
-class SketchIo : public BoardIo {
- public:
-  uint16_t read_analog(uint8_t channel) override { return analogRead(channel); }
+class sketch_board : public board_io {
+public:
+    uint16_t read_analog(uint8_t channel) override { return analogRead(channel); }
 
-  // Reads the port's input register rather than calling digitalRead, which
-  // would stop a PWM output running on the pin.
-  bool read_digital(uint8_t pin) override {
-    uint8_t port = digitalPinToPort(pin);
-    if (port == NOT_A_PIN) return false;
-    return (*portInputRegister(port) & digitalPinToBitMask(pin)) != 0;
-  }
+    // Reads the port's input register rather than calling digitalRead, which
+    // would stop a PWM output running on the pin.
+    bool read_digital(uint8_t pin) override {
+        const uint8_t port = digitalPinToPort(pin);
+        if (port == NOT_A_PIN)
+            return false;
+        return (*portInputRegister(port) & digitalPinToBitMask(pin)) != 0;
+    }
 
-  void write_pwm(uint8_t pin, uint8_t duty) override { analogWrite(pin, duty); }
+    void write_pwm(uint8_t pin, uint8_t duty) override { analogWrite(pin, duty); }
 
-  void write_digital(uint8_t pin, bool high) override {
-    pinMode(pin, OUTPUT);
-    digitalWrite(pin, high ? HIGH : LOW);
-  }
+    void write_digital(uint8_t pin, bool high) override {
+        pinMode(pin, OUTPUT);
+        digitalWrite(pin, high ? HIGH : LOW);
+    }
 
-  void send(uint8_t byte) override { Serial.write(byte); }
+    void send(uint8_t byte) override { Serial.write(byte); }
 };
 
-SketchIo sketch_io;
-CommandInterpreter interpreter(sketch_io, NUM_ANALOG_INPUTS);
+sketch_board board;
+command_interpreter interpreter(board, NUM_ANALOG_INPUTS);
 
-void setup() {
-  // Every pin starts as an input (the reset state); outputs become outputs
-  // when the driver first sets them, so nothing is driven before it asks.
-  Serial.begin(9600);
+void setup()
+{
+    // Every pin starts as an input (the reset state); outputs become outputs
+    // when the driver first sets them, so nothing is driven before it asks.
+    Serial.begin(9600);
 }
 
-void loop() {
-  while (Serial.available() > 0) {
-    interpreter.feed(static_cast<uint8_t>(Serial.read()));
-  }
+void loop()
+{
+    while (Serial.available() > 0)
+        interpreter.feed(static_cast<uint8_t>(Serial.read()));
 }

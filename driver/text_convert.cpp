@@ -108,12 +108,17 @@ int32_t int_from_double(double value)
     // also keeps NaN and infinities away from the float narrowing below.
     if (!(value > -4.0e9 && value < 4.0e9))
         return INT32_MIN;
-    const float narrowed = static_cast<float>(value);
+    // Both narrowings go through memory: on the x87 unit the compiler (in C++
+    // mode) keeps values in extended precision and drops a plain float cast,
+    // which changes the rounding of ties such as -8388609.0 - 0.5.
+    const volatile float narrowed = static_cast<float>(value);
     int64_t whole;
-    if (narrowed > 0.0f)
+    if (narrowed > 0.0f) {
         whole = floor_whole(static_cast<double>(narrowed) + 0.5);
-    else
-        whole = ceil_whole(static_cast<double>(static_cast<float>(static_cast<double>(narrowed) - 0.5)));
+    } else {
+        const volatile float shifted = static_cast<float>(static_cast<double>(narrowed) - 0.5);
+        whole = ceil_whole(static_cast<double>(shifted));
+    }
     if (whole < INT32_MIN || whole > INT32_MAX)
         return INT32_MIN;
     return static_cast<int32_t>(whole);

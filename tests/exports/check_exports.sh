@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Checks what a build of the library shows to the dynamic loader: it must
+# export exactly the functions of exports.list, nothing of the C++ runtime it
+# carries inside, and depend on the C library alone.
+# Usage: check_exports.sh <libarduinodrv.so> <exports.list>
+set -euo pipefail
+[ $# -eq 2 ] || { echo "usage: check_exports.sh <library> <list>" >&2; exit 2; }
+lib=$1 list=$2
+status=0
+
+expected=$(grep -v -e '^#' -e '^$' "$list" | sort)
+symbols=$(nm -D --defined-only "$lib")
+actual=$(awk '{print $NF}' <<<"$symbols" | sort)
+if [ "$actual" != "$expected" ]; then
+  echo "FAIL: exported names differ from $list (< expected, > exported):"
+  diff <(echo "$expected") <(echo "$actual") | grep '^[<>]' || true
+  status=1
+fi
+# Every export is code: a data symbol or a weak one would be a leak of
+# something internal.
+not_code=$(awk '$(NF-1) != "T" {print}' <<<"$symbols")
+if [ -n "$not_code" ]; then
+  echo "FAIL: exported symbols that are not plain functions:"
+  echo "$not_code"
+  status=1
+fi
+
+needed=$(readelf -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort)
+for n in $needed; do
+  case $n in
+    libc.so.6|ld-linux.so.2) ;;
+    *) echo "FAIL: depends on $n (only libc.so.6 and ld-linux.so.2 are allowed)"; status=1 ;;
+  esac
+done
+grep -qx 'libc.so.6' <<<"$needed" || { echo "FAIL: libc.so.6 is not among the dependencies: $needed"; status=1; }
+
+count=$(wc -l <<<"$actual")
+[ $status -eq 0 ] && echo "ok: $lib exports $count functions, needs: $(echo $needed)"
+exit $status

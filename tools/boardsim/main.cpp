@@ -1,0 +1,327 @@
+// boardsim: the arduinodrv board, emulated on a pseudo-terminal with the same
+// command interpreter as the sketch. See boardsim --help.
+#include "board_protocol.h"
+#include "options.h"
+#include "pty_link.h"
+#include "report.h"
+#include "sim_board.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <poll.h>
+#include <string>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+volatile sig_atomic_t stop_signal = 0;
+
+void on_stop_signal(int signal_number)
+{
+    stop_signal = signal_number;
+}
+
+double monotonic_s()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+timespec to_timespec(double seconds)
+{
+    if (seconds < 0)
+        seconds = 0;
+    timespec span{};
+    span.tv_sec = static_cast<time_t>(seconds);
+    span.tv_nsec = static_cast<long>((seconds - static_cast<double>(span.tv_sec)) * 1e9);
+    return span;
+}
+
+constexpr double byte_time_s = 10.0 / 9600;  // start bit, 8 data bits, stop bit
+constexpr double closed_poll_s = 0.02;       // while nobody holds the slave, look this often
+constexpr double table_period_s = 0.2;
+constexpr double longest_wait_s = 0.5;
+// Beyond this many unsent answer bytes the board stops taking commands, as
+// the sketch does when its transmit buffer is full.
+constexpr size_t output_limit = 4096;
+constexpr size_t input_limit = 4096;
+
+struct timed_byte {
+    char byte;
+    double due;  // seconds after start
+};
+
+class emulator {
+public:
+    emulator(const boardsim_options &options, int master, FILE *log)
+        : options_(options), master_(master), log_(log), interpreter_(board_, analog_channels)
+    {
+        for (int channel = 0; channel < analog_channels; ++channel)
+            board_.analog[channel] = options.analog[channel];
+        for (int pin = 0; pin < digital_pins; ++pin)
+            board_.digital[pin] = options.digital[pin];
+        start_ = monotonic_s();
+    }
+
+    void run(const sigset_t &wait_mask, bool table)
+    {
+        double next_table = 0;
+        while (!stop_signal) {
+            const double now = elapsed();
+            run_due_input(now);
+            write_due_output(now);
+            if (table && now >= next_table) {
+                draw_table();
+                next_table = now + table_period_s;
+            }
+            wait_for_work(wait_mask, table ? next_table : now + longest_wait_s);
+        }
+        if (table)
+            draw_table();
+    }
+
+    void print_summary()
+    {
+        board_.now_s = elapsed();
+        std::printf("boardsim: outputs at exit\n");
+        for (const std::string &row : board_table(board_, counts_, port_open_, false))
+            std::printf("%s\n", row.c_str());
+    }
+
+private:
+    double elapsed() const { return monotonic_s() - start_; }
+
+    // Bytes arrive one by one, each when a 9600-baud line would have
+    // delivered it with --pace, else at once.
+    double schedule(double &line_free, double now) const
+    {
+        line_free = options_.pace ? std::max(line_free, now) + byte_time_s : now;
+        return line_free;
+    }
+
+    void run_due_input(double now)
+    {
+        while (!input_.empty() && input_.front().due <= now && output_.size() < output_limit) {
+            const char byte = input_.front().byte;
+            input_.pop_front();
+            board_.now_s = now;
+            board_.answer.clear();
+            const line_outcome outcome = interpreter_.feed(static_cast<uint8_t>(byte));
+            for (char answer_byte : board_.answer)
+                output_.push_back({answer_byte, schedule(output_free_, now)});
+            if (outcome != line_outcome::none)
+                count_and_log(now, outcome);
+        }
+    }
+
+    void count_and_log(double now, line_outcome outcome)
+    {
+        ++counts_.lines;
+        switch (outcome) {
+        case line_outcome::answered: ++counts_.answered; break;
+        case line_outcome::applied: ++counts_.applied; break;
+        case line_outcome::ignored: ++counts_.ignored; break;
+        case line_outcome::dropped: ++counts_.dropped; break;
+        case line_outcome::none: break;
+        }
+        if (!log_)
+            return;
+        const std::string line(interpreter_.line(), interpreter_.line_length());
+        std::fprintf(log_, "%s\n", log_line(now, line, outcome, board_.answer, board_.action).c_str());
+        std::fflush(log_);
+    }
+
+    void log_event(const char *event)
+    {
+        if (!log_)
+            return;
+        std::fprintf(log_, "%10.3f  (%s)\n", elapsed(), event);
+        std::fflush(log_);
+    }
+
+    void write_due_output(double now)
+    {
+        char due[512];
+        size_t count = 0;
+        while (count < output_.size() && count < sizeof due && output_[count].due <= now) {
+            due[count] = output_[count].byte;
+            ++count;
+        }
+        write_blocked_ = false;
+        if (count == 0)
+            return;
+        const ssize_t written = write(master_, due, count);
+        if (written > 0) {
+            output_.erase(output_.begin(), output_.begin() + written);
+        } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            write_blocked_ = true;
+        } else if (written < 0 && errno != EINTR) {
+            output_.clear();  // nobody holds the line: the answer is lost, as on a wire
+        }
+    }
+
+    void set_port_open(bool open)
+    {
+        if (open == port_open_)
+            return;
+        port_open_ = open;
+        log_event(open ? "port opened" : "port closed");
+    }
+
+    void wait_for_work(const sigset_t &wait_mask, double until)
+    {
+        const double now = elapsed();
+        if (!input_.empty() && output_.size() < output_limit)
+            until = std::min(until, input_.front().due);
+        if (!output_.empty() && !write_blocked_)
+            until = std::min(until, output_.front().due);
+        until = std::min(until, now + longest_wait_s);
+        timespec timeout = to_timespec(until - now);
+
+        if (hung_up_) {
+            // The master reports a hang-up at once for as long as nobody holds
+            // the slave: wait a little without looking at it, then look again.
+            hung_up_ = false;
+            timespec pause = to_timespec(std::min(until - now, closed_poll_s));
+            ppoll(nullptr, 0, &pause, &wait_mask);
+            return;
+        }
+        pollfd master{master_, 0, 0};
+        if (input_.size() < input_limit)
+            master.events |= POLLIN;
+        if (write_blocked_)
+            master.events |= POLLOUT;
+        const int ready = ppoll(&master, 1, &timeout, &wait_mask);
+        if (ready < 0)
+            return;  // a signal: the loop looks at it
+        if (master.revents & POLLIN)
+            read_input();
+        if (master.revents & (POLLHUP | POLLERR)) {
+            hung_up_ = true;
+            set_port_open(false);
+        } else if (!hung_up_) {
+            set_port_open(true);
+        }
+    }
+
+    void read_input()
+    {
+        char bytes[512];
+        const ssize_t count = read(master_, bytes, std::min(sizeof bytes, input_limit - input_.size()));
+        if (count < 0) {
+            if (errno == EIO) {
+                hung_up_ = true;
+                set_port_open(false);
+            }
+            return;
+        }
+        const double now = elapsed();
+        for (ssize_t i = 0; i < count; ++i)
+            input_.push_back({bytes[i], schedule(input_free_, now)});
+    }
+
+    void draw_table()
+    {
+        board_.now_s = elapsed();
+        const auto rows = board_table(board_, counts_, port_open_, true);
+        std::string text;
+        if (table_rows_ > 0)
+            text += "\x1b[" + std::to_string(table_rows_) + "A\r";
+        for (const std::string &row : rows)
+            text += row + "\x1b[K\n";
+        table_rows_ = rows.size();
+        std::fputs(text.c_str(), stdout);
+        std::fflush(stdout);
+    }
+
+    const boardsim_options &options_;
+    int master_;
+    FILE *log_;
+    sim_board board_;
+    command_interpreter interpreter_;
+    traffic_counts counts_;
+    std::deque<timed_byte> input_, output_;
+    double input_free_ = 0, output_free_ = 0;
+    double start_ = 0;
+    bool port_open_ = false, hung_up_ = false, write_blocked_ = false;
+    size_t table_rows_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    boardsim_options options;
+    const int status = parse_options(argc, argv, options);
+    if (status >= 0)
+        return status;
+
+    FILE *log = nullptr;
+    if (options.log == "-") {
+        log = stdout;
+    } else if (!options.log.empty()) {
+        log = std::fopen(options.log.c_str(), "w");
+        if (!log) {
+            std::fprintf(stderr, "boardsim: cannot write the log %s: %s\n", options.log.c_str(), std::strerror(errno));
+            return 1;
+        }
+    }
+    const bool table = options.table && log != stdout && isatty(STDOUT_FILENO);
+
+    // The stop signals stay blocked except while waiting, so none is missed
+    // between a look at the flag and the wait.
+    struct sigaction action{};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    sigset_t stop_set, wait_mask;
+    sigemptyset(&stop_set);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signal_number, &action, nullptr);
+        sigaddset(&stop_set, signal_number);
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    sigprocmask(SIG_BLOCK, &stop_set, &wait_mask);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
+        sigdelset(&wait_mask, signal_number);
+
+    std::string slave;
+    const int master = open_board_pty(slave);
+    if (master < 0) {
+        std::fprintf(stderr, "boardsim: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
+        return 1;
+    }
+    if (!options.link.empty()) {
+        const std::string failure = make_link(options.link, slave);
+        if (!failure.empty()) {
+            std::fprintf(stderr, "boardsim: cannot make the link %s: %s\n", options.link.c_str(), failure.c_str());
+            close(master);
+            return 1;
+        }
+    }
+    // The first line is the terminal's path alone, for scripts.
+    std::printf("%s\n", slave.c_str());
+    if (table)
+        std::printf("boardsim: board on %s%s%s, 9600 baud%s. Ctrl-C ends.\n", slave.c_str(),
+                    options.link.empty() ? "" : ", linked from ", options.link.c_str(),
+                    options.pace ? ", paced" : "");
+    std::fflush(stdout);
+
+    {
+        emulator board(options, master, log);
+        board.run(wait_mask, table);
+        remove_link(options.link, slave);
+        if (options.summary)
+            board.print_summary();
+    }
+    close(master);
+    if (log && log != stdout)
+        std::fclose(log);
+    std::fflush(stdout);
+    return 0;
+}

@@ -1,0 +1,27 @@
+// What boardsim shows: the traffic log lines and the table of the board's
+// inputs and outputs.
+#pragma once
+
+#include "board_protocol.h"
+#include "sim_board.h"
+
+#include <string>
+#include <vector>
+
+// Bytes as readable text: printable ASCII as is, \r \n \t \\ \" and \xHH.
+std::string escape_bytes(const std::string &bytes);
+
+// One log line (without its newline), e.g.
+//   "    12.345  EA0           -> \"512\\r\\n\""
+std::string log_line(double t, const std::string &line, line_outcome outcome, const std::string &answer,
+                     const std::string &action);
+
+struct traffic_counts {
+    long lines = 0, answered = 0, applied = 0, ignored = 0, dropped = 0;
+};
+
+// The table, one string per line: the traffic counts, the outputs (PWM duty,
+// digital levels, "-" for never set), then, with_inputs, the inputs as the
+// board reads them at board.now_s.
+std::vector<std::string> board_table(sim_board &board, const traffic_counts &counts, bool port_open,
+                                     bool with_inputs);

@@ -1,0 +1,542 @@
+// Load and unload of the library: the probe of the candidate devices, the
+// driver's port, the pause for the board, the console settings of standard
+// input, and the state a new load starts from. Each case loads a build in a
+// forked child, since the load routine runs once per load.
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <poll.h>
+#include <pty.h>
+#include <string>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "child.h"
+#include "driver_loader.h"
+#include "fake_board.h"
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+long long ms_between(steady::time_point from, steady::time_point to)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
+}
+
+constexpr int child_timeout_ms = 60000;
+
+// Links left by an earlier run that was killed would be probed as devices.
+void empty_device_folder()
+{
+    DIR *dir = opendir(TEST_DEVICE_FOLDER);
+    ASSERT_NE(dir, nullptr);
+    std::vector<std::string> names;
+    while (const dirent *entry = readdir(dir))
+        if (entry->d_name[0] != '.')
+            names.emplace_back(entry->d_name);
+    closedir(dir);
+    for (const std::string &name : names)
+        unlink((std::string(TEST_DEVICE_FOLDER) + "/" + name).c_str());
+}
+
+// Descriptors of this process, without the one that lists them.
+std::vector<int> open_fds()
+{
+    std::vector<int> fds;
+    DIR *dir = opendir("/proc/self/fd");
+    if (dir == nullptr)
+        return fds;
+    const int own = dirfd(dir);
+    while (const dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        const int fd = std::atoi(entry->d_name);
+        if (fd != own)
+            fds.push_back(fd);
+    }
+    closedir(dir);
+    return fds;
+}
+
+// How many descriptors of this process lead to `path` (a pty slave whose
+// master was closed shows as "<path> (deleted)").
+int fds_on(const std::string &path)
+{
+    int count = 0;
+    for (int fd : open_fds()) {
+        char target[256];
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        const std::string found(target, n > 0 ? static_cast<size_t>(n) : 0);
+        if (found == path || found == path + " (deleted)")
+            ++count;
+    }
+    return count;
+}
+
+bool fd_is_open(int fd)
+{
+    return fcntl(fd, F_GETFD) != -1 || errno != EBADF;
+}
+
+int bytes_unread(int fd)
+{
+    int count = -1;
+    ioctl(fd, FIONREAD, &count);
+    return count;
+}
+
+termios settings_of(int fd)
+{
+    termios t{};
+    tcgetattr(fd, &t);
+    return t;
+}
+
+// Settings no open of the library would make, to see whether it touched them.
+void set_distinctive_settings(int fd)
+{
+    termios t = settings_of(fd);
+    t.c_iflag = IGNBRK | IXON;
+    t.c_oflag = OPOST | ONLCR;
+    t.c_cflag = B4800 | CS8 | CREAD | CSTOPB | HUPCL;
+    t.c_lflag = IEXTEN;
+    std::memset(t.c_cc, 0, sizeof t.c_cc);
+    t.c_cc[VMIN] = 3;
+    t.c_cc[VTIME] = 7;
+    t.c_cc[VSTART] = 17;
+    t.c_cc[VSTOP] = 19;
+    t.c_cc[VINTR] = 3;
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+}
+
+::testing::AssertionResult same_settings(const termios &a, const termios &b)
+{
+    if (a.c_iflag != b.c_iflag || a.c_oflag != b.c_oflag || a.c_cflag != b.c_cflag ||
+        a.c_lflag != b.c_lflag || a.c_line != b.c_line)
+        return ::testing::AssertionFailure()
+               << std::hex << "iflag " << a.c_iflag << "/" << b.c_iflag << " oflag " << a.c_oflag << "/"
+               << b.c_oflag << " cflag " << a.c_cflag << "/" << b.c_cflag << " lflag " << a.c_lflag << "/"
+               << b.c_lflag;
+    for (int i = 0; i < NCCS; ++i)
+        if (a.c_cc[i] != b.c_cc[i])
+            return ::testing::AssertionFailure() << "c_cc[" << i << "] " << int(a.c_cc[i]) << "/" << int(b.c_cc[i]);
+    return ::testing::AssertionSuccess();
+}
+
+// Records, with the time it happened, every open and close of the watched
+// devices (the pty slaves behind the links the library opens).
+class open_watch {
+public:
+    open_watch() : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        if (fd_ < 0)
+            throw std::runtime_error("inotify_init1 failed");
+    }
+    ~open_watch()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+        close(fd_);
+    }
+    open_watch(const open_watch &) = delete;
+    open_watch &operator=(const open_watch &) = delete;
+
+    void watch(const std::string &name, const std::string &path)
+    {
+        const int wd = inotify_add_watch(fd_, path.c_str(), IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
+        if (wd < 0)
+            throw std::runtime_error("inotify_add_watch failed: " + path);
+        std::lock_guard<std::mutex> lock(mutex_);
+        names_[wd] = name;
+    }
+
+    void start()
+    {
+        thread_ = std::thread([this] {
+            while (!stop_) {
+                pollfd p{fd_, POLLIN, 0};
+                if (poll(&p, 1, 10) > 0)
+                    drain();
+            }
+        });
+    }
+
+    // "O" for each open and "C" for each close, in order.
+    std::string history(const std::string &name)
+    {
+        settle();
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::string events;
+        for (const auto &e : events_)
+            if (e.name == name)
+                events += e.open ? 'O' : 'C';
+        return events;
+    }
+
+    std::optional<steady::time_point> last_open(const std::string &name)
+    {
+        settle();
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::optional<steady::time_point> last;
+        for (const auto &e : events_)
+            if (e.name == name && e.open)
+                last = e.when;
+        return last;
+    }
+
+    void forget()
+    {
+        settle();
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.clear();
+    }
+
+private:
+    struct event {
+        std::string name;
+        bool open;
+        steady::time_point when;
+    };
+
+    // Events are queued when the open or close happens; give the reader a
+    // moment to take what is queued.
+    void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
+
+    void drain()
+    {
+        alignas(inotify_event) char buffer[4096];
+        for (;;) {
+            const ssize_t got = read(fd_, buffer, sizeof buffer);
+            if (got <= 0)
+                return;
+            const auto now = steady::now();
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (ssize_t at = 0; at < got;) {
+                const auto *e = reinterpret_cast<const inotify_event *>(buffer + at);
+                at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+                const auto found = names_.find(e->wd);
+                if (found == names_.end())
+                    continue;
+                if (e->mask & IN_OPEN)
+                    events_.push_back({found->second, true, now});
+                if (e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE))
+                    events_.push_back({found->second, false, now});
+            }
+        }
+    }
+
+    int fd_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::map<int, std::string> names_;
+    std::vector<event> events_;
+};
+
+TEST(Lifecycle, LoadWithoutAnyDevice)
+{
+    const child_result child = run_in_child(
+        [] {
+            empty_device_folder();
+            const std::vector<int> fds_before = open_fds();
+            const auto start = steady::now();
+            std::optional<loaded_driver> driver;
+            driver.emplace(TEST_LIBRARY_USB0);
+            const long long load_ms = ms_between(start, steady::now());
+            EXPECT_GE(load_ms, 1990);  // the pause for the board, probe included
+            EXPECT_LT(load_ms, 20000);
+            EXPECT_EQ(open_fds(), fds_before);  // the probe's failed opens left nothing
+
+            auto sb = GET_EXPORT(*driver, sb);
+            auto rsb = GET_EXPORT(*driver, rsb);
+            auto rsa = GET_EXPORT(*driver, rsa);
+            auto rsad = GET_EXPORT(*driver, rsad);
+            auto ea = GET_EXPORT(*driver, ea);
+            auto eb = GET_EXPORT(*driver, eb);
+            auto nea = GET_EXPORT(*driver, nea);
+
+            for (int channel : {0, 1, 2, 3, 4, 5, 6, 7, 8, -1, 9, INT_MIN, INT_MAX}) {
+                EXPECT_EQ(rsb(channel), 0) << "channel " << channel;
+                EXPECT_EQ(rsa(channel), 0) << "channel " << channel;
+                EXPECT_EQ(rsad(channel), 0.0) << "channel " << channel;
+            }
+            // Writes go nowhere but are still recorded.
+            EXPECT_EQ(sb(0, 1), 1);
+            EXPECT_EQ(rsb(0), 1);
+            EXPECT_EQ(sb(INT_MIN, 1), 1);
+
+            // No answer can come: the analog input waits out its limit.
+            const auto asked = steady::now();
+            EXPECT_EQ(ea(0), 0);
+            const long long waited = ms_between(asked, steady::now());
+            EXPECT_GE(waited, 990);
+            EXPECT_LT(waited, 10000);
+            const auto digital = steady::now();
+            EXPECT_EQ(eb(0), 0);
+            EXPECT_LT(ms_between(digital, steady::now()), 5000);
+            EXPECT_STREQ(nea(0), "EA0");
+            EXPECT_STREQ(nea(6), "");
+
+            driver.reset();
+            EXPECT_EQ(open_fds(), fds_before);
+        },
+        child_timeout_ms);
+    EXPECT_EQ(child.exit_code, 0);
+}
+
+TEST(Lifecycle, ProbeThenDriverPortThenPauseAndUnload)
+{
+    const child_result child = run_in_child(
+        [] {
+            empty_device_folder();
+            const char *const names[] = {"ttyUSB0", "ttyUSB20", "ttyUSB21", "ttyACM0", "ttyACM20", "ttyACM21"};
+            std::map<std::string, std::unique_ptr<fake_board>> boards;
+            open_watch watch;
+            for (const char *name : names) {
+                boards[name] = std::make_unique<fake_board>(TEST_DEVICE_FOLDER, name);
+                watch.watch(name, boards[name]->slave_path());
+            }
+            fake_board &port = *boards["ttyUSB0"];
+
+            // A device another program uses: its own settings and unread input.
+            fake_board &other = *boards["ttyACM0"];
+            set_distinctive_settings(other.slave_fd());
+            other.send("$GPGGA");
+            const termios other_before = settings_of(other.slave_fd());
+            // Input that waited on the driver's port before load is discarded.
+            port.send("stale");
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            ASSERT_EQ(bytes_unread(other.slave_fd()), 6);
+
+            watch.start();
+            const auto start = steady::now();
+            std::optional<loaded_driver> driver;
+            driver.emplace(TEST_LIBRARY_USB0);
+            const auto loaded = steady::now();
+            EXPECT_GE(ms_between(start, loaded), 1990);
+
+            // Each candidate that exists is opened and closed once; the
+            // default port is opened once more and stays open.
+            EXPECT_EQ(watch.history("ttyUSB0"), "OCO");
+            for (const char *name : {"ttyUSB20", "ttyACM0", "ttyACM20"})
+                EXPECT_EQ(watch.history(name), "OC") << name;
+            EXPECT_EQ(watch.history("ttyUSB21"), "");
+            EXPECT_EQ(watch.history("ttyACM21"), "");
+            // The pause came after the driver's port opened.
+            const auto opened = watch.last_open("ttyUSB0");
+            ASSERT_TRUE(opened.has_value());
+            EXPECT_GE(ms_between(*opened, loaded), 1900);
+
+            // The probe left the other device as it was.
+            EXPECT_TRUE(same_settings(settings_of(other.slave_fd()), other_before));
+            EXPECT_EQ(bytes_unread(other.slave_fd()), 6);
+            // The driver's port has its own settings and no stale input.
+            const termios driver_settings = settings_of(port.slave_fd());
+            EXPECT_EQ(driver_settings.c_cflag, 0x8BDu);
+            EXPECT_EQ(driver_settings.c_iflag, 0x104u);
+            EXPECT_EQ(bytes_unread(port.slave_fd()), 0);
+
+            // Read-back tables start at zero, inside and outside their entries.
+            auto sb = GET_EXPORT(*driver, sb);
+            auto rsb = GET_EXPORT(*driver, rsb);
+            auto rsa = GET_EXPORT(*driver, rsa);
+            auto rsad = GET_EXPORT(*driver, rsad);
+            for (int channel : {0, 1, 2, 3, 4, 5, 6, 7, 8, -1, 9, INT_MIN, INT_MAX}) {
+                EXPECT_EQ(rsb(channel), 0) << "channel " << channel;
+                EXPECT_EQ(rsa(channel), 0) << "channel " << channel;
+                EXPECT_EQ(rsad(channel), 0.0) << "channel " << channel;
+            }
+
+            // Requests go to the default port only.
+            EXPECT_EQ(sb(1, 1), 1);
+            ASSERT_TRUE(port.wait_received(5, 2000));
+            EXPECT_EQ(port.received(), "SBB1\r");
+            EXPECT_EQ(sb(8, 7), 7);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            for (const char *name : names) {
+                if (std::string(name) != "ttyUSB0") {
+                    EXPECT_EQ(boards[name]->received(), "") << name;
+                }
+            }
+
+            // Unload closes the driver's port: only the test's own descriptor
+            // of that device is left.
+            EXPECT_EQ(fds_on(port.slave_path()), 2);
+            driver->unload();
+            EXPECT_EQ(watch.history("ttyUSB0"), "OCOC");
+            EXPECT_EQ(fds_on(port.slave_path()), 1);
+            EXPECT_EQ(dlopen(TEST_LIBRARY_USB0, RTLD_NOW | RTLD_NOLOAD), nullptr)
+                << "the library stayed in the process after its unload";
+            EXPECT_TRUE(same_settings(settings_of(other.slave_fd()), other_before));
+            EXPECT_EQ(bytes_unread(other.slave_fd()), 6);
+
+            // A new load starts from the beginning, with fresh state.
+            watch.forget();
+            port.clear_received();
+            driver.emplace(TEST_LIBRARY_USB0);
+            EXPECT_EQ(watch.history("ttyUSB0"), "OCO");
+            EXPECT_EQ(watch.history("ttyACM0"), "OC");
+            auto sb2 = GET_EXPORT(*driver, sb);
+            auto rsb2 = GET_EXPORT(*driver, rsb);
+            EXPECT_EQ(rsb2(1), 0);
+            EXPECT_EQ(rsb2(8), 0);
+            EXPECT_EQ(sb2(3, 0), 0);
+            ASSERT_TRUE(port.wait_received(5, 2000));
+            EXPECT_EQ(port.received(), "SBD0\r");
+            driver.reset();
+            EXPECT_EQ(fds_on(port.slave_path()), 1);
+        },
+        child_timeout_ms);
+    EXPECT_EQ(child.exit_code, 0);
+}
+
+// The build whose default port is ttyUSB2 never takes ttyUSB0 instead.
+TEST(Lifecycle, OtherDefaultPortStaysWithoutPort)
+{
+    const child_result child = run_in_child(
+        [] {
+            empty_device_folder();
+            fake_board board(TEST_DEVICE_FOLDER, "ttyUSB0");
+            open_watch watch;
+            watch.watch("ttyUSB0", board.slave_path());
+            set_distinctive_settings(board.slave_fd());
+            const termios before = settings_of(board.slave_fd());
+            watch.start();
+
+            std::optional<loaded_driver> driver;
+            driver.emplace(TEST_LIBRARY_USB2);
+            EXPECT_EQ(watch.history("ttyUSB0"), "OC");
+            EXPECT_EQ(fds_on(board.slave_path()), 1);
+
+            auto sb = GET_EXPORT(*driver, sb);
+            auto rsb = GET_EXPORT(*driver, rsb);
+            EXPECT_EQ(sb(0, 1), 1);
+            EXPECT_EQ(rsb(0), 1);
+            EXPECT_FALSE(board.wait_received(1, 300));
+            EXPECT_EQ(board.received(), "");
+
+            driver.reset();
+            EXPECT_EQ(watch.history("ttyUSB0"), "OC");
+            EXPECT_TRUE(same_settings(settings_of(board.slave_fd()), before));
+        },
+        child_timeout_ms);
+    EXPECT_EQ(child.exit_code, 0);
+}
+
+// A console as standard input: the host may change its settings while the
+// library is loaded; unload puts back those found at load.
+TEST(Lifecycle, UnloadRestoresTheConsoleSettings)
+{
+    const child_result child = run_in_child(
+        [] {
+            empty_device_folder();
+            int master = -1, slave = -1;
+            ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+            ASSERT_EQ(dup2(slave, 0), 0);
+            const termios at_load = settings_of(0);
+            ASSERT_NE(at_load.c_lflag & ICANON, 0u);
+
+            std::optional<loaded_driver> driver;
+            driver.emplace(TEST_LIBRARY_USB0);
+            EXPECT_TRUE(same_settings(settings_of(0), at_load));  // the load only reads them
+
+            termios changed = at_load;
+            cfmakeraw(&changed);
+            changed.c_cc[VMIN] = 9;
+            ASSERT_EQ(tcsetattr(0, TCSANOW, &changed), 0);
+            ASSERT_FALSE(same_settings(settings_of(0), at_load));
+
+            driver.reset();
+            EXPECT_TRUE(same_settings(settings_of(0), at_load));
+            close(slave);
+            close(master);
+        },
+        child_timeout_ms);
+    EXPECT_EQ(child.exit_code, 0);
+}
+
+// Standard input closed, then read from a file: the port works in both, the
+// console step changes nothing, and a board that vanishes costs no crash.
+TEST(Lifecycle, StandardInputClosedOrAFile)
+{
+    const child_result child = run_in_child(
+        [] {
+            empty_device_folder();
+            fake_board board(TEST_DEVICE_FOLDER, "ttyUSB0");
+            // The file that becomes standard input later, made while
+            // descriptor 0 is still taken.
+            char file_name[] = "/tmp/arduinodrv-stdin-XXXXXX";
+            const int file = mkstemp(file_name);
+            ASSERT_GE(file, 3);
+            unlink(file_name);
+            ASSERT_EQ(write(file, "input\n", 6), 6);
+            ASSERT_EQ(lseek(file, 0, SEEK_SET), 0);
+            close(0);
+
+            std::optional<loaded_driver> driver;
+            driver.emplace(TEST_LIBRARY_USB0);
+            // The port did not take the free descriptor 0, where it would
+            // count as closed.
+            EXPECT_FALSE(fd_is_open(0));
+            {
+                auto sb = GET_EXPORT(*driver, sb);
+                EXPECT_EQ(sb(0, 1), 1);
+                ASSERT_TRUE(board.wait_received(5, 2000));
+                EXPECT_EQ(board.received(), "SBA1\r");
+            }
+            driver.reset();
+            EXPECT_FALSE(fd_is_open(0));
+            EXPECT_EQ(fds_on(board.slave_path()), 1);
+
+            ASSERT_EQ(dup2(file, 0), 0);
+            close(file);
+
+            board.clear_received();
+            driver.emplace(TEST_LIBRARY_USB0);
+            auto sb = GET_EXPORT(*driver, sb);
+            auto rsb = GET_EXPORT(*driver, rsb);
+            auto ea = GET_EXPORT(*driver, ea);
+            auto eb = GET_EXPORT(*driver, eb);
+            EXPECT_EQ(rsb(0), 0);  // fresh tables after the new load
+            EXPECT_EQ(sb(2, 1), 1);
+            ASSERT_TRUE(board.wait_received(5, 2000));
+            EXPECT_EQ(board.received(), "SBC1\r");
+
+            // The board vanishes: every request still returns, with its
+            // neutral result.
+            board.hang_up();
+            const auto start = steady::now();
+            EXPECT_EQ(sb(0, 1), 1);
+            EXPECT_EQ(sb(3, 5), 5);
+            EXPECT_EQ(rsb(3), 5);
+            EXPECT_EQ(eb(1), 0);
+            EXPECT_EQ(ea(2), 0);
+            EXPECT_LT(ms_between(start, steady::now()), 10000);
+
+            driver.reset();
+            EXPECT_EQ(fds_on(board.slave_path()), 1);
+            // Standard input is still the file, unread.
+            char line[8] = {};
+            EXPECT_EQ(read(0, line, sizeof line), 6);
+            EXPECT_STREQ(line, "input\n");
+        },
+        child_timeout_ms);
+    EXPECT_EQ(child.exit_code, 0);
+}
+
+}  // namespace

@@ -1,0 +1,130 @@
+#include "arguments.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace {
+constexpr int64_t longest_duration_ms = 3600 * 1000;
+
+bool is_blank(char ch) { return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n'; }
+}  // namespace
+
+bool split_words(const std::string &line, std::vector<std::string> *words, std::string *error)
+{
+    words->clear();
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && is_blank(line[i]))
+            ++i;
+        if (i == line.size() || line[i] == '#')
+            break;
+        std::string word;
+        while (i < line.size() && !is_blank(line[i])) {
+            const char ch = line[i];
+            if (ch == '\'' || ch == '"') {
+                const size_t close = line.find(ch, i + 1);
+                if (close == std::string::npos) {
+                    *error = std::string("unclosed quote ") + ch;
+                    return false;
+                }
+                word.append(line, i + 1, close - i - 1);
+                i = close + 1;
+            } else {
+                word += ch;
+                ++i;
+            }
+        }
+        words->push_back(word);
+    }
+    return true;
+}
+
+bool parse_int32(const std::string &word, int32_t *value)
+{
+    const char *begin = word.data();
+    const char *end = begin + word.size();
+    if (begin != end && *begin == '+')
+        ++begin;
+    if (begin == end || *begin == '+' || (begin != word.data() && *begin == '-'))
+        return false;
+    int32_t parsed = 0;
+    const auto [stop, ec] = std::from_chars(begin, end, parsed, 10);
+    if (ec != std::errc() || stop != end)
+        return false;
+    *value = parsed;
+    return true;
+}
+
+bool parse_real(const std::string &word, double *value)
+{
+    const char *begin = word.data();
+    const char *end = begin + word.size();
+    if (begin != end && *begin == '+')
+        ++begin;
+    if (begin == end || *begin == '+' || (begin != word.data() && *begin == '-'))
+        return false;
+    double parsed = 0.0;
+    const auto [stop, ec] = std::from_chars(begin, end, parsed);
+    // Out of range still gives the nearest double (0 or infinity), which the
+    // library's rounding then treats as it treats any such number.
+    if ((ec != std::errc() && ec != std::errc::result_out_of_range) || stop != end)
+        return false;
+    *value = parsed;
+    return true;
+}
+
+bool parse_duration_ms(const std::string &word, int64_t *milliseconds)
+{
+    std::string number = word;
+    double scale = 1.0;
+    if (number.size() > 2 && number.ends_with("ms")) {
+        number.resize(number.size() - 2);
+    } else if (number.size() > 1 && number.ends_with("s")) {
+        number.resize(number.size() - 1);
+        scale = 1000.0;
+    }
+    double value = 0.0;
+    if (!parse_real(number, &value) || !std::isfinite(value))
+        return false;
+    const double ms = std::round(value * scale);
+    if (ms < 0.0 || ms > static_cast<double>(longest_duration_ms))
+        return false;
+    *milliseconds = static_cast<int64_t>(ms);
+    return true;
+}
+
+bool parse_export_arguments(const export_info &info, const std::vector<std::string> &words,
+                            call_arguments *arguments, std::string *error)
+{
+    const signature_info &sig = signature_of(info.sig);
+    if (static_cast<int>(words.size()) != sig.count) {
+        *error = std::string(info.name) + " takes " + std::to_string(sig.count) +
+                 (sig.count == 1 ? " argument" : " arguments") + ", got " + std::to_string(words.size()) +
+                 ": " + usage_of(info);
+        return false;
+    }
+    call_arguments parsed;
+    for (int i = 0; i < sig.count; ++i) {
+        const std::string &word = words[static_cast<size_t>(i)];
+        const bool ok = sig.kinds[i] == arg_kind::int32 ? parse_int32(word, &parsed.ints[i])
+                                                        : parse_real(word, &parsed.reals[i]);
+        if (!ok) {
+            *error = std::string(info.name) + ": " + sig.names[i] +
+                     (sig.kinds[i] == arg_kind::int32 ? " must be a whole number (32-bit)"
+                                                      : " must be a number") +
+                     ", got \"" + word + "\": " + usage_of(info);
+            return false;
+        }
+    }
+    *arguments = parsed;
+    return true;
+}
+
+std::string usage_of(const export_info &info)
+{
+    const signature_info &sig = signature_of(info.sig);
+    std::string usage = info.name;
+    for (int i = 0; i < sig.count; ++i)
+        usage += std::string(" <") + sig.names[i] + ":" + arg_kind_name(sig.kinds[i]) + ">";
+    return usage;
+}

@@ -1,0 +1,53 @@
+// The table of the library's exports that drives the shell: calling, argument
+// checking and help all read it, so adding an export is one row.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+enum class convention : uint8_t { std_call, c_call };
+enum class arg_kind : uint8_t { int32, real };
+enum class result_kind : uint8_t { int32, real, text };
+
+// The argument lists that occur among the exports.
+enum class signature : uint8_t {
+    none,             // ()
+    channel,          // (int channel)
+    channel_real,     // (double channel)
+    channel_value,    // (int channel, int value)
+    channel_volts,    // (int channel, double volts)
+    real_volts,       // (double channel, double volts)
+    real_value,       // (double channel, double value)
+};
+
+constexpr int max_export_args = 2;
+
+struct signature_info {
+    int count;
+    arg_kind kinds[max_export_args];
+    const char *names[max_export_args];
+};
+
+struct export_info {
+    const char *name;
+    convention conv;
+    signature sig;
+    result_kind result;
+    // Range of the value for the live plot (0 = scale to what was seen).
+    double full_scale;
+    const char *summary;
+};
+
+const signature_info &signature_of(signature sig);
+
+// All exports, in the order help lists them.
+const export_info *export_table();
+size_t export_count();
+
+// The row of `name`, or nullptr when the library has no such export.
+const export_info *find_export(const char *name);
+
+// "int", "double" or "text".
+const char *result_kind_name(result_kind kind);
+const char *arg_kind_name(arg_kind kind);
+const char *convention_name(convention conv);

@@ -1,0 +1,78 @@
+// arduinodrv-shell: calls the library's exports by name, from a prompt, a
+// script on standard input, or its own command line.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "export_call.h"
+#include "line_editor.h"
+#include "result_text.h"
+#include "shell.h"
+
+namespace {
+
+constexpr int exit_command_failed = 1;
+constexpr int exit_usage = 2;
+
+void print_usage(FILE *to)
+{
+    std::fprintf(to,
+                 "usage: arduinodrv-shell [--library PATH] [COMMAND [ARGS...]]\n"
+                 "Calls the exports of the arduinodrv library by name: `ead 3`, `sb 0 1`, `nea 2`.\n"
+                 "Without a COMMAND it reads commands from standard input (a prompt at a terminal).\n"
+                 "`help` lists the exports and the commands record, watch and check.\n"
+                 "  --library PATH  the build of the library to load (default: %s);\n"
+                 "                  it is loaded on the first call, so `check` runs without it\n"
+                 "Exit status: 0 when every command succeeded, 1 when one failed (the script goes\n"
+                 "on after it), 2 for a wrong command line.\n",
+                 default_library_path().c_str());
+}
+
+int run_script()
+{
+    bool all_ok = true;
+    std::string line;
+    if (shell_interactive)
+        std::fprintf(shell_err, "arduinodrv-shell: library %s (loaded on the first call); help, quit\n",
+                     library_path().c_str());
+    while (!shell_quit_requested() && read_command_line("arduinodrv> ", &line))
+        all_ok = run_line(line) && all_ok;
+    return all_ok ? 0 : exit_command_failed;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    std::vector<std::string> command;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (!command.empty()) {
+            command.push_back(arg);
+        } else if (arg == "--library" || arg == "-l") {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "arduinodrv-shell: --library needs a path\n");
+                return exit_usage;
+            }
+            set_library_path(argv[++i]);
+        } else if (arg.starts_with("--library=")) {
+            set_library_path(arg.substr(std::strlen("--library=")));
+        } else if (arg == "--help" || arg == "-h") {
+            print_usage(stdout);
+            return 0;
+        } else if (arg.starts_with("--")) {
+            std::fprintf(stderr, "arduinodrv-shell: unknown option %s\n", arg.c_str());
+            print_usage(stderr);
+            return exit_usage;
+        } else {
+            command.push_back(arg);
+        }
+    }
+    shell_encoding = encoding_from_locale();
+    shell_interactive = command.empty() && isatty(STDIN_FILENO) != 0;
+    if (!command.empty())
+        return run_words(command) ? 0 : exit_command_failed;
+    return run_script();
+}

@@ -1,0 +1,269 @@
+#include "sampling.h"
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <deque>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "arguments.h"
+#include "serial/clock.h"
+#include "shell.h"
+
+namespace {
+
+constexpr int64_t unlimited = -1;
+constexpr size_t plot_width = 40;
+// How often a wait looks at Ctrl-C and Enter.
+constexpr int64_t wait_slice_ms = 20;
+
+volatile sig_atomic_t interrupted = 0;
+
+void note_interrupt(int) { interrupted = 1; }
+
+// Ctrl-C ends the loop instead of the shell, for the loop's duration.
+struct interrupt_catcher {
+    struct sigaction previous {};
+    interrupt_catcher()
+    {
+        interrupted = 0;
+        struct sigaction action {};
+        action.sa_handler = note_interrupt;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &previous);
+    }
+    ~interrupt_catcher() { sigaction(SIGINT, &previous, nullptr); }
+    interrupt_catcher(const interrupt_catcher &) = delete;
+    interrupt_catcher &operator=(const interrupt_catcher &) = delete;
+};
+
+struct schedule {
+    prepared_call call;
+    std::string label;  // "ead 0"
+    int64_t every_ms = 0;
+    int64_t count = 0;
+    std::string out_file;
+};
+
+// Splits "EXPORT ARGS... --option value..." and checks both halves. Options
+// not in `allowed` are refused.
+bool parse_schedule(const char *command, const std::vector<std::string> &words, bool allow_out,
+                    int64_t every_ms, int64_t count, schedule *plan)
+{
+    size_t first_option = 0;
+    while (first_option < words.size() && !words[first_option].starts_with("--"))
+        ++first_option;
+    const std::vector<std::string> call_words(words.begin(), words.begin() + static_cast<long>(first_option));
+    if (call_words.empty()) {
+        std::fprintf(shell_err, "%s: name an export to call, e.g. %s ead 0\n", command, command);
+        return false;
+    }
+    plan->every_ms = every_ms;
+    plan->count = count;
+    for (size_t i = first_option; i < words.size(); i += 2) {
+        const std::string &option = words[i];
+        if (i + 1 >= words.size()) {
+            std::fprintf(shell_err, "%s: %s needs a value\n", command, option.c_str());
+            return false;
+        }
+        const std::string &value = words[i + 1];
+        if (option == "--every") {
+            if (!parse_duration_ms(value, &plan->every_ms)) {
+                std::fprintf(shell_err, "%s: --every takes a duration such as 100ms or 2s, got \"%s\"\n",
+                             command, value.c_str());
+                return false;
+            }
+        } else if (option == "--count") {
+            int32_t n = 0;
+            if (!parse_int32(value, &n) || n < 1) {
+                std::fprintf(shell_err, "%s: --count takes a whole number of at least 1, got \"%s\"\n",
+                             command, value.c_str());
+                return false;
+            }
+            plan->count = n;
+        } else if (option == "--out" && allow_out) {
+            plan->out_file = value;
+        } else {
+            std::fprintf(shell_err, "%s: unknown option %s\n", command, option.c_str());
+            return false;
+        }
+    }
+    const export_info *info = find_export(call_words[0].c_str());
+    if (info != nullptr && info->result == result_kind::text) {
+        std::fprintf(shell_err, "%s: %s gives a text, not a value to follow\n", command, info->name);
+        return false;
+    }
+    if (!prepare_call(call_words, &plan->call))
+        return false;
+    for (const std::string &word : call_words)
+        plan->label += (plan->label.empty() ? "" : " ") + word;
+    return true;
+}
+
+double value_of(const call_result &result)
+{
+    return result.kind == result_kind::int32 ? result.integer : result.real;
+}
+
+// Waits until `target_ms` after `start`, in slices so that Ctrl-C (and the
+// `stop` test, if given) are seen quickly. False when told to stop.
+bool wait_until(int32_t start, int64_t target_ms, bool (*stop)())
+{
+    for (;;) {
+        if (interrupted || (stop != nullptr && stop()))
+            return false;
+        const int64_t left = target_ms - ms_since(start);
+        if (left <= 0)
+            return true;
+        delay_ms(static_cast<int32_t>(std::min(left, wait_slice_ms)));
+    }
+}
+
+bool enter_pressed()
+{
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    if (poll(&input, 1, 0) <= 0 || (input.revents & (POLLIN | POLLHUP)) == 0)
+        return false;
+    // Take the line so that it does not become the next command.
+    char byte = 0;
+    while (read(STDIN_FILENO, &byte, 1) == 1 && byte != '\n') {
+    }
+    return true;
+}
+
+// Keeps typed keys off the live line while watching; Enter still ends a line.
+struct quiet_keyboard {
+    termios saved {};
+    bool active = false;
+    quiet_keyboard()
+    {
+        if (tcgetattr(STDIN_FILENO, &saved) != 0)
+            return;
+        termios quiet = saved;
+        quiet.c_lflag &= static_cast<tcflag_t>(~(ECHO | ECHONL));
+        active = tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0;
+    }
+    ~quiet_keyboard()
+    {
+        if (active)
+            tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    }
+    quiet_keyboard(const quiet_keyboard &) = delete;
+    quiet_keyboard &operator=(const quiet_keyboard &) = delete;
+};
+
+std::string plot_of(const std::deque<double> &history, double low, double high, bool blocks)
+{
+    static const char *const block_levels[] = {"\u2581", "\u2582", "\u2583", "\u2584",
+                                               "\u2585", "\u2586", "\u2587", "\u2588"};
+    static const char ascii_levels[] = "_.,-=+*#";
+    std::string plot;
+    for (const double v : history) {
+        double fraction = high > low ? (v - low) / (high - low) : 0.5;
+        if (!(fraction >= 0.0))  // NaN and below the range
+            fraction = 0.0;
+        fraction = std::min(fraction, 1.0);
+        const int level = std::min(7, static_cast<int>(fraction * 8.0));
+        if (blocks)
+            plot += block_levels[level];
+        else
+            plot += ascii_levels[level];
+    }
+    return plot;
+}
+
+}  // namespace
+
+bool record_command(const std::vector<std::string> &words)
+{
+    schedule plan;
+    if (!parse_schedule("record", words, true, 100, 10, &plan))
+        return false;
+    FILE *out = shell_out;
+    if (!plan.out_file.empty()) {
+        out = std::fopen(plan.out_file.c_str(), "w");
+        if (out == nullptr) {
+            std::fprintf(shell_err, "record: cannot write %s\n", plan.out_file.c_str());
+            return false;
+        }
+    }
+    interrupt_catcher catcher;
+    std::fprintf(out, "time_s,%s\n", plan.label.c_str());
+    std::fflush(out);
+    const int32_t start = elapsed_ms();
+    int64_t taken = 0;
+    for (int64_t k = 0; k < plan.count; ++k) {
+        // On a fixed grid from the start, so slow calls do not make it drift;
+        // a call slower than the period is followed at once by the next.
+        if (!wait_until(start, k * plan.every_ms, nullptr))
+            break;
+        const int64_t at = ms_since(start);
+        const call_result result = perform_call(plan.call);
+        std::fprintf(out, "%s,%s\n", seconds_text(at).c_str(), result_text(result, shell_encoding).c_str());
+        std::fflush(out);
+        ++taken;
+    }
+    if (out != shell_out) {
+        const bool written = std::fclose(out) == 0;
+        std::fprintf(shell_err, "record: %lld samples written to %s\n", static_cast<long long>(taken),
+                     plan.out_file.c_str());
+        return written;
+    }
+    return true;
+}
+
+bool watch_command(const std::vector<std::string> &words)
+{
+    schedule plan;
+    if (!parse_schedule("watch", words, false, 200, unlimited, &plan))
+        return false;
+    const bool keyboard = isatty(STDIN_FILENO) != 0;
+    if (plan.count == unlimited && !keyboard) {
+        std::fprintf(shell_err, "watch: give --count N when commands come from a script\n");
+        return false;
+    }
+    const bool live = isatty(fileno(shell_out)) != 0;
+    const bool blocks = live && shell_encoding == text_encoding::utf8;
+    const double full_scale = plan.call.info->full_scale;
+
+    interrupt_catcher catcher;
+    // Only after the library has loaded (it saves the terminal's settings
+    // when it loads, and puts them back when it unloads).
+    quiet_keyboard quiet;
+    if (live)
+        std::fprintf(shell_err, "watching %s: Enter or Ctrl-C stops\n", plan.label.c_str());
+    std::deque<double> history;
+    double seen_low = 0.0;
+    double seen_high = 0.0;
+    const int32_t start = elapsed_ms();
+    bool (*stop)() = keyboard ? enter_pressed : nullptr;
+    for (int64_t k = 0; plan.count == unlimited || k < plan.count; ++k) {
+        if (!wait_until(start, k * plan.every_ms, stop))
+            break;
+        const int64_t at = ms_since(start);
+        const call_result result = perform_call(plan.call);
+        const std::string shown = result_text(result, shell_encoding);
+        if (!live) {
+            std::fprintf(shell_out, "%s %s\n", seconds_text(at).c_str(), shown.c_str());
+            std::fflush(shell_out);
+            continue;
+        }
+        const double v = value_of(result);
+        history.push_back(v);
+        if (history.size() > plot_width)
+            history.pop_front();
+        seen_low = k == 0 ? v : std::min(seen_low, v);
+        seen_high = k == 0 ? v : std::max(seen_high, v);
+        const double low = full_scale > 0 ? 0.0 : seen_low;
+        const double high = full_scale > 0 ? full_scale : seen_high;
+        std::fprintf(shell_out, "\r\033[K%s = %-14s %s  [%s..%s]", plan.label.c_str(), shown.c_str(),
+                     plot_of(history, low, high, blocks).c_str(), real_text(low).c_str(),
+                     real_text(high).c_str());
+        std::fflush(shell_out);
+    }
+    if (live)
+        std::fprintf(shell_out, "\n");
+    return true;
+}

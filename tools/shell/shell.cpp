@@ -1,0 +1,160 @@
+#include "shell.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "arguments.h"
+#include "device_check.h"
+#include "sampling.h"
+
+FILE *shell_out = stdout;
+FILE *shell_err = stderr;
+text_encoding shell_encoding = text_encoding::utf8;
+bool shell_interactive = false;
+
+namespace {
+
+bool quit_requested = false;
+
+struct shell_command {
+    const char *name;
+    const char *usage;
+    const char *summary;
+};
+
+constexpr shell_command shell_commands[] = {
+    {"help", "help [NAME...]", "all exports and commands, or the named ones"},
+    {"record", "record EXPORT ARGS... [--every 100ms] [--count 10] [--out FILE]",
+     "call an export on a schedule, write CSV (time_s,value)"},
+    {"watch", "watch EXPORT ARGS... [--every 200ms] [--count N]",
+     "show a value live with a small plot; Enter or Ctrl-C stops"},
+    {"check", "check [DEVICE] [--no-wait]", "why does the board not answer? (before the library loads)"},
+    {"quit", "quit", "leave (also exit, or end of input)"},
+};
+
+void print_export_line(const export_info &info, size_t usage_width)
+{
+    const std::string usage = usage_of(info);
+    std::fprintf(shell_out, "  %-*s -> %-6s %-7s  %s\n", static_cast<int>(usage_width), usage.c_str(),
+                 result_kind_name(info.result), convention_name(info.conv), info.summary);
+}
+
+size_t widest_usage()
+{
+    size_t width = 0;
+    for (size_t i = 0; i < export_count(); ++i)
+        width = std::max(width, usage_of(export_table()[i]).size());
+    return width;
+}
+
+bool print_topic(const std::string &topic, size_t usage_width)
+{
+    if (const export_info *info = find_export(topic.c_str())) {
+        print_export_line(*info, usage_width);
+        return true;
+    }
+    for (const shell_command &command : shell_commands) {
+        if (topic == command.name) {
+            std::fprintf(shell_out, "  %s\n      %s\n", command.usage, command.summary);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool shell_quit_requested() { return quit_requested; }
+
+void print_help(const std::vector<std::string> &topics)
+{
+    const size_t width = widest_usage();
+    if (!topics.empty()) {
+        for (const std::string &topic : topics)
+            if (!print_topic(topic, width))
+                std::fprintf(shell_err, "help: no export or command named \"%s\"\n", topic.c_str());
+        return;
+    }
+    std::fprintf(shell_out,
+                 "Exports of the library (%zu), called by name with their arguments;\n"
+                 "plain and std names are stdcall, c names cdecl:\n",
+                 export_count());
+    for (size_t i = 0; i < export_count(); ++i)
+        print_export_line(export_table()[i], width);
+    std::fprintf(shell_out, "Commands of the shell:\n");
+    for (const shell_command &command : shell_commands)
+        std::fprintf(shell_out, "  %s\n      %s\n", command.usage, command.summary);
+    std::fprintf(shell_out, "Texts are shown in the terminal's encoding; # starts a comment.\n");
+}
+
+bool prepare_call(const std::vector<std::string> &words, prepared_call *call)
+{
+    if (words.empty())
+        return false;
+    const export_info *info = find_export(words[0].c_str());
+    if (info == nullptr) {
+        std::fprintf(shell_err, "unknown command or export \"%s\" (help lists them)\n", words[0].c_str());
+        return false;
+    }
+    const std::vector<std::string> arguments(words.begin() + 1, words.end());
+    std::string error;
+    if (!parse_export_arguments(*info, arguments, &call->arguments, &error)) {
+        std::fprintf(shell_err, "%s\n", error.c_str());
+        return false;
+    }
+    if (shell_interactive && !library_loaded())
+        std::fprintf(shell_err, "loading %s (the board gets 2 s to start)\n", library_path().c_str());
+    call->address = resolve_export(*info, shell_err);
+    if (call->address == nullptr)
+        return false;
+    call->info = info;
+    return true;
+}
+
+call_result perform_call(const prepared_call &call)
+{
+    std::fflush(shell_out);
+    std::fflush(stdout);
+    return call_export(*call.info, call.address, call.arguments);
+}
+
+bool run_words(const std::vector<std::string> &words)
+{
+    if (words.empty())
+        return true;
+    const std::string &name = words[0];
+    const std::vector<std::string> rest(words.begin() + 1, words.end());
+    if (name == "help" || name == "?") {
+        print_help(rest);
+        return true;
+    }
+    if (name == "quit" || name == "exit") {
+        quit_requested = true;
+        return true;
+    }
+    if (name == "record")
+        return record_command(rest);
+    if (name == "watch")
+        return watch_command(rest);
+    if (name == "check")
+        return check_command(rest);
+
+    prepared_call call;
+    if (!prepare_call(words, &call))
+        return false;
+    const call_result result = perform_call(call);
+    std::fprintf(shell_out, "%s\n", result_text(result, shell_encoding).c_str());
+    std::fflush(shell_out);
+    return true;
+}
+
+bool run_line(const std::string &line)
+{
+    std::vector<std::string> words;
+    std::string error;
+    if (!split_words(line, &words, &error)) {
+        std::fprintf(shell_err, "%s\n", error.c_str());
+        return false;
+    }
+    return run_words(words);
+}

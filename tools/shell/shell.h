@@ -1,0 +1,42 @@
+// The shell's commands: calls of exports by name, help, record, watch, check.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "export_call.h"
+#include "result_text.h"
+
+// Where results go (stdout) and messages go (stderr); tests redirect them.
+extern FILE *shell_out;
+extern FILE *shell_err;
+extern text_encoding shell_encoding;
+// Standard input is a terminal: the prompt, notes while loading.
+extern bool shell_interactive;
+
+// Runs one command. True when it succeeded (a blank line or a comment
+// succeeds); false after a message on shell_err.
+bool run_line(const std::string &line);
+bool run_words(const std::vector<std::string> &words);
+
+// Set by quit and exit.
+bool shell_quit_requested();
+
+// An export with its checked arguments and its address, ready to call.
+struct prepared_call {
+    const export_info *info = nullptr;
+    call_arguments arguments;
+    void *address = nullptr;
+};
+
+// Looks up words[0] as an export and checks words[1..] as its arguments;
+// only then resolves the address (loading the library). False, with a
+// message, when any step fails: nothing has been called then.
+bool prepare_call(const std::vector<std::string> &words, prepared_call *call);
+
+// Calls it, after flushing our output so that anything the library prints
+// lands in order.
+call_result perform_call(const prepared_call &call);
+
+void print_help(const std::vector<std::string> &topics);

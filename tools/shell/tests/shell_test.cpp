@@ -1,0 +1,381 @@
+// The export table against the public header, argument checking, and calls
+// through stand-in exports with both calling conventions.
+#include <cstdio>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "arduinodrv.h"
+#include "arguments.h"
+#include "export_table.h"
+#include "result_text.h"
+#include "shell.h"
+
+namespace {
+
+// What the header says of an export, read from its pointer type: the
+// stdcall attribute is part of the type, so the specialisations tell the
+// conventions apart.
+struct declared {
+    convention conv;
+    std::vector<arg_kind> args;
+    result_kind result;
+};
+
+template <typename T> result_kind kind_of_result();
+template <> result_kind kind_of_result<int>() { return result_kind::int32; }
+template <> result_kind kind_of_result<double>() { return result_kind::real; }
+template <> result_kind kind_of_result<const char *>() { return result_kind::text; }
+
+template <typename T> arg_kind kind_of_arg();
+template <> arg_kind kind_of_arg<int>() { return arg_kind::int32; }
+template <> arg_kind kind_of_arg<double>() { return arg_kind::real; }
+
+template <typename F> struct declaration;
+template <typename R, typename... A, bool N> struct declaration<R(__attribute__((stdcall)) *)(A...) noexcept(N)> {
+    static declared get() { return {convention::std_call, {kind_of_arg<A>()...}, kind_of_result<R>()}; }
+};
+template <typename R, typename... A, bool N> struct declaration<R (*)(A...) noexcept(N)> {
+    static declared get() { return {convention::c_call, {kind_of_arg<A>()...}, kind_of_result<R>()}; }
+};
+
+#define DECLARED(name) {#name, declaration<decltype(&::name)>::get()}
+
+const std::vector<std::pair<std::string, declared>> header_exports = {
+    DECLARED(ea), DECLARED(stdea), DECLARED(cea), DECLARED(ead), DECLARED(stdead), DECLARED(cead),
+    DECLARED(eadouble), DECLARED(stdeadouble), DECLARED(eb), DECLARED(stdeb), DECLARED(ceb),
+    DECLARED(ebdouble), DECLARED(stdebdouble), DECLARED(nea), DECLARED(stdnea), DECLARED(cnea),
+    DECLARED(nead), DECLARED(stdnead), DECLARED(cnead), DECLARED(neadouble), DECLARED(stdneadouble),
+    DECLARED(neb), DECLARED(stdneb), DECLARED(cneb), DECLARED(nebdouble), DECLARED(stdnebdouble),
+    DECLARED(nsa), DECLARED(stdnsa), DECLARED(cnsa), DECLARED(nsad), DECLARED(stdnsad), DECLARED(cnsad),
+    DECLARED(nsadouble), DECLARED(stdnsadouble), DECLARED(nsb), DECLARED(stdnsb), DECLARED(cnsb),
+    DECLARED(nsbdouble), DECLARED(stdnsbdouble), DECLARED(rsa), DECLARED(stdrsa), DECLARED(crsa),
+    DECLARED(rsad), DECLARED(stdrsad), DECLARED(crsad), DECLARED(rsadouble), DECLARED(stdrsadouble),
+    DECLARED(rsb), DECLARED(stdrsb), DECLARED(crsb), DECLARED(rsbdouble), DECLARED(stdrsbdouble),
+    DECLARED(sa), DECLARED(stdsa), DECLARED(csa), DECLARED(sad), DECLARED(stdsad), DECLARED(csad),
+    DECLARED(sadouble), DECLARED(stdsadouble), DECLARED(sb), DECLARED(stdsb), DECLARED(csb),
+    DECLARED(sbdouble), DECLARED(stdsbdouble), DECLARED(titre), DECLARED(stdtitre), DECLARED(ctitre),
+    DECLARED(detail), DECLARED(stddetail), DECLARED(cdetail),
+};
+
+TEST(ExportTable, HoldsEveryExportOfTheHeaderOnceWithItsConventionAndTypes)
+{
+    ASSERT_EQ(header_exports.size(), 71u);
+    ASSERT_EQ(export_count(), 71u);
+    std::set<std::string> names;
+    for (size_t i = 0; i < export_count(); ++i)
+        EXPECT_TRUE(names.insert(export_table()[i].name).second) << "twice: " << export_table()[i].name;
+    for (const auto &[name, decl] : header_exports) {
+        SCOPED_TRACE(name);
+        const export_info *row = find_export(name.c_str());
+        ASSERT_NE(row, nullptr);
+        EXPECT_EQ(row->conv, decl.conv);
+        EXPECT_EQ(row->result, decl.result);
+        const signature_info &sig = signature_of(row->sig);
+        ASSERT_EQ(static_cast<size_t>(sig.count), decl.args.size());
+        for (int i = 0; i < sig.count; ++i)
+            EXPECT_EQ(sig.kinds[i], decl.args[static_cast<size_t>(i)]) << "argument " << i;
+    }
+    EXPECT_EQ(find_export("nope"), nullptr);
+    EXPECT_EQ(find_export("EA"), nullptr);
+}
+
+TEST(Arguments, NumbersAreReadWhole)
+{
+    int32_t i = 7;
+    EXPECT_TRUE(parse_int32("-2147483648", &i));
+    EXPECT_EQ(i, INT32_MIN);
+    EXPECT_TRUE(parse_int32("+12", &i));
+    EXPECT_EQ(i, 12);
+    for (const char *bad : {"", "+", "-", "2147483648", "1.0", "3x", " 3", "+-3", "0x10", "--1"})
+        EXPECT_FALSE(parse_int32(bad, &i)) << bad;
+
+    double d = 0;
+    EXPECT_TRUE(parse_real("2.5", &d));
+    EXPECT_EQ(d, 2.5);
+    EXPECT_TRUE(parse_real("-1e3", &d));
+    EXPECT_EQ(d, -1000.0);
+    EXPECT_TRUE(parse_real("+.5", &d));
+    EXPECT_EQ(d, 0.5);
+    EXPECT_TRUE(parse_real("nan", &d));
+    EXPECT_TRUE(d != d);
+    for (const char *bad : {"", "2,5", "2.5V", "+-1", "x"})
+        EXPECT_FALSE(parse_real(bad, &d)) << bad;
+
+    int64_t ms = 0;
+    EXPECT_TRUE(parse_duration_ms("100ms", &ms));
+    EXPECT_EQ(ms, 100);
+    EXPECT_TRUE(parse_duration_ms("0.5s", &ms));
+    EXPECT_EQ(ms, 500);
+    EXPECT_TRUE(parse_duration_ms("250", &ms));
+    EXPECT_EQ(ms, 250);
+    for (const char *bad : {"", "s", "ms", "-1s", "1h", "2 s", "7200s"})
+        EXPECT_FALSE(parse_duration_ms(bad, &ms)) << bad;
+}
+
+TEST(Arguments, WordsSplitOnBlanksWithQuotesAndComments)
+{
+    std::vector<std::string> words;
+    std::string error;
+    ASSERT_TRUE(split_words("  record ead 0 --out 'my file.csv'  # comment", &words, &error));
+    EXPECT_EQ(words, (std::vector<std::string>{"record", "ead", "0", "--out", "my file.csv"}));
+    ASSERT_TRUE(split_words("# only a comment", &words, &error));
+    EXPECT_TRUE(words.empty());
+    EXPECT_FALSE(split_words("nea \"2", &words, &error));
+}
+
+TEST(Arguments, ExportArgumentsFollowTheSignature)
+{
+    call_arguments args;
+    std::string error;
+    ASSERT_TRUE(parse_export_arguments(*find_export("sad"), {"1", "2.5"}, &args, &error));
+    EXPECT_EQ(args.ints[0], 1);
+    EXPECT_EQ(args.reals[1], 2.5);
+    ASSERT_TRUE(parse_export_arguments(*find_export("sbdouble"), {"1", "0.6"}, &args, &error));
+    EXPECT_EQ(args.reals[0], 1.0);
+    EXPECT_EQ(args.reals[1], 0.6);
+
+    EXPECT_FALSE(parse_export_arguments(*find_export("sb"), {"0"}, &args, &error));
+    EXPECT_NE(error.find("sb takes 2 arguments, got 1"), std::string::npos) << error;
+    EXPECT_NE(error.find("sb <channel:int> <value:int>"), std::string::npos) << error;
+    EXPECT_FALSE(parse_export_arguments(*find_export("ea"), {"2.5"}, &args, &error));
+    EXPECT_NE(error.find("channel must be a whole number"), std::string::npos) << error;
+    EXPECT_FALSE(parse_export_arguments(*find_export("titre"), {"1"}, &args, &error));
+    EXPECT_FALSE(parse_export_arguments(*find_export("sad"), {"1", "volts"}, &args, &error));
+}
+
+TEST(ResultText, NumbersShortAndTextsInTheTerminalsEncoding)
+{
+    EXPECT_EQ(real_text(2.5), "2.5");
+    EXPECT_EQ(real_text(64.0), "64");
+    EXPECT_EQ(real_text(4.9951171875), "4.9951171875");
+    EXPECT_EQ(real_text(-0.0244140625), "-0.0244140625");
+    EXPECT_EQ(real_text(0.1), "0.1");
+    EXPECT_EQ(latin1_to_encoding("f\xE9vrier ao\xFBt", text_encoding::utf8), "f\xC3\xA9vrier ao\xC3\xBBt");
+    EXPECT_EQ(latin1_to_encoding("f\xE9vrier", text_encoding::latin1), "f\xE9vrier");
+    EXPECT_EQ(latin1_to_encoding("\xFF\x80", text_encoding::utf8), "\xC3\xBF\xC2\x80");
+    EXPECT_EQ(seconds_text(0), "0.000");
+    EXPECT_EQ(seconds_text(12345), "12.345");
+}
+
+// Stand-ins for the library's exports, with the real conventions: a call
+// through the wrong pointer type would leave the stack unbalanced.
+int stand_in_calls = 0;
+int32_t seen_ints[2];
+double seen_reals[2];
+
+__attribute__((stdcall)) double stand_in_ead(int32_t channel)
+{
+    ++stand_in_calls;
+    seen_ints[0] = channel;
+    return 512 * 5.0 / 1024.0;
+}
+__attribute__((cdecl)) int32_t stand_in_csb(int32_t channel, int32_t value)
+{
+    ++stand_in_calls;
+    seen_ints[0] = channel;
+    seen_ints[1] = value;
+    return value;
+}
+__attribute__((stdcall)) double stand_in_sadouble(double channel, double volts)
+{
+    ++stand_in_calls;
+    seen_reals[0] = channel;
+    seen_reals[1] = volts;
+    return 64.0;
+}
+__attribute__((stdcall)) double stand_in_sad(int32_t channel, double volts)
+{
+    ++stand_in_calls;
+    seen_ints[0] = channel;
+    seen_reals[1] = volts;
+    return 25.0;
+}
+__attribute__((cdecl)) const char *stand_in_cdetail()
+{
+    ++stand_in_calls;
+    return "Arduino 2009, par Tervalique, le 23 f\xE9vrier 2011";
+}
+__attribute__((stdcall)) const char *stand_in_nea(int32_t channel)
+{
+    ++stand_in_calls;
+    return channel == 2 ? "EA2" : "";
+}
+
+int resolutions = 0;
+void *stand_in(const char *name)
+{
+    ++resolutions;
+    const std::pair<const char *, void *> known[] = {
+        {"ead", reinterpret_cast<void *>(&stand_in_ead)},
+        {"csb", reinterpret_cast<void *>(&stand_in_csb)},
+        {"sadouble", reinterpret_cast<void *>(&stand_in_sadouble)},
+        {"sad", reinterpret_cast<void *>(&stand_in_sad)},
+        {"cdetail", reinterpret_cast<void *>(&stand_in_cdetail)},
+        {"nea", reinterpret_cast<void *>(&stand_in_nea)},
+    };
+    for (const auto &[known_name, address] : known)
+        if (std::strcmp(name, known_name) == 0)
+            return address;
+    return nullptr;
+}
+
+class ShellCalls : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        out_ = open_memstream(&out_text_, &out_size_);
+        err_ = open_memstream(&err_text_, &err_size_);
+        shell_out = out_;
+        shell_err = err_;
+        shell_encoding = text_encoding::utf8;
+        set_export_resolver(stand_in);
+        stand_in_calls = 0;
+        resolutions = 0;
+    }
+    void TearDown() override
+    {
+        shell_out = stdout;
+        shell_err = stderr;
+        set_export_resolver(nullptr);
+        std::fclose(out_);
+        std::fclose(err_);
+        std::free(out_text_);
+        std::free(err_text_);
+    }
+    std::string out()
+    {
+        std::fflush(out_);
+        return std::string(out_text_, out_size_);
+    }
+    std::string err()
+    {
+        std::fflush(err_);
+        return std::string(err_text_, err_size_);
+    }
+
+private:
+    FILE *out_ = nullptr;
+    FILE *err_ = nullptr;
+    char *out_text_ = nullptr;
+    char *err_text_ = nullptr;
+    size_t out_size_ = 0;
+    size_t err_size_ = 0;
+};
+
+TEST_F(ShellCalls, ResultsArePrintedByKind)
+{
+    EXPECT_TRUE(run_line("ead 3"));
+    EXPECT_EQ(seen_ints[0], 3);
+    EXPECT_TRUE(run_line("csb 1 -1"));
+    EXPECT_EQ(seen_ints[0], 1);
+    EXPECT_EQ(seen_ints[1], -1);
+    EXPECT_TRUE(run_line("sadouble 0.4 2.5"));
+    EXPECT_EQ(seen_reals[0], 0.4);
+    EXPECT_EQ(seen_reals[1], 2.5);
+    EXPECT_TRUE(run_line("sad 2 1.0"));
+    EXPECT_EQ(seen_ints[0], 2);
+    EXPECT_EQ(seen_reals[1], 1.0);
+    EXPECT_TRUE(run_line("nea 2"));
+    EXPECT_TRUE(run_line("nea 9"));
+    EXPECT_TRUE(run_line("cdetail"));
+    EXPECT_EQ(stand_in_calls, 7);
+    EXPECT_EQ(out(), "2.5\n-1\n64\n25\nEA2\n\nArduino 2009, par Tervalique, le 23 f\xC3\xA9vrier 2011\n");
+    EXPECT_EQ(err(), "");
+}
+
+TEST_F(ShellCalls, LatinOneTerminalGetsTheBytesUnchanged)
+{
+    shell_encoding = text_encoding::latin1;
+    EXPECT_TRUE(run_line("cdetail"));
+    EXPECT_EQ(out(), "Arduino 2009, par Tervalique, le 23 f\xE9vrier 2011\n");
+}
+
+TEST_F(ShellCalls, WrongCommandsCallNothingAndSayWhy)
+{
+    const char *wrong[] = {"eadd 3", "ead", "ead 3 4", "ead three", "ead 2.5", "csb 1", "sadouble 1 x",
+                           "cdetail now", "nea \"2", "record titre", "record ead 0 --every soon",
+                           "record ead 0 --count 0", "record ead x", "watch ead 0 --out f.csv",
+                           "record --count 3"};
+    for (const char *line : wrong) {
+        SCOPED_TRACE(line);
+        EXPECT_FALSE(run_line(line));
+    }
+    EXPECT_EQ(stand_in_calls, 0);
+    // Nothing was looked up either: the library would have been loaded.
+    EXPECT_EQ(resolutions, 0);
+    EXPECT_EQ(out(), "");
+    const std::string messages = err();
+    EXPECT_NE(messages.find("unknown command or export \"eadd\""), std::string::npos) << messages;
+    EXPECT_NE(messages.find("ead takes 1 argument, got 0: ead <channel:int>"), std::string::npos);
+    EXPECT_NE(messages.find("ead: channel must be a whole number (32-bit), got \"three\""), std::string::npos);
+    EXPECT_NE(messages.find("sadouble: volts must be a number, got \"x\""), std::string::npos);
+    EXPECT_NE(messages.find("unclosed quote"), std::string::npos);
+    EXPECT_NE(messages.find("record: titre gives a text"), std::string::npos);
+}
+
+TEST_F(ShellCalls, AnExportMissingFromTheLibraryIsReported)
+{
+    EXPECT_FALSE(run_line("stdea 0"));
+    EXPECT_EQ(stand_in_calls, 0);
+    EXPECT_NE(err().find("has no export stdea"), std::string::npos);
+}
+
+TEST_F(ShellCalls, HelpListsEveryExportWithItsArguments)
+{
+    print_help({});
+    const std::string text = out();
+    for (size_t i = 0; i < export_count(); ++i) {
+        const std::string line = "  " + usage_of(export_table()[i]) + " ";
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    }
+    EXPECT_NE(text.find("  sadouble <channel:double> <volts:double> "), std::string::npos);
+    EXPECT_NE(text.find("record EXPORT ARGS..."), std::string::npos);
+    EXPECT_NE(text.find("check [DEVICE]"), std::string::npos);
+}
+
+TEST_F(ShellCalls, RecordWritesCsvOnAFixedSchedule)
+{
+    EXPECT_TRUE(run_line("record ead 1 --every 20ms --count 4"));
+    EXPECT_EQ(stand_in_calls, 4);
+    const std::string csv = out();
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < csv.size();) {
+        const size_t end = csv.find('\n', at);
+        lines.push_back(csv.substr(at, end - at));
+        at = end + 1;
+    }
+    ASSERT_EQ(lines.size(), 5u) << csv;
+    EXPECT_EQ(lines[0], "time_s,ead 1");
+    double previous = -1.0;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        double t = 0;
+        char value[32] = {};
+        ASSERT_EQ(std::sscanf(lines[i].c_str(), "%lf,%31s", &t, value), 2) << lines[i];
+        EXPECT_STREQ(value, "2.5");
+        // The grid: sample k never comes before k x 20 ms.
+        EXPECT_GE(t, 0.020 * static_cast<double>(i - 1) - 1e-9);
+        EXPECT_GT(t, previous);
+        previous = t;
+    }
+}
+
+TEST_F(ShellCalls, RecordToAFile)
+{
+    const std::string path = ::testing::TempDir() + "shell_record.csv";
+    EXPECT_TRUE(run_line("record ead 0 --count 2 --every 1ms --out " + path));
+    FILE *f = std::fopen(path.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    char header[64] = {};
+    ASSERT_NE(std::fgets(header, sizeof header, f), nullptr);
+    EXPECT_STREQ(header, "time_s,ead 0\n");
+    std::fclose(f);
+    std::remove(path.c_str());
+    EXPECT_EQ(out(), "");
+    EXPECT_NE(err().find("2 samples written to"), std::string::npos);
+    EXPECT_FALSE(run_line("record ead 0 --out /nonexistent-folder/x.csv"));
+}
+
+}  // namespace

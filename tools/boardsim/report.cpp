@@ -97,15 +97,16 @@ std::vector<std::string> board_table(sim_board &board, const traffic_counts &cou
 
     for (int channel = 0; channel < analog_channels; ++channel) {
         char row[96];
-        std::snprintf(row, sizeof row, "Analog in A%d %5u  %s", channel,
+        std::snprintf(row, sizeof row, "Analog in  A%-2d %4u  %s", channel,
                       static_cast<unsigned>(board.read_analog(static_cast<uint8_t>(channel))),
                       describe(board.analog[channel]).c_str());
         rows.push_back(row);
     }
-    std::string inputs = "Digital in  ";
-    for (int pin : {2, 4, 7, 8})
-        inputs += " D" + std::to_string(pin) + " " + (board.read_digital(static_cast<uint8_t>(pin)) ? "1" : "0") + " (" +
-                  describe(board.digital[pin]) + ")";
-    rows.push_back(inputs);
+    for (int pin : {2, 4, 7, 8}) {
+        char row[96];
+        std::snprintf(row, sizeof row, "Digital in D%-2d %4d  %s", pin,
+                      board.read_digital(static_cast<uint8_t>(pin)) ? 1 : 0, describe(board.digital[pin]).c_str());
+        rows.push_back(row);
+    }
     return rows;
 }

@@ -162,7 +162,7 @@ std::string describe(const analog_source &source)
 {
     switch (source.kind) {
     case analog_kind::constant:
-        return number_text(source.level);
+        return "constant";
     case analog_kind::sine:
         return "sine " + number_text(source.level) + "+-" + number_text(source.span) + "/" +
                period_text(source.period_s);
@@ -178,6 +178,6 @@ std::string describe(const analog_source &source)
 std::string describe(const digital_source &source)
 {
     if (source.kind == digital_kind::constant)
-        return source.level ? "1" : "0";
+        return "constant";
     return "square/" + period_text(source.period_s);
 }

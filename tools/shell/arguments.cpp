@@ -9,17 +9,23 @@ constexpr int64_t longest_duration_ms = 3600 * 1000;
 bool is_blank(char ch) { return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n'; }
 }  // namespace
 
-bool split_words(const std::string &line, std::vector<std::string> *words, std::string *error)
+bool split_commands(const std::string &line, std::vector<std::vector<std::string>> *commands,
+                    std::string *error)
 {
-    words->clear();
+    commands->assign(1, {});
     size_t i = 0;
     while (i < line.size()) {
         while (i < line.size() && is_blank(line[i]))
             ++i;
         if (i == line.size() || line[i] == '#')
             break;
+        if (line[i] == ';') {
+            commands->emplace_back();
+            ++i;
+            continue;
+        }
         std::string word;
-        while (i < line.size() && !is_blank(line[i])) {
+        while (i < line.size() && !is_blank(line[i]) && line[i] != ';') {
             const char ch = line[i];
             if (ch == '\'' || ch == '"') {
                 const size_t close = line.find(ch, i + 1);
@@ -34,8 +40,9 @@ bool split_words(const std::string &line, std::vector<std::string> *words, std::
                 ++i;
             }
         }
-        words->push_back(word);
+        commands->back().push_back(word);
     }
+    std::erase_if(*commands, [](const std::vector<std::string> &words) { return words.empty(); });
     return true;
 }
 

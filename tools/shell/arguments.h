@@ -7,10 +7,11 @@
 
 #include "export_call.h"
 
-// Splits a line into words. Blanks separate words, '...' and "..." quote, and
-// a word that starts with # starts a comment. False (and `error`) on an
-// unclosed quote.
-bool split_words(const std::string &line, std::vector<std::string> *words, std::string *error);
+// Splits a line into commands at each ; and each command into words. Blanks
+// separate words, '...' and "..." quote, and a word that starts with # starts
+// a comment. False (and `error`) on an unclosed quote.
+bool split_commands(const std::string &line, std::vector<std::vector<std::string>> *commands,
+                    std::string *error);
 
 // A whole decimal number within the signed 32-bit range, optional sign.
 bool parse_int32(const std::string &word, int32_t *value);

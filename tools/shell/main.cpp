@@ -72,7 +72,10 @@ int main(int argc, char **argv)
     }
     shell_encoding = encoding_from_locale();
     shell_interactive = command.empty() && isatty(STDIN_FILENO) != 0;
-    if (!command.empty())
-        return run_words(command) ? 0 : exit_command_failed;
+    if (!command.empty()) {
+        const bool ok = run_words(command);
+        end_result_line();
+        return ok ? 0 : exit_command_failed;
+    }
     return run_script();
 }

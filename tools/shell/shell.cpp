@@ -15,6 +15,16 @@ bool shell_interactive = false;
 namespace {
 
 bool quit_requested = false;
+// Results of one line go on one line, separated by tabs.
+bool result_line_open = false;
+
+void print_result(const std::string &text)
+{
+    if (result_line_open)
+        std::fputc('\t', shell_out);
+    std::fputs(text.c_str(), shell_out);
+    result_line_open = true;
+}
 
 struct shell_command {
     const char *name;
@@ -29,6 +39,7 @@ constexpr shell_command shell_commands[] = {
     {"watch", "watch EXPORT ARGS... [--every 200ms] [--count N]",
      "show a value live with a small plot; Enter or Ctrl-C stops"},
     {"check", "check [DEVICE] [--no-wait]", "why does the board not answer? (before the library loads)"},
+    {"echo", "echo WORDS...", "print the words (a heading in a script)"},
     {"quit", "quit", "leave (also exit, or end of input)"},
 };
 
@@ -84,7 +95,10 @@ void print_help(const std::vector<std::string> &topics)
     std::fprintf(shell_out, "Commands of the shell:\n");
     for (const shell_command &command : shell_commands)
         std::fprintf(shell_out, "  %s\n      %s\n", command.usage, command.summary);
-    std::fprintf(shell_out, "Texts are shown in the terminal's encoding; # starts a comment.\n");
+    std::fprintf(shell_out,
+                 "Several commands on one line, separated by ;, print their results on one line\n"
+                 "separated by tabs: nead 0; ead 0. Texts are shown in the terminal's encoding;\n"
+                 "# starts a comment.\n");
 }
 
 bool prepare_call(const std::vector<std::string> &words, prepared_call *call)
@@ -118,12 +132,29 @@ call_result perform_call(const prepared_call &call)
     return call_export(*call.info, call.address, call.arguments);
 }
 
+void end_result_line()
+{
+    if (result_line_open)
+        std::fputc('\n', shell_out);
+    result_line_open = false;
+    std::fflush(shell_out);
+}
+
 bool run_words(const std::vector<std::string> &words)
 {
     if (words.empty())
         return true;
     const std::string &name = words[0];
     const std::vector<std::string> rest(words.begin() + 1, words.end());
+    if (name == "echo") {
+        std::string text;
+        for (const std::string &word : rest)
+            text += (text.empty() ? "" : " ") + word;
+        print_result(text);
+        return true;
+    }
+    if (find_export(name.c_str()) == nullptr)
+        end_result_line();
     if (name == "help" || name == "?") {
         print_help(rest);
         return true;
@@ -143,18 +174,24 @@ bool run_words(const std::vector<std::string> &words)
     if (!prepare_call(words, &call))
         return false;
     const call_result result = perform_call(call);
-    std::fprintf(shell_out, "%s\n", result_text(result, shell_encoding).c_str());
-    std::fflush(shell_out);
+    print_result(result_text(result, shell_encoding));
     return true;
 }
 
 bool run_line(const std::string &line)
 {
-    std::vector<std::string> words;
+    std::vector<std::vector<std::string>> commands;
     std::string error;
-    if (!split_words(line, &words, &error)) {
+    if (!split_commands(line, &commands, &error)) {
         std::fprintf(shell_err, "%s\n", error.c_str());
         return false;
     }
-    return run_words(words);
+    bool all_ok = true;
+    for (const std::vector<std::string> &words : commands) {
+        if (quit_requested)
+            break;
+        all_ok = run_words(words) && all_ok;
+    }
+    end_result_line();
+    return all_ok;
 }

@@ -15,10 +15,13 @@ extern text_encoding shell_encoding;
 // Standard input is a terminal: the prompt, notes while loading.
 extern bool shell_interactive;
 
-// Runs one command. True when it succeeded (a blank line or a comment
-// succeeds); false after a message on shell_err.
+// Runs one line of commands. True when all succeeded (a blank line or a
+// comment succeeds); false after a message on shell_err.
 bool run_line(const std::string &line);
+// One command; its result stays open for more on the same line until
+// end_result_line.
 bool run_words(const std::vector<std::string> &words);
+void end_result_line();
 
 // Set by quit and exit.
 bool shell_quit_requested();

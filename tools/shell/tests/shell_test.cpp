@@ -115,15 +115,18 @@ TEST(Arguments, NumbersAreReadWhole)
         EXPECT_FALSE(parse_duration_ms(bad, &ms)) << bad;
 }
 
-TEST(Arguments, WordsSplitOnBlanksWithQuotesAndComments)
+TEST(Arguments, LinesSplitIntoCommandsAndWords)
 {
-    std::vector<std::string> words;
+    using commands = std::vector<std::vector<std::string>>;
+    commands got;
     std::string error;
-    ASSERT_TRUE(split_words("  record ead 0 --out 'my file.csv'  # comment", &words, &error));
-    EXPECT_EQ(words, (std::vector<std::string>{"record", "ead", "0", "--out", "my file.csv"}));
-    ASSERT_TRUE(split_words("# only a comment", &words, &error));
-    EXPECT_TRUE(words.empty());
-    EXPECT_FALSE(split_words("nea \"2", &words, &error));
+    ASSERT_TRUE(split_commands("  record ead 0 --out 'my;file.csv'  # comment; nea 1", &got, &error));
+    EXPECT_EQ(got, (commands{{"record", "ead", "0", "--out", "my;file.csv"}}));
+    ASSERT_TRUE(split_commands("nead 0; ead 0;;ea 0;", &got, &error));
+    EXPECT_EQ(got, (commands{{"nead", "0"}, {"ead", "0"}, {"ea", "0"}}));
+    ASSERT_TRUE(split_commands("# only a comment", &got, &error));
+    EXPECT_TRUE(got.empty());
+    EXPECT_FALSE(split_commands("nea \"2", &got, &error));
 }
 
 TEST(Arguments, ExportArgumentsFollowTheSignature)
@@ -284,6 +287,16 @@ TEST_F(ShellCalls, ResultsArePrintedByKind)
     EXPECT_EQ(stand_in_calls, 7);
     EXPECT_EQ(out(), "2.5\n-1\n64\n25\nEA2\n\nArduino 2009, par Tervalique, le 23 f\xC3\xA9vrier 2011\n");
     EXPECT_EQ(err(), "");
+}
+
+TEST_F(ShellCalls, SeveralCommandsOnALinePrintOneLine)
+{
+    EXPECT_TRUE(run_line("echo channel 2:; nea 2; ead 2"));
+    EXPECT_FALSE(run_line("nea 2; nea x; ead 1"));
+    EXPECT_TRUE(run_line("ead 0; help ead"));
+    const std::string text = out();
+    EXPECT_TRUE(text.starts_with("channel 2:\tEA2\t2.5\nEA2\t2.5\n2.5\n  ead <channel:int> ")) << text;
+    EXPECT_EQ(stand_in_calls, 5);
 }
 
 TEST_F(ShellCalls, LatinOneTerminalGetsTheBytesUnchanged)

@@ -214,13 +214,13 @@ private:
     {
         char bytes[512];
         const ssize_t count = read(master_, bytes, std::min(sizeof bytes, input_limit - input_.size()));
-        if (count < 0) {
-            if (errno == EIO) {
-                hung_up_ = true;
-                set_port_open(false);
-            }
+        if (count == 0 || (count < 0 && errno == EIO)) {
+            hung_up_ = true;  // nobody holds the slave
+            set_port_open(false);
             return;
         }
+        if (count < 0)
+            return;
         const double now = elapsed();
         for (ssize_t i = 0; i < count; ++i)
             input_.push_back({bytes[i], schedule(input_free_, now)});

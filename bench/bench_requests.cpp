@@ -42,14 +42,18 @@ template <typename F> std::vector<double> sample(int count, F &&call)
 double median(const std::vector<double> &sorted) { return sorted[sorted.size() / 2]; }
 double p90(const std::vector<double> &sorted) { return sorted[sorted.size() * 9 / 10]; }
 
-void row(const char *what, const std::vector<double> &sorted)
+// A difference of two noisy times has no meaningful minimum: show_min false.
+void row(const char *what, const std::vector<double> &sorted, bool show_min = true)
 {
-    std::printf("%-38s %6zu %12.1f %12.1f\n", what, sorted.size(), median(sorted), p90(sorted));
+    char min[16] = "-";
+    if (show_min)
+        std::snprintf(min, sizeof min, "%.1f", sorted.front());
+    std::printf("%-38s %6zu %10s %10.1f %10.1f\n", what, sorted.size(), min, median(sorted), p90(sorted));
 }
 
 void derived(const char *what, double value_us)
 {
-    std::printf("%-38s %6s %12.1f\n", what, "", value_us);
+    std::printf("%-38s %6s %10s %10.1f\n", what, "", "", value_us);
 }
 
 void pause_ms(long ms)
@@ -99,17 +103,28 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    std::printf("\n%-38s %6s %12s %12s\n", "times in microseconds", "calls", "median", "p90");
-    const auto ea_times = sample(exchanges, [&] { ea(3); });
-    const auto pause_times = sample(exchanges / 4 + 1, [] { pause_ms(9); pause_ms(1); });
+    std::printf("\n%-38s %6s %10s %10s %10s\n", "times in microseconds", "calls", "min", "median", "p90");
+    // Each exchange is followed by the same two pauses without the library,
+    // so that both see the same load of a shared machine.
+    std::vector<double> ea_times, pause_times, beyond_pauses;
+    for (int i = 0; i < exchanges; ++i) {
+        auto start = clock_type::now();
+        ea(3);
+        ea_times.push_back(us_since(start));
+        start = clock_type::now();
+        pause_ms(9);
+        pause_ms(1);
+        pause_times.push_back(us_since(start));
+        beyond_pauses.push_back(ea_times.back() - pause_times.back());
+    }
+    for (auto *v : {&ea_times, &pause_times, &beyond_pauses})
+        std::sort(v->begin(), v->end());
     const auto board_times = sample(outputs / 5, [&] { raw_round_trip(board.slave_fd()); });
     row("ea round trip", ea_times);
     row("  the two pauses alone (9 + 1 ms)", pause_times);
+    row("  ea minus the pauses, call by call", beyond_pauses, false);
     row("  fake board turnaround, no library", board_times);
     derived("  ea overhead over 10 ms", median(ea_times) - 10000.0);
-    derived("  ea overhead over the pauses", median(ea_times) - median(pause_times));
-    derived("  ... and over the board turnaround",
-            median(ea_times) - median(pause_times) - median(board_times));
 
     const auto eb_times = sample(outputs / 5, [&] { eb(0); });
     row("eb, answer byte at once", eb_times);

@@ -2,7 +2,6 @@
 // would: how many argument bytes it removes itself, where its result comes
 // back, that its std and c forms agree with the plain one, and that nothing
 // but stdsad writes to standard output.
-#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>

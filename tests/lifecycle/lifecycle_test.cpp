@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "child.h"
+#include "process_fds.h"
 #include "driver_loader.h"
 #include "fake_board.h"
 
@@ -50,25 +51,6 @@ void empty_device_folder()
     closedir(dir);
     for (const std::string &name : names)
         unlink((std::string(TEST_DEVICE_FOLDER) + "/" + name).c_str());
-}
-
-// Descriptors of this process, without the one that lists them.
-std::vector<int> open_fds()
-{
-    std::vector<int> fds;
-    DIR *dir = opendir("/proc/self/fd");
-    if (dir == nullptr)
-        return fds;
-    const int own = dirfd(dir);
-    while (const dirent *entry = readdir(dir)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        const int fd = std::atoi(entry->d_name);
-        if (fd != own)
-            fds.push_back(fd);
-    }
-    closedir(dir);
-    return fds;
 }
 
 // How many descriptors of this process lead to `path` (a pty slave whose
@@ -253,7 +235,7 @@ TEST(Lifecycle, LoadWithoutAnyDevice)
     const child_result child = run_in_child(
         [] {
             empty_device_folder();
-            const std::vector<int> fds_before = open_fds();
+            const std::set<int> fds_before = open_fds();
             const auto start = steady::now();
             std::optional<loaded_driver> driver;
             driver.emplace(TEST_LIBRARY_USB0);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "child.h"
+#include "process_fds.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -99,25 +100,6 @@ struct pty_device {
 int32_t open_driver_settings(int32_t id, const char *path)
 {
     return open_port(id, path, 9600, 0, 8, 1.0f, 0, 1024, 1024);
-}
-
-// Descriptors open in this process, without the one that lists them.
-std::set<int> open_fds()
-{
-    std::set<int> fds;
-    DIR *dir = opendir("/proc/self/fd");
-    if (dir == nullptr)
-        return fds;
-    const int own = dirfd(dir);
-    while (const dirent *entry = readdir(dir)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        const int fd = std::atoi(entry->d_name);
-        if (fd != own)
-            fds.insert(fd);
-    }
-    closedir(dir);
-    return fds;
 }
 
 // The one descriptor that `after` has and `before` lacks, or -1.

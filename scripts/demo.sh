@@ -34,7 +34,7 @@ if [ $build = 1 ]; then
 fi
 
 shell=$dir/bin/arduinodrv-shell
-sim=$dir/tools/boardsim/boardsim
+sim=$dir/bin/boardsim
 library=$dir/demo/lib/libarduinodrv.so
 devices=$dir/demo/dev
 link=$devices/ttyUSB0

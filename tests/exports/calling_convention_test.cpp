@@ -172,17 +172,16 @@ void check_result_kind(const std::string &name, const plain_export &e, observed 
     }
 }
 
-// With no port every input would wait 1000 ms for nothing; a board that
-// answers at once keeps the two dozen inputs quick.
+// With no port every input would wait 1000 ms for nothing; a board running
+// the sketch answers at once and keeps the two dozen inputs quick.
 void answer_inputs_at_once(fake_board &board)
 {
-    board.respond_with([](const std::string &line) {
-        if (line.rfind("EA", 0) == 0)
-            return board_reply{"1\r", 0};
-        if (line.rfind("EB", 0) == 0)
-            return board_reply{std::string("\x01", 1), 0};
-        return board_reply{};
-    });
+    sketch_pins pins;
+    for (uint16_t &reading : pins.analog)
+        reading = 1;
+    for (int pin : {2, 4, 7, 8})
+        pins.input_high[pin] = true;
+    board.answer_as_sketch(pins);
 }
 
 TEST(CallingConventions, BytesRemovedResultsAndSilence)

@@ -1,5 +1,7 @@
 #include "fake_board.h"
 
+#include "board_protocol.h"
+
 #include <chrono>
 #include <fcntl.h>
 #include <poll.h>
@@ -7,6 +9,27 @@
 #include <stdexcept>
 #include <termios.h>
 #include <unistd.h>
+
+// The sketch's side of the board: its interpreter, reading and setting pins.
+struct fake_board::sketch final : board_io {
+    sketch_pins pins;
+    std::string answer;
+    command_interpreter interpreter{*this, 6};
+
+    uint16_t read_analog(uint8_t channel) override { return channel < 8 ? pins.analog[channel] : 0; }
+    bool read_digital(uint8_t pin) override { return pin < 14 && pins.input_high[pin]; }
+    void write_pwm(uint8_t pin, uint8_t duty) override
+    {
+        if (pin < 14)
+            pins.pwm_duty[pin] = duty;
+    }
+    void write_digital(uint8_t pin, bool high) override
+    {
+        if (pin < 14)
+            pins.output_level[pin] = high ? 1 : 0;
+    }
+    void send(uint8_t byte) override { answer.push_back(static_cast<char>(byte)); }
+};
 
 fake_board::fake_board(const std::string &folder, const std::string &name)
     : link_(folder + "/" + name)
@@ -47,6 +70,20 @@ void fake_board::respond_with(std::function<board_reply(const std::string &)> re
 {
     std::lock_guard<std::mutex> lock(mutex_);
     responder_ = std::move(responder);
+}
+
+void fake_board::answer_as_sketch(const sketch_pins &pins)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    responder_ = nullptr;
+    sketch_ = std::make_unique<sketch>();
+    sketch_->pins = pins;
+}
+
+sketch_pins fake_board::pins()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sketch_ ? sketch_->pins : sketch_pins();
 }
 
 void fake_board::send(const std::string &bytes)
@@ -107,6 +144,16 @@ void fake_board::serve()
         std::unique_lock<std::mutex> lock(mutex_);
         received_.append(buffer, static_cast<size_t>(got));
         arrived_.notify_all();
+        if (sketch_) {
+            for (ssize_t i = 0; i < got; ++i)
+                sketch_->interpreter.feed(static_cast<uint8_t>(buffer[i]));
+            const std::string answer = std::move(sketch_->answer);
+            sketch_->answer.clear();
+            lock.unlock();
+            if (!answer.empty())
+                send(answer);
+            continue;
+        }
         for (ssize_t i = 0; i < got; ++i) {
             if (buffer[i] != '\r') {
                 line_.push_back(buffer[i]);

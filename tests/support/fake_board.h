@@ -4,10 +4,28 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+
+// What a board running the sketch reads on its inputs and has set on its
+// outputs, indexed by analog channel or by pin.
+struct sketch_pins {
+    uint16_t analog[8] = {};
+    bool input_high[14] = {};
+    int pwm_duty[14] = {};    // -1 until the driver sets it
+    int output_level[14] = {};  // -1 until the driver sets it
+    sketch_pins()
+    {
+        for (int &duty : pwm_duty)
+            duty = -1;
+        for (int &level : output_level)
+            level = -1;
+    }
+};
 
 struct board_reply {
     std::string bytes;     // sent back to the driver ("" for silence)
@@ -32,6 +50,11 @@ public:
     // what the responder returns. Without a responder the board is silent.
     void respond_with(std::function<board_reply(const std::string &line)> responder);
 
+    // Answers every byte as the sketch does, with the sketch's own command
+    // interpreter, reading and setting `pins` (replaces any responder).
+    void answer_as_sketch(const sketch_pins &pins);
+    sketch_pins pins();
+
     // Sends bytes now, as if the board wrote them unasked.
     void send(const std::string &bytes);
 
@@ -54,5 +77,7 @@ private:
     std::string received_;
     std::string line_;
     std::function<board_reply(const std::string &)> responder_;
+    struct sketch;
+    std::unique_ptr<sketch> sketch_;
     std::thread thread_;
 };

@@ -16,5 +16,9 @@ double ARDUINODRV_STDCALL ead(int channel) noexcept
 {
     const std::string command = "EA" + decimal_text(channel) + "\r";
     const int64_t reading = parse_integer(exchange_command(command).c_str());
-    return static_cast<double>(reading) * 5.0 / 1024.0;
+    // Through memory: the x87 unit would otherwise load the 64-bit reading
+    // whole in extended precision and round only the product, which differs
+    // from rounding the reading to a double first (readings beyond 2^53).
+    const volatile double value = static_cast<double>(reading);
+    return value * 5.0 / 1024.0;
 }

@@ -74,6 +74,8 @@ TEST(AnalogInputs, AnswersAndTheirLineEnds)
             {"-5\r", -5, -0.0244140625},
             // ea keeps the low 32 bits; ead converts the whole 64-bit reading.
             {"4294967297\r", 1, 4294967297.0 * 5.0 / 1024.0},
+            // 2^53 + 1 becomes the double 2^53 before it is scaled.
+            {"9007199254740993\r", 1, 43980465111040.0},
             {"2147483648\r", INT_MIN, 10485760.0},
             {"18446744073709551617\r", 1, 5.0 / 1024.0},
             {"-2147483648\r", INT_MIN, -10485760.0},

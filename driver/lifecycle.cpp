@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <string>
 #include <termios.h>
+#include <unistd.h>
 
 #include "driver_state.h"
 #include "serial/clock.h"
@@ -68,9 +69,18 @@ __attribute__((constructor)) static void load_driver()
     delay_ms(board_start_ms);
 }
 
+// A host in the background of its console (started with "&") must leave the
+// console alone: setting it would stop the host with SIGTTOU as it ends, and
+// would overwrite the settings of the job in the foreground.
+static bool console_in_background()
+{
+    const pid_t foreground = tcgetpgrp(0);
+    return foreground > 0 && foreground != getpgrp();
+}
+
 __attribute__((destructor)) static void unload_driver()
 {
     close_all_ports();
-    if (console_settings_saved)
+    if (console_settings_saved && !console_in_background())
         tcsetattr(0, TCSANOW, &saved_console_settings);
 }

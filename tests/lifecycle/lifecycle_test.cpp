@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,6 +19,7 @@
 #include <string>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -445,6 +447,55 @@ TEST(Lifecycle, UnloadRestoresTheConsoleSettings)
 
             driver.reset();
             EXPECT_TRUE(same_settings(settings_of(0), at_load));
+            close(slave);
+            close(master);
+        },
+        child_timeout_ms);
+    EXPECT_EQ(child.exit_code, 0);
+}
+
+// A host started in the background of an interactive shell, with the console
+// as its standard input: unload must neither stop it (a background group that
+// sets the console's settings gets SIGTTOU) nor change the settings of the
+// job in the foreground.
+TEST(Lifecycle, BackgroundHostIsNotStoppedAtUnload)
+{
+    const child_result child = run_in_child(
+        [] {
+            empty_device_folder();
+            int master = -1, slave = -1;
+            ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+            // This child becomes the session leader in the foreground of the
+            // console; the host runs in a group of its own, in the background.
+            ASSERT_NE(setsid(), -1);
+            ASSERT_EQ(ioctl(slave, TIOCSCTTY, 0), 0);
+            ASSERT_EQ(dup2(slave, 0), 0);
+            const pid_t host = fork();
+            ASSERT_GE(host, 0);
+            if (host == 0) {
+                setpgid(0, 0);
+                {
+                    loaded_driver driver(TEST_LIBRARY_USB0);
+                }
+                _exit(0);
+            }
+            setpgid(host, host);
+            // The foreground job changes the settings while the host runs.
+            termios foreground = settings_of(0);
+            cfmakeraw(&foreground);
+            ASSERT_EQ(tcsetattr(0, TCSANOW, &foreground), 0);
+            int status = 0;
+            ASSERT_EQ(waitpid(host, &status, WUNTRACED), host);
+            if (WIFSTOPPED(status)) {
+                ADD_FAILURE() << "the host was stopped by signal " << WSTOPSIG(status);
+                kill(host, SIGKILL);
+                waitpid(host, &status, 0);
+            } else {
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+            }
+            EXPECT_TRUE(same_settings(settings_of(0), foreground));
+            // Closing the console hangs up its foreground group: this child.
+            signal(SIGHUP, SIG_IGN);
             close(slave);
             close(master);
         },

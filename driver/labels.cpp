@@ -7,12 +7,16 @@
 #include "text_convert.h"
 
 namespace {
-// Each function's last text; the title and description families share a slot.
-std::string nea_text, nead_text, neb_text, nsa_text, nsad_text, nsb_text;
-std::string titre_text, detail_text;
+// Each function's last text; the title and description families share a
+// slot. Never destroyed, like the return area: exit handlers of the host may
+// still ask for a label.
+std::string &nea_text = *new std::string, &nead_text = *new std::string;
+std::string &neb_text = *new std::string, &nsa_text = *new std::string;
+std::string &nsad_text = *new std::string, &nsb_text = *new std::string;
+std::string &titre_text = *new std::string, &detail_text = *new std::string;
 
 // The middle of the title and description: always empty.
-const std::string board_name;
+constexpr const char *board_name = "";
 
 const char *label_of(std::string &slot, int channel, const char *const (&labels)[4])
 {
@@ -48,13 +52,13 @@ const char *ARDUINODRV_STDCALL nsb(int channel) noexcept { return label_of(nsb_t
 
 const char *ARDUINODRV_STDCALL titre() noexcept
 {
-    titre_text = "Arduino en " + board_name;
+    titre_text = std::string("Arduino en ") + board_name;
     return hand_over_text(titre_text);
 }
 
 const char *ARDUINODRV_STDCALL detail() noexcept
 {
-    detail_text = "Pilote pour Arduino en " + board_name + ", par Tervalique, le 15 ao\xFBt 2012";
+    detail_text = std::string("Pilote pour Arduino en ") + board_name + ", par Tervalique, le 15 ao\xFBt 2012";
     return hand_over_text(detail_text);
 }
 

@@ -46,13 +46,27 @@ bool split_commands(const std::string &line, std::vector<std::vector<std::string
     return true;
 }
 
+namespace {
+// Where the digits of a number start: after one optional "+" (from_chars
+// takes only "-"), refusing a second sign and an empty word.
+bool number_start(const std::string &word, const char **begin)
+{
+    const char *p = word.data();
+    const char *end = p + word.size();
+    if (p != end && *p == '+')
+        ++p;
+    if (p == end || *p == '+' || (p != word.data() && *p == '-'))
+        return false;
+    *begin = p;
+    return true;
+}
+}  // namespace
+
 bool parse_int32(const std::string &word, int32_t *value)
 {
-    const char *begin = word.data();
-    const char *end = begin + word.size();
-    if (begin != end && *begin == '+')
-        ++begin;
-    if (begin == end || *begin == '+' || (begin != word.data() && *begin == '-'))
+    const char *begin = nullptr;
+    const char *end = word.data() + word.size();
+    if (!number_start(word, &begin))
         return false;
     int32_t parsed = 0;
     const auto [stop, ec] = std::from_chars(begin, end, parsed, 10);
@@ -64,17 +78,15 @@ bool parse_int32(const std::string &word, int32_t *value)
 
 bool parse_real(const std::string &word, double *value)
 {
-    const char *begin = word.data();
-    const char *end = begin + word.size();
-    if (begin != end && *begin == '+')
-        ++begin;
-    if (begin == end || *begin == '+' || (begin != word.data() && *begin == '-'))
+    const char *begin = nullptr;
+    const char *end = word.data() + word.size();
+    if (!number_start(word, &begin))
         return false;
     double parsed = 0.0;
     const auto [stop, ec] = std::from_chars(begin, end, parsed);
-    // Out of range still gives the nearest double (0 or infinity), which the
-    // library's rounding then treats as it treats any such number.
-    if ((ec != std::errc() && ec != std::errc::result_out_of_range) || stop != end)
+    // Beyond the range of a double (1e999) is refused rather than passed on
+    // as some other number; "inf" and "nan" are there for such tests.
+    if (ec != std::errc() || stop != end)
         return false;
     *value = parsed;
     return true;

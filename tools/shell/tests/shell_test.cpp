@@ -101,7 +101,7 @@ TEST(Arguments, NumbersAreReadWhole)
     EXPECT_EQ(d, 0.5);
     EXPECT_TRUE(parse_real("nan", &d));
     EXPECT_TRUE(d != d);
-    for (const char *bad : {"", "2,5", "2.5V", "+-1", "x"})
+    for (const char *bad : {"", "2,5", "2.5V", "+-1", "x", "1e999"})
         EXPECT_FALSE(parse_real(bad, &d)) << bad;
 
     int64_t ms = 0;

@@ -184,6 +184,11 @@ void fake_board::take(const char *bytes, size_t count)
     }
 }
 
+// A thread that wakes late keeps the line's schedule by taking or sending
+// the bytes it missed at once, up to this many; later than that, the line
+// counts as having been idle.
+constexpr int catch_up = 8;
+
 // The board's one thread owns the master: it takes what the driver wrote and
 // puts the board's bytes on the line, both at the line's pace when paced.
 void fake_board::serve()
@@ -226,7 +231,7 @@ void fake_board::serve()
                 now = clock::now();
                 if (wrote > 0) {
                     if (paced)
-                        line_free_at = now - due < char_time ? due : now;
+                        line_free_at = now - due < catch_up * char_time ? due : now;
                     outgoing &sent = outgoing_.front();
                     sent.bytes.erase(0, static_cast<size_t>(wrote));
                     if (sent.bytes.empty()) {
@@ -254,7 +259,7 @@ void fake_board::serve()
                 const ssize_t got = read(master, &byte, 1);
                 if (got == 1) {
                     take(&byte, 1);
-                    read_due = now - read_due < char_time ? read_due + char_time : now + char_time;
+                    read_due = now - read_due < catch_up * char_time ? read_due + char_time : now + char_time;
                 } else {
                     reading = false;  // the line went quiet
                 }

@@ -139,6 +139,19 @@ int32_t port_bytes_waiting(int32_t id);
 
 namespace {
 
+// Frees the table's storage, leaving whatever it held open.
+void forget_port_table()
+{
+    std::free(fixed_slots);
+    std::free(handle_entries);
+    fixed_slots = nullptr;
+    fixed_slot_count = 0;
+    handle_entries = nullptr;
+    handle_count = 0;
+    handle_capacity = 0;
+    next_handle = first_port_handle;
+}
+
 // Sleeps in poll() until one of `events` holds on the port.
 bool wait_port(int32_t id, short events, const deadline &d)
 {
@@ -169,14 +182,7 @@ bool wait_port(int32_t id, short events, const deadline &d)
 
 void init_port_table()
 {
-    std::free(fixed_slots);
-    std::free(handle_entries);
-    fixed_slots = nullptr;
-    fixed_slot_count = 0;
-    handle_entries = nullptr;
-    handle_count = 0;
-    handle_capacity = 0;
-    next_handle = first_port_handle;
+    forget_port_table();
     grow_fixed_slots(initial_fixed_slots);
 }
 
@@ -358,13 +364,7 @@ void close_all_ports()
 void free_port_table()
 {
     close_all_ports();
-    std::free(fixed_slots);
-    std::free(handle_entries);
-    fixed_slots = nullptr;
-    fixed_slot_count = 0;
-    handle_entries = nullptr;
-    handle_count = 0;
-    handle_capacity = 0;
+    forget_port_table();
 }
 
 bool device_opens(const char *path)

@@ -116,7 +116,7 @@ speed_t speed_code(int32_t baud, bool *ok)
     }
 }
 
-// Opens a device raw for reading and writing, without making it the
+// Opens a device for reading and writing, non-blocking, without making it the
 // controlling terminal, never as descriptor 0, 1 or 2 (a host that closed its
 // standard input would otherwise get descriptor 0, which counts as closed),
 // and close-on-exec (a program the host starts must not inherit the board).

@@ -159,10 +159,11 @@ bool wait_port(int32_t id, short events, const deadline &d)
     if (fd == 0)
         return false;
     for (;;) {
-        // Asleep until just past the limit, so a reading of exactly the
-        // limit still counts; once passed, one last look without sleeping.
-        const bool passed = deadline_passed(d);
-        const int64_t sleep_ms = passed ? 0 : ms_left(d) + 1;
+        if (deadline_passed(d))
+            return false;
+        // Asleep until just past the limit, so that a reading of exactly the
+        // limit still goes on.
+        const int64_t sleep_ms = ms_left(d) + 1;
         pollfd watched{fd, events, 0};
         const int ready = poll(&watched, 1, sleep_ms < INT32_MAX ? static_cast<int>(sleep_ms) : INT32_MAX);
         if (ready > 0) {
@@ -172,8 +173,6 @@ bool wait_port(int32_t id, short events, const deadline &d)
             return (watched.revents & events) != 0;
         }
         if (ready < 0 && errno != EINTR)
-            return false;
-        if (passed)
             return false;
     }
 }

@@ -27,11 +27,16 @@
 #ifndef ARDUINODRV_H
 #define ARDUINODRV_H
 
+/* x86-64 has one calling convention: there the plain, std and c forms are
+ * all called the same way. */
 #if defined(__i386__)
 #define ARDUINODRV_STDCALL __attribute__((stdcall))
 #define ARDUINODRV_CDECL __attribute__((cdecl))
+#elif defined(__x86_64__)
+#define ARDUINODRV_STDCALL
+#define ARDUINODRV_CDECL
 #else
-#error "arduinodrv is a 32-bit x86 library: build the host with -m32"
+#error "arduinodrv is built for x86 Linux: 32-bit (-m32) or x86-64"
 #endif
 
 #if defined(ARDUINODRV_BUILDING)

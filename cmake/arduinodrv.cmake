@@ -60,10 +60,12 @@ function(add_arduinodrv target output_dir device_folder port_name)
     LIBRARY_OUTPUT_DIRECTORY "${output_dir}"
     LINK_DEPENDS "${ARDUINODRV_VERSION_SCRIPT}")
   # Only the C library may be a shared dependency, and only the interface's
-  # names may be exported.
+  # names may be exported. The library's own calls bind inside it, so a host
+  # symbol of the same name never takes their place.
   target_link_options(${target} PRIVATE
     -static-libstdc++ -static-libgcc
     -Wl,--version-script=${ARDUINODRV_VERSION_SCRIPT}
+    -Wl,-Bsymbolic-functions
     -Wl,--as-needed -Wl,--no-undefined)
 endfunction()
 

@@ -250,11 +250,13 @@ int main(int argc, char **argv)
     board.wait_received(expected.size(), 3000);
     const std::vector<std::string> got = lines_of(board.received()), sent = lines_of(expected);
     size_t whole = 0, cut = 0;
+    std::string cut_lines;
     for (const std::string &line : got) {
-        if (line.size() == 5)
+        if (line.size() == 5) {
             ++whole;
-        else
-            ++cut;
+        } else if (++cut <= 3) {
+            cut_lines += " \"" + line.substr(0, line.size() - 1) + "\"";
+        }
     }
     std::printf("\nburst of %d sb calls (%zu bytes) to a board on a 9600-baud line\n", burst, expected.size());
     std::printf("%-38s %10.2f s, %.0f calls a second\n", "  the calls took", burst_s, burst / burst_s);
@@ -263,5 +265,7 @@ int main(int argc, char **argv)
     std::printf("%-38s %10zu whole, %zu cut or glued, %zu lost%s\n", "  lines at the board", whole, cut,
                 sent.size() > got.size() ? sent.size() - got.size() : 0,
                 got == sent ? ", all in order" : "");
+    if (cut > 0)
+        std::printf("%-38s %s\n", "  cut lines (without their CR)", cut_lines.c_str());
     return 0;
 }

@@ -119,16 +119,6 @@ void ms_row(const char *what, const std::vector<double> &sorted)
     std::printf("%-38s %6zu %10.1f %10.1f %10.1f\n", what, sorted.size(), sorted.front(), median(sorted), p90(sorted));
 }
 
-// The lines of `bytes`, each with its CR.
-std::vector<std::string> lines_of(const std::string &bytes)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = bytes.find('\r', start)) != std::string::npos; start = end + 1)
-        lines.push_back(bytes.substr(start, end + 1 - start));
-    return lines;
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -248,7 +238,7 @@ int main(int argc, char **argv)
     const size_t after_window = board.received().size();
     board.pace_like_line(0);
     board.wait_received(expected.size(), 3000);
-    const std::vector<std::string> got = lines_of(board.received()), sent = lines_of(expected);
+    const std::vector<std::string> got = command_lines(board.received()), sent = command_lines(expected);
     size_t whole = 0, cut = 0;
     std::string cut_lines;
     for (const std::string &line : got) {

@@ -2,7 +2,7 @@
 # Builds the request benchmark in both widths, each in a build folder of its
 # own, and runs it against a fake board: the 32-bit build (under qemu-i386
 # where the kernel cannot run it), then the 64-bit build natively.
-# Usage: scripts/bench.sh [--width 32|64] [exchange calls] [output calls]
+# Usage: scripts/bench.sh [--width 32|64] [exchange calls] [output calls] [burst calls]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 widths="32 64"

@@ -27,18 +27,6 @@ sketch_pins distinct_pins()
     return pins;
 }
 
-// The lines of what the board received, each with its CR.
-std::vector<std::string> lines_of(const std::string &bytes)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = bytes.find('\r', start)) != std::string::npos; start = end + 1)
-        lines.push_back(bytes.substr(start, end + 1 - start));
-    if (start < bytes.size())
-        lines.push_back(bytes.substr(start));
-    return lines;
-}
-
 DRIVER_TEST(LinePace, RequestRightAfterAnAnalogAnswer)
 {
     const sketch_pins pins = distinct_pins();
@@ -105,8 +93,8 @@ DRIVER_TEST_WITHIN(LinePace, OutputsFasterThanTheLine, 120000)
     // What the device still holds may now reach the board at once.
     board.pace_like_line(0);
     board.wait_received(expected.size(), 10000);
-    const std::vector<std::string> got = lines_of(board.received());
-    const std::vector<std::string> sent = lines_of(expected);
+    const std::vector<std::string> got = command_lines(board.received());
+    const std::vector<std::string> sent = command_lines(expected);
     EXPECT_EQ(got.size(), sent.size()) << "lines lost";
     for (size_t i = 0; i < std::min(got.size(), sent.size()); ++i)
         if (got[i] != sent[i]) {

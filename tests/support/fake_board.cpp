@@ -34,6 +34,17 @@ struct fake_board::sketch final : board_io {
     void send(uint8_t byte) override { answer.push_back(static_cast<char>(byte)); }
 };
 
+std::vector<std::string> command_lines(const std::string &bytes)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = bytes.find('\r', start)) != std::string::npos; start = end + 1)
+        lines.push_back(bytes.substr(start, end + 1 - start));
+    if (start < bytes.size())
+        lines.push_back(bytes.substr(start));
+    return lines;
+}
+
 fake_board::fake_board(const std::string &folder, const std::string &name)
     : link_(folder + "/" + name)
 {

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 // What a board running the sketch reads on its inputs and has set on its
 // outputs, indexed by analog channel or by pin.
@@ -28,6 +29,10 @@ struct sketch_pins {
             level = -1;
     }
 };
+
+// The lines of what a board received, each with its CR; a last piece
+// without one as it is.
+std::vector<std::string> command_lines(const std::string &bytes);
 
 struct board_reply {
     std::string bytes;     // sent back to the driver ("" for silence)

@@ -164,7 +164,7 @@ def port_folder(port: str | os.PathLike | None) -> str:
         port = DEFAULT_PORT
     if not isinstance(port, (str, os.PathLike)):
         raise TypeError(f"port must be a device path or name (str), not {type(port).__name__}")
-    name = os.path.basename(os.fsdecode(port).rstrip("/"))
+    name = os.path.basename(os.fsdecode(port))
     if not name or name in (".", ".."):
         raise ValueError(f"port {os.fsdecode(port)!r} names no device")
     return name

@@ -92,30 +92,40 @@ class Board:
     def __repr__(self) -> str:
         return f"Board(library={self._path!r})"
 
+    def _one(self, function, channel: int):
+        channel = _int32(channel, "channel")
+        with self._lock:
+            return function(channel)
+
+    def _label(self, function, channel: int) -> str:
+        channel = _int32(channel, "channel")
+        with self._lock:
+            raw = function(channel)  # a copy, made before the lock goes
+        return _text(raw)
+
+    def _title(self, function) -> str:
+        with self._lock:
+            raw = function()
+        return _text(raw)
+
     # Analog inputs 0-5.
 
     def ea(self, channel: int) -> int:
         """Analog input channel (0-5) as the board's raw reading (0-1023).
         Waits up to 1 s for the answer; 0 when none comes."""
-        channel = _int32(channel, "channel")
-        with self._lock:
-            return self._ea(channel)
+        return self._one(self._ea, channel)
 
     def ead(self, channel: int) -> float:
         """Analog input channel (0-5) in volts (raw x 5 / 1024).
         Waits up to 1 s for the answer; 0.0 when none comes."""
-        channel = _int32(channel, "channel")
-        with self._lock:
-            return self._ead(channel)
+        return self._one(self._ead, channel)
 
     # Digital inputs 0-3 (pins 2, 4, 7, 8).
 
     def eb(self, channel: int) -> int:
         """Digital input channel (0-3: pins 2, 4, 7, 8): 0 or 1.
         Waits up to 1 s for the answer; 0 when none comes."""
-        channel = _int32(channel, "channel")
-        with self._lock:
-            return self._eb(channel)
+        return self._one(self._eb, channel)
 
     # Analog (PWM) outputs 0-3 (pins 3, 5, 6, 9).
 
@@ -138,16 +148,12 @@ class Board:
     def rsa(self, channel: int) -> int:
         """The last raw value set on PWM output channel (0-8; 0 for others),
         without asking the board."""
-        channel = _int32(channel, "channel")
-        with self._lock:
-            return self._rsa(channel)
+        return self._one(self._rsa, channel)
 
     def rsad(self, channel: int) -> float:
         """The last voltage set with sad on PWM output channel (0-8; 0.0 for
         others), without asking the board."""
-        channel = _int32(channel, "channel")
-        with self._lock:
-            return self._rsad(channel)
+        return self._one(self._rsad, channel)
 
     # Digital outputs 0-3 (pins 10-13).
 
@@ -162,74 +168,46 @@ class Board:
     def rsb(self, channel: int) -> int:
         """The last value given to sb for channel (0-8; 0 for others),
         without asking the board."""
-        channel = _int32(channel, "channel")
-        with self._lock:
-            return self._rsb(channel)
+        return self._one(self._rsb, channel)
 
     # Labels ("" for a channel the board lacks) and titles.
 
     def nea(self, channel: int) -> str:
         """Label of analog input channel read raw: "EA0" to "EA5"."""
-        channel = _int32(channel, "channel")
-        with self._lock:
-            raw = self._nea(channel)
-        return _text(raw)
+        return self._label(self._nea, channel)
 
     def nead(self, channel: int) -> str:
         """Label of analog input channel read in volts: "EA0 (V)" to "EA5 (V)"."""
-        channel = _int32(channel, "channel")
-        with self._lock:
-            raw = self._nead(channel)
-        return _text(raw)
+        return self._label(self._nead, channel)
 
     def neb(self, channel: int) -> str:
         """Label of digital input channel, e.g. "EB0 br 2"."""
-        channel = _int32(channel, "channel")
-        with self._lock:
-            raw = self._neb(channel)
-        return _text(raw)
+        return self._label(self._neb, channel)
 
     def nsa(self, channel: int) -> str:
         """Label of PWM output channel set raw, e.g. "SA 0..255 (PWM) br3"."""
-        channel = _int32(channel, "channel")
-        with self._lock:
-            raw = self._nsa(channel)
-        return _text(raw)
+        return self._label(self._nsa, channel)
 
     def nsad(self, channel: int) -> str:
         """Label of PWM output channel set in volts, e.g. "SA0 0..5V(PWM) br3"."""
-        channel = _int32(channel, "channel")
-        with self._lock:
-            raw = self._nsad(channel)
-        return _text(raw)
+        return self._label(self._nsad, channel)
 
     def nsb(self, channel: int) -> str:
         """Label of digital output channel, e.g. "SB3 br 13 (diode)"."""
-        channel = _int32(channel, "channel")
-        with self._lock:
-            raw = self._nsb(channel)
-        return _text(raw)
+        return self._label(self._nsb, channel)
 
     def titre(self) -> str:
         """The driver's title, plain form: "Arduino en "."""
-        with self._lock:
-            raw = self._titre()
-        return _text(raw)
+        return self._title(self._titre)
 
     def detail(self) -> str:
         """The driver's one-line description, plain form."""
-        with self._lock:
-            raw = self._detail()
-        return _text(raw)
+        return self._title(self._detail)
 
     def stdtitre(self) -> str:
         """The driver's title, std form: "Arduino"."""
-        with self._lock:
-            raw = self._stdtitre()
-        return _text(raw)
+        return self._title(self._stdtitre)
 
     def stddetail(self) -> str:
         """The driver's one-line description, std form."""
-        with self._lock:
-            raw = self._stddetail()
-        return _text(raw)
+        return self._title(self._stddetail)

@@ -102,7 +102,8 @@ def _record(board: Board, options: argparse.Namespace, err: TextIO) -> int:
     label = f"{options.function} {options.channel}"
     to_file = options.out != "-"
     out = open(options.out, "w", encoding="ascii") if to_file else sys.stdout
-    progress = err.isatty()
+    # On the terminal, unless the samples themselves go there.
+    progress = err.isatty() and (to_file or not sys.stdout.isatty())
     taken = 0
     try:
         out.write(f"time_s,{label}\n")

@@ -59,6 +59,23 @@ _loaded: dict[tuple[int, int], LoadedLibrary] = {}
 _loaded_guard = threading.Lock()
 
 
+# A child forked while another thread was inside a call would inherit a held
+# lock and hang at its first call: fork waits for calls to end instead.
+def _before_fork() -> None:
+    _loaded_guard.acquire()
+    for loaded in _loaded.values():
+        loaded.lock.acquire()
+
+
+def _after_fork() -> None:
+    for loaded in _loaded.values():
+        loaded.lock.release()
+    _loaded_guard.release()
+
+
+os.register_at_fork(before=_before_fork, after_in_parent=_after_fork, after_in_child=_after_fork)
+
+
 def _elf_header(path: str) -> bytes:
     try:
         with open(path, "rb") as f:

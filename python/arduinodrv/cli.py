@@ -16,6 +16,9 @@ from .board import Board
 _INPUTS = {"ea": 6, "ead": 6, "eb": 4}
 _DURATION = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*(ms|s)\s*")
 _LONGEST_INTERVAL_S = 24 * 3600.0
+_LABEL_WIDTH = 10
+# The library gives up on an answer after 1 s and returns 0.
+_SILENT_S = 0.9
 
 
 def _interval(text: str) -> float:
@@ -73,19 +76,30 @@ def _open_board(options: argparse.Namespace) -> Board:
     return Board(library=getattr(options, "library", None), port=getattr(options, "port", None))
 
 
-def _read_all(board: Board, out: TextIO) -> None:
-    rows = []
+def _read_all(board: Board, out: TextIO, err: TextIO) -> None:
+    """One line per input, each as soon as it is read: a silent board takes
+    a second a reading."""
+    silent = False
+
+    def timed(read, channel):
+        nonlocal silent
+        start = time.monotonic()
+        value = read(channel)
+        silent = silent or time.monotonic() - start >= _SILENT_S
+        return value
+
     for channel in range(_INPUTS["ea"]):
-        rows.append((board.nea(channel), str(board.ea(channel)), board.nead(channel), f"{board.ead(channel):.3f}"))
+        raw = timed(board.ea, channel)
+        volts = timed(board.ead, channel)
+        out.write(f"{board.nea(channel):<{_LABEL_WIDTH}}{raw:>5}    {board.nead(channel):<{_LABEL_WIDTH}}{volts:.3f}\n")
+        out.flush()
     for channel in range(_INPUTS["eb"]):
-        rows.append((board.neb(channel), str(board.eb(channel)), "", ""))
-    width = max(len(row[0]) for row in rows)
-    for label, value, volts_label, volts in rows:
-        line = f"{label:<{width}}  {value:>4}"
-        if volts_label:
-            line += f"    {volts_label}  {volts}"
-        out.write(line + "\n")
-    out.flush()
+        value = timed(board.eb, channel)
+        out.write(f"{board.neb(channel):<{_LABEL_WIDTH}}{value:>5}\n")
+        out.flush()
+    if silent:
+        err.write("arduinodrv: the board did not answer within 1 s (those readings show 0): "
+                  "is it on the library's port, with its sketch?\n")
 
 
 def _remove_partial(path: str) -> None:
@@ -157,7 +171,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         board = _open_board(options)
         if command == "read":
-            _read_all(board, sys.stdout)
+            _read_all(board, sys.stdout, err)
             return 0
         return _record(board, options, err)
     except KeyboardInterrupt:

@@ -1,7 +1,10 @@
 """Board against the emulated board: results, types, refused arguments, threads."""
 
 import math
+import os
+import signal
 import threading
+import time
 from fractions import Fraction
 
 import pytest
@@ -129,3 +132,28 @@ def test_second_board_on_the_same_file_shares_it(board, library_path):
     assert other.library == board.library
     other.sb(1, 5)
     assert board.rsb(1) == 5
+
+
+def test_fork_while_another_thread_calls(board):
+    held = threading.Event()
+
+    def long_call():
+        with board._lock:  # stands for a call in progress
+            held.set()
+            time.sleep(0.2)
+
+    caller = threading.Thread(target=long_call)
+    caller.start()
+    held.wait(5)
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0 if board.nea(1) == "EA1" else 1)
+    caller.join()
+    deadline = time.monotonic() + 10
+    while (ended := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    if ended[0] == 0:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        pytest.fail("the child hung at its first call")
+    assert os.waitstatus_to_exitcode(ended[1]) == 0

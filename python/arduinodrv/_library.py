@@ -5,6 +5,7 @@ from __future__ import annotations
 import ctypes
 import errno
 import os
+import stat
 import struct
 import sys
 import threading
@@ -80,8 +81,6 @@ def _elf_header(path: str) -> bytes:
     try:
         with open(path, "rb") as f:
             return f.read(20)
-    except IsADirectoryError:
-        raise OSError(f"{path}: is a folder, not a library file") from None
     except OSError as error:
         raise OSError(error.errno, f"cannot read the library {path}: {error.strerror}") from None
 
@@ -104,8 +103,17 @@ def _python_machine() -> int | None:
 def check_library_file(path: str) -> bytes:
     """Returns the ELF header of path; raises OSError naming path unless it
     is a shared library that this Python can load (word size, processor)."""
-    if not os.path.exists(path):
-        raise FileNotFoundError(errno.ENOENT, "no such library file", path)
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        raise FileNotFoundError(errno.ENOENT, "no such library file", path) from None
+    except OSError as error:
+        raise OSError(error.errno, f"cannot reach the library {path}: {error.strerror}") from None
+    if stat.S_ISDIR(mode):
+        raise OSError(f"{path}: is a folder, not a library file")
+    if not stat.S_ISREG(mode):
+        # Opening a serial device or a pipe could block, or reset a board.
+        raise OSError(f"{path}: is a device or a pipe, not a library file")
     header = _elf_header(path)
     if not header.startswith(_ELF_MAGIC):
         raise OSError(f"{path}: not a shared library (no ELF header)")

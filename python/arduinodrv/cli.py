@@ -111,6 +111,16 @@ def _remove_partial(path: str) -> None:
         pass
 
 
+def _close_quietly(out: TextIO, to_file: bool, progress: bool, err: TextIO) -> None:
+    if progress:
+        err.write("\n")
+    if to_file:
+        try:
+            out.close()
+        except OSError:
+            pass  # the error being handled already tells what went wrong
+
+
 def _record(board: Board, options: argparse.Namespace, err: TextIO) -> int:
     read: Callable[[int], object] = getattr(board, options.function)
     label = f"{options.function} {options.channel}"
@@ -137,24 +147,20 @@ def _record(board: Board, options: argparse.Namespace, err: TextIO) -> int:
             if progress:
                 err.write(f"\r{label}: {taken}/{options.count}  {value}\x1b[K")
                 err.flush()
-    except KeyboardInterrupt:
-        if progress:
-            err.write("\n")
         if to_file:
             out.close()
+    except KeyboardInterrupt:
+        _close_quietly(out, to_file, progress, err)
         err.write(f"record: stopped after {taken} samples" + (f", kept {options.out}\n" if to_file else "\n"))
         return 130
     except BaseException:
-        if progress:
-            err.write("\n")
+        _close_quietly(out, to_file, progress, err)
         if to_file:
-            out.close()
             _remove_partial(options.out)
         raise
     if progress:
         err.write("\n")
     if to_file:
-        out.close()
         err.write(f"record: {taken} samples written to {options.out}\n")
     return 0
 

@@ -1,5 +1,6 @@
 """python3 -m arduinodrv, run in this process so it shares the loaded library."""
 
+import os
 import subprocess
 import sys
 
@@ -89,3 +90,10 @@ def test_unloadable_library_is_reported(tmp_path):
                          capture_output=True, text=True, timeout=60)
     assert run.returncode == 1
     assert str(missing) in run.stderr
+
+
+def test_write_error_reported_and_device_left_alone(board, library_path, capsys):
+    assert main(["record", "ea", "0", "--count", "2", "--every", "1ms", "--out", "/dev/full",
+                 "--library", library_path]) == 1
+    assert "No space left" in capsys.readouterr().err
+    assert os.path.exists("/dev/full")

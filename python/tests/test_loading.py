@@ -1,5 +1,6 @@
 """Finding and loading the library: every wrong file is an OSError naming it."""
 
+import os
 import shutil
 import struct
 import subprocess
@@ -44,10 +45,16 @@ def test_wrong_file_named_in_the_error(tmp_path, content, message):
     assert str(path) in str(raised.value)
 
 
-def test_folder_refused(tmp_path):
-    with pytest.raises(OSError, match="is a folder") as raised:
-        arduinodrv.Board(library=tmp_path)
-    assert str(tmp_path) in str(raised.value)
+@pytest.mark.parametrize("kind, message", [("folder", "is a folder"), ("pipe", "is a device or a pipe")])
+def test_not_a_file_refused_without_opening_it(tmp_path, kind, message):
+    path = tmp_path / kind
+    if kind == "folder":
+        path.mkdir()
+    else:
+        os.mkfifo(path)  # opening it would wait for a writer
+    with pytest.raises(OSError, match=message) as raised:
+        arduinodrv.Board(library=path)
+    assert str(path) in str(raised.value)
 
 
 def test_other_library_refused():

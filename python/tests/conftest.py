@@ -6,6 +6,7 @@ The build passes, in the environment:
   ARDUINODRV_TEST_BOARDSIM  the board emulator
 """
 
+import ctypes
 import os
 import select
 import signal
@@ -29,6 +30,13 @@ def _setting(name):
     return value
 
 
+def _end_with_parent():
+    # Should this process die without its finalizers (a sanitizer's abort),
+    # the emulator goes too instead of holding the device folder's link.
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
 @pytest.fixture(scope="session")
 def library_path():
     return _setting("ARDUINODRV_TEST_LIBRARY")
@@ -44,7 +52,7 @@ def boardsim_log(tmp_path_factory):
     command = [program, "--link", str(devices / "ttyUSB0"), "--log", str(log), "--quiet"]
     command += [f"--analog={channel}={raw}" for channel, raw in ANALOG.items()]
     command += [f"--digital={pin}={level}" for pin, level in DIGITAL_PINS.items()]
-    sim = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    sim = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=_end_with_parent)
     try:
         # Its first line, the terminal's path, comes once the link is made.
         ready, _, _ = select.select([sim.stdout], [], [], 10)

@@ -50,7 +50,7 @@ def _parser() -> argparse.ArgumentParser:
     choice = where.add_mutually_exclusive_group()
     choice.add_argument("--library", metavar="PATH", help="the library file to load")
     choice.add_argument("--port", metavar="PORT",
-                        help="load the 64-bit build for this device (default /dev/ttyUSB0)")
+                        help="load the build for this device (default /dev/ttyUSB0)")
 
     parser = argparse.ArgumentParser(
         prog="python3 -m arduinodrv", parents=[where],

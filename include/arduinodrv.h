@@ -88,6 +88,8 @@
 #ifndef ARDUINODRV_H
 #define ARDUINODRV_H
 
+/* x86-64 has one calling convention: there the plain, std and c forms are
+ * all called the same way. */
 #if defined(__i386__)
 #define ARDUINODRV_STDCALL __attribute__((stdcall))
 #define ARDUINODRV_CDECL __attribute__((cdecl))

@@ -51,11 +51,16 @@ done
 
 # The README's host example, built as a user of the package builds it; the
 # prefix of the unpacked copy stands in for /usr.
+example="$here/../examples/host.c"
+shown=$(sed 's/^\(.\)/    \1/' "$example")
+if [[ $(<"$here/../README.md") != *"$shown"* ]]; then
+  fail "README.md does not show examples/host.c as it is"
+fi
 export PKG_CONFIG_PATH="$root/usr/lib/pkgconfig"
 for module in arduinodrv arduinodrv32; do
   host="$root/host-$module"
   # shellcheck disable=SC2046
-  if ! gcc -Wall -Wextra -Werror "$here/../examples/host.c" -o "$host" \
+  if ! gcc -Wall -Wextra -Werror "$example" -o "$host" \
        $(pkg-config --define-prefix --cflags --libs "$module"); then
     fail "the host example does not build with pkg-config $module"; continue
   fi

@@ -2,12 +2,11 @@
 # Checks the Debian package as a user gets it: its metadata and contents, and
 # that a host program built with its pkg-config files loads its libraries of
 # both widths, from a copy unpacked into a temporary folder (no install).
-# Usage: packaging/check-package.sh <arduinodrv_*.deb> [ports...]
+# Usage: packaging/check-package.sh <arduinodrv_*.deb> <ports...>
 set -euo pipefail
-[ $# -ge 1 ] || { echo "usage: check-package.sh <package.deb> [ports...]" >&2; exit 2; }
+[ $# -ge 2 ] || { echo "usage: check-package.sh <package.deb> <ports of the build...>" >&2; exit 2; }
 deb=$1; shift
 ports=("$@")
-[ ${#ports[@]} -gt 0 ] || ports=(ttyUSB0 ttyUSB2 ttyACM0)
 here=$(cd "$(dirname "$0")" && pwd)
 status=0
 fail() { echo "FAIL: $*"; status=1; }

@@ -1,6 +1,7 @@
 #include "export_table.h"
 
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -128,6 +129,25 @@ const export_info *find_export(const char *name)
         if (std::strcmp(e.name, name) == 0)
             return &e;
     return nullptr;
+}
+
+board_use board_use_of(const export_info &info)
+{
+    // The plain name without its variant's prefix (std, c) and suffix (double).
+    std::string_view base = info.name;
+    if (base.starts_with("std"))
+        base.remove_prefix(3);
+    else if (info.conv == convention::c_call)
+        base.remove_prefix(1);
+    if (base.ends_with("double"))
+        base.remove_suffix(6);
+    if (base == "ea" || base == "ead")
+        return board_use::asks_line;
+    if (base == "eb")
+        return board_use::asks_byte;
+    if (base == "sa" || base == "sad" || base == "sb")
+        return board_use::sends;
+    return board_use::none;
 }
 
 const char *result_kind_name(result_kind kind)

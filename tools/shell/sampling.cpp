@@ -9,12 +9,14 @@
 #include <unistd.h>
 
 #include "arguments.h"
+#include "durations.h"
 #include "serial/clock.h"
 #include "shell.h"
 
 namespace {
 
 constexpr int64_t unlimited = -1;
+constexpr double longest_interval_ms = 3600.0 * 1000;
 constexpr size_t plot_width = 40;
 // How often a wait looks at Ctrl-C and Enter.
 constexpr int64_t wait_slice_ms = 20;
@@ -70,11 +72,16 @@ bool parse_schedule(const char *command, const std::vector<std::string> &words, 
         }
         const std::string &value = words[i + 1];
         if (option == "--every") {
-            if (!parse_duration_ms(value, &plan->every_ms)) {
-                std::fprintf(shell_err, "%s: --every takes a duration such as 100ms or 2s, got \"%s\"\n",
-                             command, value.c_str());
+            double ms = 0;
+            std::string why = read_duration_ms(value, &ms);
+            if (why.empty() && (ms < 1 || ms > longest_interval_ms))
+                why = "must be from 1ms to 1 hour";
+            if (!why.empty()) {
+                std::fprintf(shell_err, "%s: --every %s %s (--every takes %s)\n", command, value.c_str(),
+                             why.c_str(), duration_rule);
                 return false;
             }
+            plan->every_ms = static_cast<int64_t>(ms + 0.5);
         } else if (option == "--count") {
             int32_t n = 0;
             if (!parse_int32(value, &n) || n < 1) {
@@ -100,6 +107,18 @@ bool parse_schedule(const char *command, const std::vector<std::string> &words, 
     for (const std::string &word : call_words)
         plan->label += (plan->label.empty() ? "" : " ") + word;
     return true;
+}
+
+// A call slower than the interval is followed at once by the next, so the
+// samples come as fast as the calls go: say so rather than let the times
+// in the table surprise.
+void state_real_interval(const schedule &plan, int64_t call_ms)
+{
+    if (call_ms <= plan.every_ms || plan.count == 1)
+        return;
+    std::fprintf(shell_err, "each %s takes about %lld ms: sampling every %lld ms, not every %lld ms\n",
+                 plan.label.c_str(), static_cast<long long>(call_ms), static_cast<long long>(call_ms),
+                 static_cast<long long>(plan.every_ms));
 }
 
 double value_of(const call_result &result)
@@ -201,6 +220,8 @@ bool record_command(const std::vector<std::string> &words)
             break;
         const int64_t at = ms_since(start);
         const call_result result = perform_call(plan.call);
+        if (k == 0)
+            state_real_interval(plan, ms_since(start) - at);
         std::fprintf(out, "%s,%s\n", seconds_text(at).c_str(), result_text(result, shell_encoding).c_str());
         std::fflush(out);
         ++taken;
@@ -244,6 +265,8 @@ bool watch_command(const std::vector<std::string> &words)
             break;
         const int64_t at = ms_since(start);
         const call_result result = perform_call(plan.call);
+        if (k == 0)
+            state_real_interval(plan, ms_since(start) - at);
         const std::string shown = result_text(result, shell_encoding);
         if (!live) {
             std::fprintf(shell_out, "%s %s\n", seconds_text(at).c_str(), shown.c_str());

@@ -53,12 +53,6 @@ R call_typed(const export_info &info, void *address, const call_arguments &a)
     return R{};
 }
 
-std::string folder_of(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
-
 }  // namespace
 
 void set_library_path(const std::string &path) { chosen_library = path; }

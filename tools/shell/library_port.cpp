@@ -7,19 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "serial/board_line.h"
+
 namespace {
 
 constexpr const char *library_file_name = "libarduinodrv.so";
 // A build is a few hundred kilobytes; anything far larger is not one.
 constexpr long largest_library = 64L * 1024 * 1024;
-
-std::string folder_of(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
 
 std::string name_of(const std::string &path)
 {
@@ -53,7 +47,7 @@ std::vector<std::string> port_paths_in(const std::string &bytes)
             end = bytes.size();
         if (end - start > 1 && end - start < 4096 && bytes[start] == '/') {
             const std::string text = bytes.substr(start, end - start);
-            if (is_port_name(name_of(text)) && std::find(found.begin(), found.end(), text) == found.end())
+            if (is_candidate_family_name(name_of(text)) && std::find(found.begin(), found.end(), text) == found.end())
                 found.push_back(text);
         }
         start = end + 1;
@@ -63,14 +57,12 @@ std::vector<std::string> port_paths_in(const std::string &bytes)
 
 }  // namespace
 
-bool is_port_name(const std::string &name)
+std::string folder_of(const std::string &path)
 {
-    for (const std::string prefix : {"ttyUSB", "ttyACM"}) {
-        if (name.size() > prefix.size() && name.starts_with(prefix) &&
-            name.find_first_not_of("0123456789", prefix.size()) == std::string::npos)
-            return true;
-    }
-    return false;
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
 std::string port_of_build(const std::string &library_file)
@@ -79,7 +71,7 @@ std::string port_of_build(const std::string &library_file)
     if (paths.size() == 1)
         return paths.front();
     const std::string folder = name_of(folder_of(library_file));
-    return is_port_name(folder) ? "/dev/" + folder : "";
+    return is_candidate_family_name(folder) ? "/dev/" + folder : "";
 }
 
 std::vector<build_port> builds_beside(const std::string &library_file)

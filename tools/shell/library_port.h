@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-// Port folders name the device a build opens: ttyUSB0, ttyACM0.
-bool is_port_name(const std::string &name);
+// The folder part of a path: "." for a bare name, "/" for one in the root.
+std::string folder_of(const std::string &path);
 
 // The device that the build in `library_file` opens. Read from the file
 // itself (the build keeps the path as a text), else from its folder

@@ -151,8 +151,8 @@ void warn_unless_from_board(const export_info &info, int64_t call_ms)
         told_no_port = true;
         return;
     }
-    // A line that came would have ended the wait well before the limit.
-    if (use == board_use::asks_line && port == port_state::open && call_ms >= answer_limit_ms) {
+    // An answer that came would have ended the wait well before the limit.
+    if (use != board_use::sends && port == port_state::open && call_ms >= answer_limit_ms) {
         if (!told_no_answer)
             std::fprintf(shell_err,
                          "no answer from the board within the library's limit of %d ms (%s): its 0 is "

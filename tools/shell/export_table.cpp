@@ -131,9 +131,27 @@ const export_info *find_export(const char *name)
     return nullptr;
 }
 
-board_use board_use_of(const export_info &info)
+namespace {
+// A0 to A5 on an Uno, A6 and A7 too on a Nano.
+constexpr int analog_input_channels = 8;
+constexpr int channels_of_other_kinds = 4;
+}  // namespace
+
+int board_channels_of(const export_info &info)
 {
-    // The plain name without its variant's prefix (std, c) and suffix (double).
+    switch (board_use_of(info)) {
+    case board_use::none: return 0;
+    case board_use::asks_line: return analog_input_channels;
+    case board_use::asks_byte:
+    case board_use::sends: return channels_of_other_kinds;
+    }
+    return 0;
+}
+
+namespace {
+// The plain name without its variant's prefix (std, c) and suffix (double).
+std::string_view plain_name(const export_info &info)
+{
     std::string_view base = info.name;
     if (base.starts_with("std"))
         base.remove_prefix(3);
@@ -141,6 +159,24 @@ board_use board_use_of(const export_info &info)
         base.remove_prefix(1);
     if (base.ends_with("double"))
         base.remove_suffix(6);
+    return base;
+}
+}  // namespace
+
+const char *board_channel_kind(const export_info &info)
+{
+    switch (board_use_of(info)) {
+    case board_use::none: return "";
+    case board_use::asks_line: return "analog inputs";
+    case board_use::asks_byte: return "digital inputs";
+    case board_use::sends: return plain_name(info) == "sb" ? "digital outputs" : "analog outputs";
+    }
+    return "";
+}
+
+board_use board_use_of(const export_info &info)
+{
+    const std::string_view base = plain_name(info);
     if (base == "ea" || base == "ead")
         return board_use::asks_line;
     if (base == "eb")

@@ -1,6 +1,7 @@
 #include "shell.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "arguments.h"
@@ -21,6 +22,7 @@ namespace {
 bool quit_requested = false;
 bool told_no_port = false;
 bool told_no_answer = false;
+bool told_no_channel = false;
 // Results of one line go on one line, separated by tabs.
 bool result_line_open = false;
 
@@ -134,11 +136,29 @@ bool prepare_call(const std::vector<std::string> &words, prepared_call *call)
 
 namespace {
 
-void warn_unless_from_board(const export_info &info, int64_t call_ms)
+// The channel as the library takes it: double forms round it.
+double channel_argument(const export_info &info, const call_arguments &arguments)
+{
+    if (signature_of(info.sig).kinds[0] == arg_kind::int32)
+        return arguments.ints[0];
+    return std::floor(arguments.reals[0] + 0.5);
+}
+
+void warn_unless_from_board(const export_info &info, const call_arguments &arguments, int64_t call_ms)
 {
     const board_use use = board_use_of(info);
     if (use == board_use::none)
         return;
+    const int channels = board_channels_of(info);
+    const double channel = channel_argument(info, arguments);
+    if (!(channel >= 0 && channel < channels)) {
+        if (!told_no_channel)
+            std::fprintf(shell_err, "%s: the board has %s 0 to %d, not %s: %s\n", info.name,
+                         board_channel_kind(info), channels - 1, real_text(channel).c_str(),
+                         use == board_use::sends ? "nothing is set" : "the result is not a reading");
+        told_no_channel = true;
+        return;
+    }
     const port_state port = library_port_state();
     if (port == port_state::missing) {
         if (!told_no_port) {
@@ -170,11 +190,13 @@ call_result perform_call(const prepared_call &call)
     std::fflush(stdout);
     const int32_t start = elapsed_ms();
     call_result result = call_export(*call.info, call.address, call.arguments);
-    warn_unless_from_board(*call.info, ms_since(start));
+    warn_unless_from_board(*call.info, call.arguments, ms_since(start));
     return result;
 }
 
-bool all_results_from_board() { return !told_no_port && !told_no_answer; }
+bool all_results_from_board() { return !told_no_port && !told_no_answer && !told_no_channel; }
+
+void reset_result_warnings() { told_no_port = told_no_answer = told_no_channel = false; }
 
 void end_result_line()
 {

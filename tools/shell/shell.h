@@ -47,5 +47,7 @@ call_result perform_call(const prepared_call &call);
 // False once a result was shown that is not the board's: the exit status
 // tells a script so.
 bool all_results_from_board();
+// Starts over as a new run would: each warning may come once more.
+void reset_result_warnings();
 
 void print_help(const std::vector<std::string> &topics);

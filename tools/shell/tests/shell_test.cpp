@@ -263,6 +263,7 @@ protected:
         shell_err = err_;
         shell_encoding = text_encoding::utf8;
         set_export_resolver(stand_in);
+        reset_result_warnings();
         stand_in_calls = 0;
         resolutions = 0;
     }
@@ -382,6 +383,21 @@ TEST_F(ShellCalls, ScheduleOptionValuesAreCheckedFirst)
     }
     EXPECT_EQ(stand_in_calls, 0);
     EXPECT_EQ(resolutions, 0);
+}
+
+TEST_F(ShellCalls, AChannelTheBoardLacksIsCalledButNotShownAsAReading)
+{
+    EXPECT_TRUE(run_line("ead 7; csb 3 1"));
+    EXPECT_TRUE(all_results_from_board());
+    EXPECT_TRUE(run_line("ead 8; ead -1; sadouble 4.4 1"));
+    EXPECT_EQ(stand_in_calls, 5);
+    EXPECT_EQ(out(), "2.5\t1\n2.5\t2.5\t64\n");
+    EXPECT_EQ(err(), "ead: the board has analog inputs 0 to 7, not 8: the result is not a reading\n");
+    EXPECT_FALSE(all_results_from_board());
+    reset_result_warnings();
+    EXPECT_TRUE(run_line("sadouble 3.5 1"));
+    EXPECT_NE(err().find("sadouble: the board has analog outputs 0 to 3, not 4: nothing is set"),
+              std::string::npos) << err();
 }
 
 TEST_F(ShellCalls, AnIntervalShorterThanTheRequestIsStated)

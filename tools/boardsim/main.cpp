@@ -309,7 +309,7 @@ int main(int argc, char **argv)
     } else if (!options.log.empty()) {
         log = std::fopen(options.log.c_str(), "w");
         if (!log) {
-            std::fprintf(stderr, "boardsim: cannot write the log %s: %s\n", options.log.c_str(), std::strerror(errno));
+            std::fprintf(stderr, "boardsim: --log %s: cannot write it (%s)\n", options.log.c_str(), std::strerror(errno));
             return 1;
         }
     }

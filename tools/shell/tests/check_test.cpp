@@ -75,11 +75,6 @@ private:
     pid_t pid_ = -1;
 };
 
-board_reply answer_ea0(const std::string &line, const std::string &bytes, int delay_ms = 0)
-{
-    return board_reply{line == "EA0" ? bytes : "", delay_ms};
-}
-
 class Check : public ::testing::Test {
 protected:
     void SetUp() override
@@ -126,15 +121,26 @@ struct scene {
     std::vector<std::unique_ptr<fake_board>> boards;
     std::unique_ptr<holder_process> holder;
     std::vector<std::string> files;
-    fake_board &board(const std::string &name)
+    // A board at <folder>/<name> that answers EA0 with `reply` after `delay_ms`.
+    fake_board &board(const std::string &name, const std::string &reply = "", int delay_ms = 0)
     {
         boards.push_back(std::make_unique<fake_board>(folder, name));
+        if (!reply.empty())
+            boards.back()->respond_with(
+                [reply, delay_ms](const std::string &line) { return board_reply{line == "EA0" ? reply : "", delay_ms}; });
         return *boards.back();
+    }
+    std::string file(const std::string &name)
+    {
+        const std::string path = folder + "/" + name;
+        std::remove(path.c_str());
+        files.push_back(path);
+        return path;
     }
     ~scene()
     {
-        for (const std::string &file : files)
-            std::remove(file.c_str());
+        for (const std::string &path : files)
+            std::remove(path.c_str());
     }
 };
 
@@ -146,122 +152,71 @@ struct check_case {
     std::vector<std::string> says;
 };
 
+// A board on `port` answering `reply`, checked without the start-up wait.
+std::function<std::string(scene &)> board_on(const char *port, std::string reply, int delay_ms = 0)
+{
+    return [=](scene &s) {
+        s.board(port, reply, delay_ms);
+        return folder + "/" + port + " --no-wait";
+    };
+}
+
 TEST_F(Check, JudgesEveryKindOfPath)
 {
-    const std::string usb2_build = usb2_build_;
+    std::string flood;
+    for (int i = 0; i < 40; ++i)
+        flood += "12345";
     const check_case cases[] = {
-        {"a board that answers",
-         [](scene &s) {
-             s.board("ttyUSB0").respond_with([](const std::string &l) { return answer_ea0(l, "512\r\n"); });
-             return folder + "/ttyUSB0 --no-wait";
-         },
-         true,
+        {"a board that answers", board_on("ttyUSB0", "512\r\n"), true,
          {"opens it", "this user may read and write it", "no other process has it open",
           "\"512\" after ", " ms, within the library's limit of 1000 ms: EA0 = 2.5 V",
           "result: the board answers; the library "}},
-        {"a serial line with no board",
-         [](scene &s) {
-             s.board("ttyUSB0");
-             return folder + "/ttyUSB0 --no-wait";
-         },
-         false,
+        {"a serial line with no board", board_on("ttyUSB0", ""), false,
          {"none within the library's limit of 1000 ms, nor in the 2000 ms after it",
           "most likely fix: try again without --no-wait"}},
-        {"a sender of bytes without line end",
-         [](scene &s) {
-             s.board("ttyUSB0").respond_with([](const std::string &) {
-                 std::string flood;
-                 for (int i = 0; i < 40; ++i)
-                     flood += "12345";
-                 return board_reply{flood, 0};
-             });
-             return folder + "/ttyUSB0 --no-wait";
-         },
-         false,
+        {"a sender of bytes without line end", board_on("ttyUSB0", flood), false,
          {"\"123451234512345123451234...\" without a line end: not one reading line",
           "something sends, but not the board's sketch"}},
-        {"a sender of many lines",
-         [](scene &s) {
-             s.board("ttyUSB0").respond_with([](const std::string &l) { return answer_ea0(l, "512\r\n513\r\n"); });
-             return folder + "/ttyUSB0 --no-wait";
-         },
-         false,
+        {"a sender of many lines", board_on("ttyUSB0", "512\r\n513\r\n"), false,
          {"more than the one reading line the library takes"}},
-        {"an answer that is not a number",
-         [](scene &s) {
-             s.board("ttyUSB0").respond_with([](const std::string &l) { return answer_ea0(l, "hello\r\n"); });
-             return folder + "/ttyUSB0 --no-wait";
-         },
-         false,
+        {"an answer that is not a number", board_on("ttyUSB0", "hello\r\n"), false,
          {"\"hello\" after ", "not a reading (0 to 1023)"}},
-        {"a number the board cannot read",
-         [](scene &s) {
-             s.board("ttyUSB0").respond_with([](const std::string &l) { return answer_ea0(l, "12345\r\n"); });
-             return folder + "/ttyUSB0 --no-wait";
-         },
-         false,
+        {"a number the board cannot read", board_on("ttyUSB0", "12345\r\n"), false,
          {"\"12345\" after ", "not a reading (0 to 1023)"}},
-        {"a board slower than the library waits",
-         [](scene &s) {
-             s.board("ttyUSB0").respond_with([](const std::string &l) { return answer_ea0(l, "512\r\n", 1300); });
-             return folder + "/ttyUSB0 --no-wait";
-         },
-         false,
+        {"a board slower than the library waits", board_on("ttyUSB0", "512\r\n", 1300), false,
          {", beyond the library's limit of 1000 ms", "the board answers too slowly"}},
         {"a missing device beside another",
          [](scene &s) {
              s.board("ttyACM3");
              return folder + "/ttyUSB0";
          },
-         false,
-         {"/ttyUSB0 does not exist", "most likely fix: the board seems to be " + folder + "/ttyACM3"}},
+         false, {"/ttyUSB0 does not exist", "most likely fix: the board seems to be " + folder + "/ttyACM3"}},
         {"a stale link",
          [](scene &s) {
-             const std::string link = folder + "/ttyUSB0";
-             std::remove(link.c_str());
-             s.files.push_back(link);
+             const std::string link = s.file("ttyUSB0");
              return symlink("/dev/pts/nonexistent-pty", link.c_str()) == 0 ? link : "";
          },
-         false,
-         {"which does not exist", "the link is stale"}},
+         false, {"which does not exist", "the link is stale"}},
         {"a folder", [](scene &) { return folder; }, false, {"is a folder, not a device"}},
         {"a regular file where the board should be",
          [](scene &s) {
-             const std::string file = folder + "/ttyUSB0";
-             std::remove(file.c_str());
+             const std::string file = s.file("ttyUSB0");
              std::ofstream(file) << "EA0\r";
-             s.files.push_back(file);
              return file;
          },
-         false,
-         {"is a regular file, not a device", "something wrote to " + folder + "/ttyUSB0 while no board was there"}},
-        {"a character device that is not a serial line",
-         [](scene &) { return std::string("/dev/null"); },
-         false,
+         false, {"is a regular file, not a device", "something wrote to " + folder + "/ttyUSB0 while no board was"}},
+        {"a character device that is not a serial line", [](scene &) { return std::string("/dev/null"); }, false,
          {"/dev/null is a character device (1:3) but not a serial line"}},
         {"a board held by another program",
          [](scene &s) {
-             fake_board &board = s.board("ttyUSB0");
-             board.respond_with([](const std::string &l) { return answer_ea0(l, "512\r\n"); });
-             s.holder = std::make_unique<holder_process>(board.link_path());
+             s.holder = std::make_unique<holder_process>(s.board("ttyUSB0", "512\r\n").link_path());
              return folder + "/ttyUSB0 --no-wait";
          },
-         false,
-         {"in use by pid ", "shell_test", "the board is in use by another program: end pid "}},
-        {"a board on the port of another build",
-         [](scene &s) {
-             s.board("ttyUSB2").respond_with([](const std::string &l) { return answer_ea0(l, "512\r\n"); });
-             return folder + "/ttyUSB2 --no-wait";
-         },
-         false,
+         false, {"in use by pid ", "shell_test", "the board is in use by another program: end pid "}},
+        {"a board on the port of another build", board_on("ttyUSB2", "512\r\n"), false,
          {"opens " + folder + "/ttyUSB0, not " + folder + "/ttyUSB2", "within the library's limit of 1000 ms",
-          "load the build that opens it, --library " + usb2_build}},
-        {"a board on a port no build opens",
-         [](scene &s) {
-             s.board("ttyACM5").respond_with([](const std::string &l) { return answer_ea0(l, "512\r\n"); });
-             return folder + "/ttyACM5 --no-wait";
-         },
-         false,
+          "load the build that opens it, --library " + usb2_build_}},
+        {"a board on a port no build opens", board_on("ttyACM5", "512\r\n"), false,
          {"no build of the library opens " + folder + "/ttyACM5 (they open " + folder + "/ttyUSB0, " + folder +
               "/ttyUSB2)",
           "which no build opens: link it where the build looks, sudo ln -s " + folder + "/ttyACM5 " + folder +
@@ -285,8 +240,8 @@ TEST_F(Check, JudgesEveryKindOfPath)
 TEST_F(Check, AsksWhatTheLibraryAsksOnThePortOfTheBuildGiven)
 {
     set_library_path(usb2_build_);
-    fake_board board(folder, "ttyUSB2");
-    board.respond_with([](const std::string &l) { return answer_ea0(l, "1023\r\n"); });
+    scene s;
+    fake_board &board = s.board("ttyUSB2", "1023\r\n");
     EXPECT_TRUE(run_line("check --no-wait"));
     EXPECT_NE(report().find("check " + folder + "/ttyUSB2\n"), std::string::npos) << report();
     EXPECT_EQ(board.received(), "EA0\r");

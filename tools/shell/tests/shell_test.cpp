@@ -232,7 +232,7 @@ ARDUINODRV_STDCALL const char *stand_in_nea(int32_t channel)
 }
 
 // A request as slow as a real one on the line.
-__attribute__((stdcall)) int32_t stand_in_ea(int32_t)
+ARDUINODRV_STDCALL int32_t stand_in_ea(int32_t)
 {
     ++stand_in_calls;
     delay_ms(30);

@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <string>
 
+#include "board_readings.h"
+
 enum class analog_kind { constant, sine, ramp, noise };
 
-// Readings are in the board's raw range, 0..1023 (its 10-bit converter).
-constexpr double analog_full_scale = 1023;
+// Readings are in the board's raw range, 0..highest_board_reading.
+constexpr double analog_full_scale = highest_board_reading;
 
 struct analog_source {
     analog_kind kind = analog_kind::constant;

@@ -11,6 +11,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "board_readings.h"
 #include "driver/exchange.h"
 #include "export_call.h"
 #include "library_port.h"
@@ -34,8 +35,6 @@ constexpr int32_t after_answer_ms = 200;
 // The longest answer of the sketch is "1023" and its line end; a sender
 // that sends far more is not the board.
 constexpr size_t longest_answer = 64;
-// The sketch's readings: its 10-bit converter.
-constexpr long highest_reading = 1023;
 
 std::string limit_text()
 {
@@ -337,7 +336,7 @@ bool is_reading(const std::string &line, long *value)
     if (digits.size() > 4 || digits.find_first_not_of("0123456789") != std::string::npos)
         return false;
     *value = std::strtol(digits.c_str(), nullptr, 10);
-    return *value <= highest_reading;
+    return *value <= highest_board_reading;
 }
 
 std::string shown(const std::string &bytes)
@@ -375,7 +374,7 @@ bool judge_answer(const answer &got, bool waited, const build_match &match, cons
     }
     long reading = 0;
     if (!is_reading(got.line, &reading)) {
-        report("answer", shown(got.line) + after + ": not a reading (0 to " + std::to_string(highest_reading) + ")");
+        report("answer", shown(got.line) + after + ": not a reading (0 to " + std::to_string(highest_board_reading) + ")");
         return verdict(false, "something answers, but not the board's sketch: flash board/ onto it (README)");
     }
     if (got.line_after_ms > answer_limit_ms) {

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "board_readings.h"
+
 namespace {
 
 constexpr convention S = convention::std_call;
@@ -12,7 +14,7 @@ constexpr result_kind D = result_kind::real;
 constexpr result_kind T = result_kind::text;
 
 // Full scales of the live plot: raw 10-bit reading, volts, a level, raw PWM.
-constexpr double raw_in = 1023;
+constexpr double raw_in = highest_board_reading;
 constexpr double volts = 5;
 constexpr double level = 1;
 constexpr double raw_out = 255;

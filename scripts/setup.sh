@@ -10,6 +10,7 @@ packages=(
   qemu-user                            # runs 32-bit programs where the kernel cannot
   binutils file
   gcc-avr avr-libc arduino-core-avr    # the board sketch (board/build-sketch.sh)
+  simavr libsimavr-dev libelf-dev pkg-config  # firmsim, the firmware emulator
 )
 
 missing=()

@@ -1,9 +1,6 @@
 // Digital inputs: the board answers "EB<pin>" with one byte, 0 for low.
 #include "arduinodrv.h"
-#include "driver_state.h"
 #include "exchange.h"
-#include "serial/clock.h"
-#include "serial/serial_port.h"
 #include "text_convert.h"
 
 namespace {
@@ -21,18 +18,6 @@ int32_t digital_input_pin(int32_t channel)
 
 int ARDUINODRV_STDCALL eb(int channel) noexcept
 {
-    const int32_t pin = digital_input_pin(channel);
-    drain_port();
-    if (send_command("EB" + decimal_text(pin) + "\r") == 0)
-        return 0;  // nothing went out, so no answer can come
-    // At 9600 baud the command alone takes about 4 ms on the wire: the answer
-    // byte is waited for, within the same limit as an analog answer.
-    const int32_t start = elapsed_ms();
-    for (;;) {
-        char answer;
-        if (port_bytes_waiting(driver_port) > 0 && read_port(driver_port, &answer, 1) == 1)
-            return answer != 0 ? 1 : 0;
-        if (ms_since(start) > answer_limit_ms)
-            return 0;
-    }
+    const int32_t answer = exchange_byte("EB" + decimal_text(digital_input_pin(channel)) + "\r");
+    return answer != no_answer_byte && answer != 0 ? 1 : 0;
 }

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <termios.h>
 
 // Fixed at build time (build_paths.cpp): where the candidate devices live
 // ("/dev", or a folder of the build tree for the tests) and the port the
@@ -13,11 +12,7 @@ extern const char *const default_port_path;
 // Every request talks to the board on this fixed id of the port table.
 constexpr int32_t driver_port = 0;
 
-// Settings of every open the driver makes.
-constexpr int32_t driver_baud = 9600;
-
 constexpr int32_t read_back_entries = 9;
-extern const char *port_path;
 extern int32_t sa_values[read_back_entries];
 extern double sad_values[read_back_entries];
 extern int32_t sb_values[read_back_entries];
@@ -28,5 +23,3 @@ inline bool has_read_back_entry(int32_t channel)
 {
     return channel >= 0 && channel < read_back_entries;
 }
-
-void probe_ports();

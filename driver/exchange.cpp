@@ -2,6 +2,7 @@
 
 #include "driver_state.h"
 #include "serial/clock.h"
+#include "serial/deadline.h"
 #include "serial/serial_port.h"
 #include "text_convert.h"
 
@@ -9,19 +10,24 @@ namespace {
 constexpr int32_t pause_before_drain_ms = 9;
 constexpr int32_t pause_after_write_ms = 1;
 constexpr int32_t drain_limit_ms = 1000;
+
+bool is_line_end(char byte)
+{
+    return byte == '\r' || byte == '\n';
+}
 }  // namespace
 
 int32_t send_command(const std::string &line)
 {
-    return write_port_text(driver_port, line.c_str(), text_format_bytes);
+    return write_port_whole(driver_port, line.c_str(), deadline_after(command_write_limit_ms));
 }
 
 void drain_port()
 {
-    const int32_t start = elapsed_ms();
+    const deadline d = deadline_after(drain_limit_ms);
     char discard[256];
     int32_t waiting;
-    while ((waiting = port_bytes_waiting(driver_port)) > 0 && ms_since(start) <= drain_limit_ms) {
+    while ((waiting = port_bytes_waiting(driver_port)) > 0 && !deadline_passed(d)) {
         const int32_t chunk = waiting < static_cast<int32_t>(sizeof discard) ? waiting : static_cast<int32_t>(sizeof discard);
         read_port(driver_port, discard, chunk);
     }
@@ -30,18 +36,41 @@ void drain_port()
 std::string read_answer_line()
 {
     std::string line;
-    const int32_t start = elapsed_ms();
-    for (;;) {
+    const deadline d = deadline_after(answer_limit_ms);
+    while (wait_port_readable(driver_port, d)) {
         char byte;
-        if (port_bytes_waiting(driver_port) > 0 && read_port(driver_port, &byte, 1) == 1) {
-            if (byte == '\r' || byte == '\n')
-                return line;
-            if (byte != '\0')
-                line.push_back(byte);
-        }
-        if (ms_since(start) > answer_limit_ms)
+        if (read_port(driver_port, &byte, 1) != 1)
+            break;  // readable, yet nothing to read: the device is gone
+        if (is_line_end(byte)) {
+            if (line.empty())
+                continue;
             return line;
+        }
+        if (byte != '\0')
+            line.push_back(byte);
     }
+    // No port, or a device gone: the request still takes its whole limit, so
+    // a host polling an unplugged board is paced as by a silent one.
+    sleep_until_passed(d);
+    return line;
+}
+
+int32_t exchange_byte(const std::string &line)
+{
+    drain_port();
+    if (send_command(line) == 0)
+        return no_answer_byte;  // nothing went out, so no answer can come
+    // At 9600 baud the command alone takes about 4 ms on the wire: the answer
+    // byte is waited for, within the same limit as an analog answer.
+    const deadline d = deadline_after(answer_limit_ms);
+    while (wait_port_readable(driver_port, d)) {
+        char byte;
+        if (read_port(driver_port, &byte, 1) != 1)
+            break;
+        if (!is_line_end(byte))
+            return static_cast<unsigned char>(byte);
+    }
+    return no_answer_byte;
 }
 
 std::string exchange_command(const std::string &command)

@@ -1,7 +1,9 @@
 // The calling variants: "double" forms round their arguments and call the
 // plain function; "std" forms (stdcall) and "c" forms (cdecl) call their
 // plain twin. Text results are handed over as received.
+#include <csignal>
 #include <cstdio>
+#include <ctime>
 
 #include "arduinodrv.h"
 #include "return_area.h"
@@ -12,6 +14,29 @@
 
 namespace {
 int channel_of(double channel) { return int_from_double(channel); }
+
+// Writes a line to the host's standard output, which the library does not
+// own: when its reader is gone the line is lost, and the SIGPIPE that the
+// write raises is taken back before the host could see it.
+void write_trace_line(const char *line)
+{
+    sigset_t pipe_signal, host_mask, pending;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    sigpending(&pending);
+    const bool host_had_one = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, &host_mask);
+    std::puts(line);
+    std::fflush(stdout);
+    if (!host_had_one) {
+        sigpending(&pending);
+        if (sigismember(&pending, SIGPIPE) == 1) {
+            const timespec no_wait{0, 0};
+            sigtimedwait(&pipe_signal, nullptr, &no_wait);
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &host_mask, nullptr);
+}
 }  // namespace
 
 STD(double) eadouble(double channel) noexcept { return ead(channel_of(channel)); }
@@ -52,8 +77,7 @@ STD(int) stdsa(int channel, int value) noexcept { return sa(channel, value); }
 STD(double) stdsad(int channel, double volts) noexcept
 {
     // The one trace line of the library, before anything goes to the board.
-    std::puts("dans stdsad");
-    std::fflush(stdout);
+    write_trace_line("dans stdsad");
     return sad(channel, volts);
 }
 STD(double) stdsadouble(double channel, double volts) noexcept { return sadouble(channel, volts); }

@@ -5,12 +5,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "serial/console.h"
+
 namespace {
 
-termios saved_console_settings;
-// Only a record that tcgetattr filled may be applied: an all-zero record
-// would leave a terminal unusable.
-bool console_settings_saved = false;
 termios quiet_console_settings;
 
 // A signal that ends the program while the console is quiet must not leave
@@ -18,7 +16,7 @@ termios quiet_console_settings;
 // signal do what it would have done.
 void restore_and_reraise(int signal_number)
 {
-    tcsetattr(STDIN_FILENO, TCSANOW, &saved_console_settings);
+    restore_console();
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number);
 }
@@ -38,10 +36,9 @@ void restore_on_fatal_signals()
 
 void save_console_settings()
 {
-    console_settings_saved = tcgetattr(STDIN_FILENO, &saved_console_settings) == 0;
-    if (!console_settings_saved)
+    if (!save_console())
         return;
-    quiet_console_settings = saved_console_settings;
+    quiet_console_settings = *saved_console();
     quiet_console_settings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
     quiet_console_settings.c_cc[VMIN] = 0;
     quiet_console_settings.c_cc[VTIME] = 0;
@@ -50,14 +47,13 @@ void save_console_settings()
 
 void enter_quiet_console()
 {
-    if (console_settings_saved)
+    if (saved_console() != nullptr)
         tcsetattr(STDIN_FILENO, TCSANOW, &quiet_console_settings);
 }
 
 void restore_console_settings()
 {
-    if (console_settings_saved)
-        tcsetattr(STDIN_FILENO, TCSANOW, &saved_console_settings);
+    restore_console();
 }
 
 void wait_for_enter()

@@ -35,9 +35,18 @@ void delay_ms(int32_t ms)
 {
     if (ms <= 0)
         return;
-    timespec left{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-    // A signal must not cut the pause short: the board needs its 2000 ms after
-    // the port opens, and the exchange its pauses, whatever timers the host runs.
-    while (nanosleep(&left, &left) == -1 && errno == EINTR) {
+    // The end is fixed once, on the clock that elapsed_ms reads: a signal
+    // must not cut the pause short (the board needs its 2000 ms after the
+    // port opens, whatever timers the host runs), and resuming a relative
+    // sleep would add each wake-up's overshoot to the pause.
+    timespec end{};
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    end.tv_sec += ms / 1000;
+    end.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (end.tv_nsec >= 1000000000L) {
+        end.tv_nsec -= 1000000000L;
+        ++end.tv_sec;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR) {
     }
 }

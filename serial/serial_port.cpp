@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -134,6 +135,38 @@ int open_device(const char *path)
 
 }  // namespace
 
+int32_t port_bytes_waiting(int32_t id);
+
+namespace {
+
+// Sleeps in poll() until one of `events` holds on the port.
+bool wait_port(int32_t id, short events, const deadline &d)
+{
+    const int fd = port_fd(id);
+    if (fd == 0)
+        return false;
+    for (;;) {
+        // Asleep until just past the limit, so a reading of exactly the
+        // limit still counts; once passed, one last look without sleeping.
+        const bool passed = deadline_passed(d);
+        const int64_t sleep_ms = passed ? 0 : ms_left(d) + 1;
+        pollfd watched{fd, events, 0};
+        const int ready = poll(&watched, 1, sleep_ms < INT32_MAX ? static_cast<int>(sleep_ms) : INT32_MAX);
+        if (ready > 0) {
+            // Hung up or failed: only bytes that arrived before still count.
+            if ((watched.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+                return events == POLLIN && port_bytes_waiting(id) > 0;
+            return (watched.revents & events) != 0;
+        }
+        if (ready < 0 && errno != EINTR)
+            return false;
+        if (passed)
+            return false;
+    }
+}
+
+}  // namespace
+
 void init_port_table()
 {
     std::free(fixed_slots);
@@ -248,6 +281,54 @@ int32_t write_port_text(int32_t id, const char *text, int32_t format)
     return sent < 0 ? 0 : static_cast<int32_t>(sent);
 }
 
+int32_t write_port_whole(int32_t id, const char *text, const deadline &d)
+{
+    const int fd = port_fd(id);
+    if (fd == 0 || text == nullptr)
+        return 0;
+    const size_t length = std::strlen(text);
+    size_t sent = 0;
+    while (sent < length) {
+        const ssize_t n = write(fd, text + sent, length - sent);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            break;  // the device failed or is gone: no room will come
+        // Full: sleep until the device has room, within the deadline.
+        if (deadline_passed(d) || !wait_port_writable(id, d))
+            break;
+    }
+    return static_cast<int32_t>(sent);
+}
+
+bool wait_port_readable(int32_t id, const deadline &d)
+{
+    return wait_port(id, POLLIN, d);
+}
+
+bool wait_port_writable(int32_t id, const deadline &d)
+{
+    return wait_port(id, POLLOUT, d);
+}
+
+void claim_port_exclusively(int32_t id)
+{
+    const int fd = port_fd(id);
+    if (fd != 0)
+        ioctl(fd, TIOCEXCL);
+}
+
+void release_port_claim(int32_t id)
+{
+    const int fd = port_fd(id);
+    if (fd != 0)
+        ioctl(fd, TIOCNXCL);
+}
+
 void close_port(int32_t id)
 {
     if (id >= 0 && id < fixed_slot_count) {
@@ -272,6 +353,18 @@ void close_all_ports()
         close_port(id);
     while (handle_count > 0)
         close_port(handle_entries[0].handle);
+}
+
+void free_port_table()
+{
+    close_all_ports();
+    std::free(fixed_slots);
+    std::free(handle_entries);
+    fixed_slots = nullptr;
+    fixed_slot_count = 0;
+    handle_entries = nullptr;
+    handle_count = 0;
+    handle_capacity = 0;
 }
 
 bool device_opens(const char *path)

@@ -1,10 +1,13 @@
 // Serial port layer: the only code that opens, reads or writes a device.
 // Ports live in one process-wide table, under a fixed id chosen by the caller
 // (0 and up) or under a port handle made here (ask with id -1). Every port is
-// raw and non-blocking: nothing here ever waits for the device.
+// raw and non-blocking: reads and writes never wait for the device; only the
+// waits below do, each up to its deadline, asleep.
 #pragma once
 
 #include <cstdint>
+
+#include "deadline.h"
 
 // Port ids at or above this value are port handles; fixed ids lie below it.
 constexpr int32_t first_port_handle = 0x40000000;
@@ -18,6 +21,9 @@ void init_port_table();
 // the new handle (id -1) or the device's descriptor (fixed id). Parity and
 // the buffer sizes are accepted and unused. Stop bits other than exactly 1.0
 // give two stop bits. Handshake 0/1 none, 2 RTS/CTS, 3 XON/XOFF.
+// "Raw" means no line editing, echo, signal characters or output processing,
+// with one exception on input: each CR received is delivered as LF (ICRNL).
+// Whatever the device had received before the open is discarded.
 int32_t open_port(int32_t id, const char *path, int32_t baud, int32_t parity,
                   int32_t data_bits, float stop_bits, int32_t handshake,
                   int32_t input_buffer_size, int32_t output_buffer_size);
@@ -36,8 +42,34 @@ constexpr int32_t text_format_bytes = 8;
 // of bytes the device accepted, 0 on any failure.
 int32_t write_port_text(int32_t id, const char *text, int32_t format = text_format_bytes);
 
+// Writes the whole text, its bytes as they are, waiting for room in the
+// device as long as the deadline allows. A device that takes nothing before
+// the deadline (its buffer stays full, it stopped reading) gets nothing: the
+// text is never cut by a full buffer. Once part of it went out, the rest
+// follows as room comes, up to the deadline. Returns the bytes sent; 0 when
+// nothing went out, the id names no port or the device failed.
+int32_t write_port_whole(int32_t id, const char *text, const deadline &d);
+
+// Sleep in poll() until a byte waits on the port (true) or the deadline
+// passes (false), resuming after signals with the time left. False at once
+// when the id names no port or the device hung up or failed: no byte can
+// come then.
+bool wait_port_readable(int32_t id, const deadline &d);
+
+// Likewise until the device has room for a write.
+bool wait_port_writable(int32_t id, const deadline &d);
+
+// Makes an open port exclusive (TIOCEXCL): further opens of the device fail
+// with EBUSY, except for root. Release it again before closing it, so that a
+// descriptor of the same device kept elsewhere does not stay locked.
+void claim_port_exclusively(int32_t id);
+void release_port_claim(int32_t id);
+
 void close_port(int32_t id);
 void close_all_ports();
+
+// Closes every port and frees the table itself; init_port_table makes it anew.
+void free_port_table();
 
 // Opens the device and closes it again at once, touching neither its line
 // settings nor its pending input, so that a device another program is using

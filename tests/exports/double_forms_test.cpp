@@ -3,6 +3,7 @@
 // exactly what its plain function does for the rounded channel.
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -343,6 +344,40 @@ TEST(StdsadTrace, OneLinePerCallBeforeTheCommand)
         EXPECT_EQ(drained.size(), expected_total);
         EXPECT_EQ(drained.substr(filled), line);
     });
+    EXPECT_EQ(child.exit_code, 0);
+}
+
+// A standard output whose reader is gone: the line is lost, the host is not
+// killed by SIGPIPE, and its signal mask is as it was.
+TEST(StdsadTrace, StandardOutputWithoutReaderLosesTheLine)
+{
+    const child_result child = run_in_child([] {
+        loaded_driver driver(TEST_LIBRARY_USB0);
+        auto stdsad = GET_EXPORT(driver, stdsad);
+        int out[2];
+        ASSERT_EQ(pipe(out), 0);
+        close(out[0]);
+        std::fflush(stdout);
+        const int saved_stdout = dup(1);
+        ASSERT_EQ(dup2(out[1], 1), 1);
+        std::signal(SIGPIPE, SIG_DFL);
+        sigset_t mask_before, mask_after, pending;
+        pthread_sigmask(SIG_BLOCK, nullptr, &mask_before);
+
+        double results[3];
+        for (double &result : results)
+            result = stdsad(1, 2.5);
+
+        pthread_sigmask(SIG_BLOCK, nullptr, &mask_after);
+        sigpending(&pending);
+        dup2(saved_stdout, 1);
+        std::clearerr(stdout);
+        for (const double result : results)
+            EXPECT_EQ(result, 64.0);
+        EXPECT_FALSE(sigismember(&pending, SIGPIPE));
+        EXPECT_EQ(sigismember(&mask_after, SIGPIPE), sigismember(&mask_before, SIGPIPE));
+    });
+    EXPECT_EQ(child.signal, 0);
     EXPECT_EQ(child.exit_code, 0);
 }
 

@@ -130,10 +130,10 @@ TEST(AnalogInputs, StaleBytesAreDrainedNeverTaken)
         ASSERT_TRUE(wait_waiting_for_driver(board, 6, 2000));
         EXPECT_EQ(ead(3), 7 * 5.0 / 1024.0);
 
-        // A line that ends before the answer: the rest is left for the drain.
-        board.respond_with(answer_all("\r512\r"));
-        EXPECT_EQ(ea(3), 0);
-        ASSERT_TRUE(wait_waiting_for_driver(board, 4, 2000));
+        // Line ends before the answer's first byte end an earlier answer:
+        // they are skipped, and the answer is the line after them.
+        board.respond_with(answer_all("\r\n\r512\r"));
+        EXPECT_EQ(ea(3), 512);
         board.respond_with(answer_all("8\r"));
         EXPECT_EQ(ea(3), 8);
 
@@ -190,7 +190,9 @@ TEST(DigitalInputs, PinMapAndAnswerByte)
             std::string answer;
             int level;
         } const answers[] = {
-            {"1", 1}, {"0", 1}, {"\x01", 1}, {"\xFF", 1}, {"\r", 1}, {"\n", 1},
+            {"1", 1}, {"0", 1}, {"\x01", 1}, {"\xFF", 1},
+            // A line end is the tail of an earlier answer: the byte after it counts.
+            {"\r1", 1}, {"\n\r\n1", 1}, {std::string("\r\0", 2), 0},
             {std::string(1, '\0'), 0},
             {"10", 1},                           // one byte taken, the rest drained
             {std::string("\0" "1", 2), 0},

@@ -8,31 +8,27 @@
 
 namespace {
 // Each function's last text; the title and description families share a
-// slot. Never destroyed, like the return area: exit handlers of the host may
-// still ask for a label.
-std::string &nea_text = *new std::string, &nead_text = *new std::string;
-std::string &neb_text = *new std::string, &nsa_text = *new std::string;
-std::string &nsad_text = *new std::string, &nsb_text = *new std::string;
-std::string &titre_text = *new std::string, &detail_text = *new std::string;
+// slot.
+text_slot nea_text, nead_text, neb_text, nsa_text, nsad_text, nsb_text;
+text_slot titre_text, detail_text;
+
+const char *keep_and_hand_over(text_slot &slot, const std::string &text)
+{
+    store_text(slot, text);
+    return hand_over_text(slot.bytes);
+}
 
 // The middle of the title and description: always empty.
 constexpr const char *board_name = "";
 
-const char *label_of(std::string &slot, int channel, const char *const (&labels)[4])
+const char *label_of(text_slot &slot, int channel, const char *const (&labels)[4])
 {
-    slot.clear();
-    for (int i = 0; i < 4; ++i)
-        if (channel == i)
-            slot = labels[i];
-    return hand_over_text(slot);
+    return keep_and_hand_over(slot, channel >= 0 && channel < 4 ? labels[channel] : "");
 }
 
-const char *analog_input_label(std::string &slot, int channel, const char *suffix)
+const char *analog_input_label(text_slot &slot, int channel, const char *suffix)
 {
-    slot.clear();
-    if (channel >= 0 && channel <= 5)
-        slot = "EA" + decimal_text(channel) + suffix;
-    return hand_over_text(slot);
+    return keep_and_hand_over(slot, channel >= 0 && channel <= 5 ? "EA" + decimal_text(channel) + suffix : "");
 }
 
 constexpr const char *neb_labels[4] = {"EB0 br 2", "EB1 br 4", "EB2 br 7", "EB3 br8"};
@@ -52,36 +48,31 @@ const char *ARDUINODRV_STDCALL nsb(int channel) noexcept { return label_of(nsb_t
 
 const char *ARDUINODRV_STDCALL titre() noexcept
 {
-    titre_text = std::string("Arduino en ") + board_name;
-    return hand_over_text(titre_text);
+    return keep_and_hand_over(titre_text, std::string("Arduino en ") + board_name);
 }
 
 const char *ARDUINODRV_STDCALL detail() noexcept
 {
-    detail_text = std::string("Pilote pour Arduino en ") + board_name + ", par Tervalique, le 15 ao\xFBt 2012";
-    return hand_over_text(detail_text);
+    return keep_and_hand_over(detail_text,
+                              std::string("Pilote pour Arduino en ") + board_name + ", par Tervalique, le 15 ao\xFBt 2012");
 }
 
 const char *ARDUINODRV_STDCALL stdtitre() noexcept
 {
-    titre_text = "Arduino";
-    return hand_over_text(titre_text);
+    return keep_and_hand_over(titre_text, "Arduino");
 }
 
 const char *ARDUINODRV_STDCALL stddetail() noexcept
 {
-    detail_text = "Arduino 2009, par Tervalique, le 23 f\xE9vrier 2011";
-    return hand_over_text(detail_text);
+    return keep_and_hand_over(detail_text, "Arduino 2009, par Tervalique, le 23 f\xE9vrier 2011");
 }
 
 const char *ARDUINODRV_CDECL ctitre() noexcept
 {
-    titre_text = stdtitre();
-    return hand_over_text(titre_text);
+    return keep_and_hand_over(titre_text, stdtitre());
 }
 
 const char *ARDUINODRV_CDECL cdetail() noexcept
 {
-    detail_text = stddetail();
-    return hand_over_text(detail_text);
+    return keep_and_hand_over(detail_text, stddetail());
 }

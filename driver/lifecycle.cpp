@@ -14,6 +14,13 @@ int32_t sa_values[read_back_entries];
 double sad_values[read_back_entries];
 int32_t sb_values[read_back_entries];
 
+// The C++ runtime built into the library keeps an emergency pool for
+// exceptions on the heap; this gives it back (nothing of the runtime runs
+// after the unload routine).
+namespace __gnu_cxx {
+void __freeres();
+}
+
 namespace {
 // The board resets when its port opens and needs this long to start its sketch.
 constexpr int32_t board_start_ms = 2000;
@@ -54,6 +61,7 @@ __attribute__((destructor)) static void unload_driver()
 {
     release_port_claim(driver_port);
     free_port_table();
+    __gnu_cxx::__freeres();
     // A host in the background leaves the console to the job in front.
     if (!console_in_background())
         restore_console();

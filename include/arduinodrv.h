@@ -1,37 +1,104 @@
 /*
- * arduinodrv: use an Arduino-class board as a measurement and control
- * interface from a 32-bit x86 Linux program.
+ * arduinodrv: an Arduino-class board as a measurement and control interface
+ * of a Linux x86 program, over a USB serial device.
  *
- * Loading the library opens its serial port (/dev/ttyUSB0, or /dev/ttyUSB2 in
- * the other build) at 9600 baud and waits 2000 ms for the board; unloading
- * closes it. There is no start or stop function and no error is ever
- * reported: a request that gets no answer returns 0 (0.0 in volts), a label
- * for a channel the board lacks is the empty text.
+ * NAMING
+ *   The letters of a name say what it does:
+ *     e    input ("entree"): ea, ead, eb        s    output ("sortie"): sa, sad, sb
+ *     a    analog channel                       b    digital channel
+ *     d    in volts: ead, sad, rsad             n    the channel's label: nea, nsb
+ *     rs   reads back the last output set: rsa, rsad, rsb (the board is not asked)
+ *   Calling forms of each function:
+ *     plain name (ea)    stdcall: the function removes its arguments
+ *     std prefix (stdea) stdcall, same as the plain name
+ *     c prefix (cea)     cdecl: the caller removes the arguments
+ *     double suffix      every argument a double (eadouble, sadouble); these
+ *                        have a plain and a std form, no c form
+ *   A double form rounds each integer argument: narrowed to single precision,
+ *   then halves away from zero (0.49999999 gives 1, -0.5 gives -1); NaN and
+ *   values beyond the 32-bit range give INT_MIN. Volts are not integers:
+ *   sadouble and stdsadouble pass them to sad unchanged. The double form of
+ *   an analog function is that of its volts form: eadouble calls ead,
+ *   sadouble sad, rsadouble rsad, neadouble nead, nsadouble nsad.
+ *   On x86-64 there is one calling convention and all forms are called alike.
  *
- * Calls must come one at a time (the library takes no lock).
+ * CHANNELS
+ *   Analog inputs 0-5; digital inputs (board pins 2, 4, 7, 8), analog (PWM)
+ *   outputs (pins 3, 5, 6, 9) and digital outputs (pins 10-13): 0-3.
  *
- * Texts are zero-terminated Latin-1 (ISO 8859-1), one byte per character.
- * A returned text is never NULL and stays valid until the next call into the
- * library, of any function: copy it before calling again, and never free it
- * or write through it.
+ * ERRORS
+ *   None are ever reported, and no argument is refused. Each family has a
+ *   neutral result for a board that is missing, silent, slow or unplugged:
+ *     ea, ead, eadouble     0 (0.0): no answer, or an answer that is no number
+ *     eb, ebdouble          0
+ *     sa, sad, sb and forms their usual result (the line is lost)
+ *     rsa, rsad, rsb        0 (0.0) for a channel outside 0-8
+ *     labels                the empty text for a channel the board lacks
+ *   Texts are never NULL.
  *
- * Every function exists in three calling forms: the plain name and the "std"
- * name use stdcall (the function removes its arguments), the "c" name uses
- * cdecl (the caller removes them). The "double" forms take every argument as
- * a double and round it to the nearest integer (halves away from zero, after
- * narrowing to single precision; NaN and out-of-range values give INT_MIN).
+ * TIMING (longest waits)
+ *   ea, ead    10 ms of pauses plus the answer; no answer: about 1010 ms.
+ *              Without a port, or with the board gone, the same 1010 ms, so
+ *              a loop polling an unplugged board is paced as by a silent one.
+ *   eb         the answer byte, at most 1000 ms; 0 at once without a port.
+ *   sa, sad, sb  at once while the line keeps up (a 9600-baud line carries
+ *              about 960 bytes a second). When the device's buffer is full
+ *              the call waits for room, at most 1000 ms, and a line that
+ *              found no room is dropped whole, never cut by the full buffer
+ *              (only a device that stops reading in the middle of a line
+ *              keeps the part it took).
+ *   rsa, rsad, rsb, labels, titre, detail   never wait.
+ *   Every wait sleeps (no CPU is used while the board is silent), and a
+ *   signal does not cut a pause short.
  *
- * Channels: analog inputs 0-5; digital inputs, analog (PWM) outputs and
- * digital outputs 0-3.
+ * LOADING AND UNLOADING
+ *   Loading the library (as the host starts, or with dlopen) runs its load
+ *   routine, which: sets standard input, output and error to byte
+ *   orientation (fwide, negative; a stream already oriented keeps its own);
+ *   saves the terminal settings of standard input; tries each of the 42
+ *   candidate devices /dev/ttyUSB0-20 and /dev/ttyACM0-20 (open and close
+ *   only: a device in use keeps its settings and input); opens its own port,
+ *   /dev/ttyUSB0 (or /dev/ttyUSB2 in that build, whatever the probe found),
+ *   at 9600 baud 8N1, for this process alone (another program's open fails
+ *   with EBUSY); and waits 2000 ms for the board, which restarts when its
+ *   port opens. So loading takes about 2 s. A port that does not open
+ *   leaves the library without one until it is loaded again: every function
+ *   then gives its neutral result. Unloading (dlclose, or the end of the
+ *   process) closes the port and puts back the saved terminal settings of
+ *   standard input, except when the host runs in the background of its
+ *   terminal.
+ *
+ * THREADING
+ *   One call at a time: the library takes no lock. Calls may come from any
+ *   thread, but never two at once, and never while the library is being
+ *   loaded or unloaded. Nothing runs in the background: each call does its
+ *   work on the caller's thread and returns.
+ *
+ * TEXTS
+ *   Zero-terminated Latin-1 (ISO 8859-1), one byte per character ("e acute"
+ *   is the byte 0xE9). A returned text stays valid until the next call into
+ *   the library, of any function: copy it before calling again, and never
+ *   free it or write through it.
+ *
+ * OUTPUT
+ *   stdsad, and no other function, writes the line "dans stdsad" to standard
+ *   output on each call. When standard output is gone (a pipe whose reader
+ *   ended) the line is lost; the host gets no SIGPIPE and the call goes on.
  */
 #ifndef ARDUINODRV_H
 #define ARDUINODRV_H
 
+/* x86-64 has one calling convention: there the plain, std and c forms are
+ * all called the same way. */
 #if defined(__i386__)
 #define ARDUINODRV_STDCALL __attribute__((stdcall))
 #define ARDUINODRV_CDECL __attribute__((cdecl))
+#elif defined(__x86_64__)
+/* x86-64 has one calling convention: the std and c forms are called alike. */
+#define ARDUINODRV_STDCALL
+#define ARDUINODRV_CDECL
 #else
-#error "arduinodrv is a 32-bit x86 library: build the host with -m32"
+#error "arduinodrv is built for x86 (32-bit, or 64-bit)"
 #endif
 
 #if defined(ARDUINODRV_BUILDING)
@@ -52,7 +119,7 @@ extern "C" {
 
 /* Analog inputs: ea gives the raw reading (0-1023 on a 10-bit board), ead
  * the reading in volts (raw x 5.0 / 1024.0). Each waits up to 1000 ms for
- * the board's answer. */
+ * the board's answer; 0 (0.0) without one. */
 ARDUINODRV_STD(int) ea(int channel) ARDUINODRV_NOEXCEPT;
 ARDUINODRV_STD(int) stdea(int channel) ARDUINODRV_NOEXCEPT;
 ARDUINODRV_C(int) cea(int channel) ARDUINODRV_NOEXCEPT;
@@ -62,7 +129,8 @@ ARDUINODRV_C(double) cead(int channel) ARDUINODRV_NOEXCEPT;
 ARDUINODRV_STD(double) eadouble(double channel) ARDUINODRV_NOEXCEPT;
 ARDUINODRV_STD(double) stdeadouble(double channel) ARDUINODRV_NOEXCEPT;
 
-/* Digital inputs (board pins 2, 4, 7, 8): 0 or 1. */
+/* Digital inputs (board pins 2, 4, 7, 8): 0 or 1; 0 without an answer
+ * within 1000 ms. ebdouble gives the same as a double. */
 ARDUINODRV_STD(int) eb(int channel) ARDUINODRV_NOEXCEPT;
 ARDUINODRV_STD(int) stdeb(int channel) ARDUINODRV_NOEXCEPT;
 ARDUINODRV_C(int) ceb(int channel) ARDUINODRV_NOEXCEPT;
@@ -70,9 +138,10 @@ ARDUINODRV_STD(double) ebdouble(double channel) ARDUINODRV_NOEXCEPT;
 ARDUINODRV_STD(double) stdebdouble(double channel) ARDUINODRV_NOEXCEPT;
 
 /* Analog (PWM) outputs (board pins 3, 5, 6, 9): sa sets a raw duty value
- * (0-255), sad a voltage (0-5 V, rounded to the raw value). Both return half
- * the raw value sent. rsa and rsad give back the last value set (channels
- * 0-8; 0 for others), without asking the board. */
+ * (0-255, sent unchanged), sad a voltage (0-5 V, volts x 255 / 5 rounded to
+ * the raw value). Both return half the raw value sent, truncated (sa(0, 255)
+ * gives 127). rsa gives back the last raw value set, rsad the last volts
+ * given to sad (channels 0-8; 0 for others), without asking the board. */
 ARDUINODRV_STD(int) sa(int channel, int value) ARDUINODRV_NOEXCEPT;
 ARDUINODRV_STD(int) stdsa(int channel, int value) ARDUINODRV_NOEXCEPT;
 ARDUINODRV_C(int) csa(int channel, int value) ARDUINODRV_NOEXCEPT;

@@ -1,9 +1,27 @@
 #!/usr/bin/env bash
-# Builds the request benchmark in its own build folder and runs it against a
-# fake board. Usage: scripts/bench.sh [exchange calls] [output calls]
+# Builds the request benchmark in both widths, each in a build folder of its
+# own, and runs it against a fake board: the 32-bit build (under qemu-i386
+# where the kernel cannot run it), then the 64-bit build natively.
+# Usage: scripts/bench.sh [--width 32|64] [exchange calls] [output calls]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-dir=${BENCH_BUILD_DIR:-build-bench}
-cmake -S . -B "$dir" >/dev/null
-cmake --build "$dir" -j "${JOBS:-2}" --target bench_requests
-exec scripts/run32 "$dir/bench/bench_requests" "$@"
+widths="32 64"
+if [ "${1:-}" = --width ]; then
+  widths=${2:?--width needs 32 or 64}
+  shift 2
+fi
+base=${BENCH_BUILD_DIR:-build-bench}
+for width in $widths; do
+  dir=$base/w$width
+  options=(-DARDUINODRV_WIDTH="$width")
+  # Each width in its own folder: no nested 64-bit build under the 32-bit one.
+  [ "$width" = 32 ] && options+=(-DARDUINODRV_BUILD_64=OFF)
+  cmake -S . -B "$dir" "${options[@]}" >/dev/null
+  cmake --build "$dir" -j "${JOBS:-2}" --target bench_requests >/dev/null
+  echo "== ${width}-bit build =="
+  if [ "$width" = 32 ]; then
+    scripts/run32 "$dir/bench/bench_requests" "$@"
+  else
+    "$dir/bench/bench_requests" "$@"
+  fi
+done

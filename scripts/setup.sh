@@ -9,6 +9,7 @@ packages=(
   libgtest-dev                         # GoogleTest sources, built here for 32-bit
   qemu-user                            # runs 32-bit programs where the kernel cannot
   binutils file
+  pkgconf                              # the package's pkg-config files, checked by scripts/test.sh
   gcc-avr avr-libc arduino-core-avr    # the board sketch (board/build-sketch.sh)
   simavr libsimavr-dev libelf-dev pkg-config  # firmsim, the firmware emulator
 )

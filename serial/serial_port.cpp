@@ -116,7 +116,7 @@ speed_t speed_code(int32_t baud, bool *ok)
     }
 }
 
-// Opens a device raw for reading and writing, without making it the
+// Opens a device for reading and writing, non-blocking, without making it the
 // controlling terminal, never as descriptor 0, 1 or 2 (a host that closed its
 // standard input would otherwise get descriptor 0, which counts as closed),
 // and close-on-exec (a program the host starts must not inherit the board).
@@ -139,6 +139,19 @@ int32_t port_bytes_waiting(int32_t id);
 
 namespace {
 
+// Frees the table's storage, leaving whatever it held open.
+void forget_port_table()
+{
+    std::free(fixed_slots);
+    std::free(handle_entries);
+    fixed_slots = nullptr;
+    fixed_slot_count = 0;
+    handle_entries = nullptr;
+    handle_count = 0;
+    handle_capacity = 0;
+    next_handle = first_port_handle;
+}
+
 // Sleeps in poll() until one of `events` holds on the port.
 bool wait_port(int32_t id, short events, const deadline &d)
 {
@@ -146,10 +159,11 @@ bool wait_port(int32_t id, short events, const deadline &d)
     if (fd == 0)
         return false;
     for (;;) {
-        // Asleep until just past the limit, so a reading of exactly the
-        // limit still counts; once passed, one last look without sleeping.
-        const bool passed = deadline_passed(d);
-        const int64_t sleep_ms = passed ? 0 : ms_left(d) + 1;
+        if (deadline_passed(d))
+            return false;
+        // Asleep until just past the limit, so that a reading of exactly the
+        // limit still goes on.
+        const int64_t sleep_ms = ms_left(d) + 1;
         pollfd watched{fd, events, 0};
         const int ready = poll(&watched, 1, sleep_ms < INT32_MAX ? static_cast<int>(sleep_ms) : INT32_MAX);
         if (ready > 0) {
@@ -160,8 +174,6 @@ bool wait_port(int32_t id, short events, const deadline &d)
         }
         if (ready < 0 && errno != EINTR)
             return false;
-        if (passed)
-            return false;
     }
 }
 
@@ -169,14 +181,7 @@ bool wait_port(int32_t id, short events, const deadline &d)
 
 void init_port_table()
 {
-    std::free(fixed_slots);
-    std::free(handle_entries);
-    fixed_slots = nullptr;
-    fixed_slot_count = 0;
-    handle_entries = nullptr;
-    handle_count = 0;
-    handle_capacity = 0;
-    next_handle = first_port_handle;
+    forget_port_table();
     grow_fixed_slots(initial_fixed_slots);
 }
 
@@ -358,13 +363,7 @@ void close_all_ports()
 void free_port_table()
 {
     close_all_ports();
-    std::free(fixed_slots);
-    std::free(handle_entries);
-    fixed_slots = nullptr;
-    fixed_slot_count = 0;
-    handle_entries = nullptr;
-    handle_count = 0;
-    handle_capacity = 0;
+    forget_port_table();
 }
 
 bool device_opens(const char *path)

@@ -1,8 +1,9 @@
 // Serial port layer: the only code that opens, reads or writes a device.
 // Ports live in one process-wide table, under a fixed id chosen by the caller
 // (0 and up) or under a port handle made here (ask with id -1). Every port is
-// raw and non-blocking: reads and writes never wait for the device; only the
-// waits below do, each up to its deadline, asleep.
+// raw (but each CR received arrives as LF; see open_port) and non-blocking:
+// reads and writes never wait for the device; only the waits below do, each
+// up to its deadline, asleep.
 #pragma once
 
 #include <cstdint>

@@ -6,6 +6,17 @@
 
 #include "arduinodrv.h"
 
+#if defined(HOST_DEFINES_LIBRARY_NAMES)
+// Built once more with -rdynamic, the host defines functions of the
+// library's names itself: the library's own calls (csa -> sa, sad -> sa,
+// ctitre -> stdtitre, cnea -> nea) must still reach the library's functions.
+extern "C" {
+ARDUINODRV_STDCALL int sa(int, int) noexcept { return 4242; }
+ARDUINODRV_STDCALL const char *stdtitre(void) noexcept { return "the host's title"; }
+ARDUINODRV_STDCALL const char *nea(int) noexcept { return "the host's label"; }
+}
+#endif
+
 namespace {
 int failures = 0;
 
@@ -61,6 +72,20 @@ int main(int argc, char **argv)
         std::printf("FAIL: stdrsbdouble(2.0) after csb(2, 1) gave %g\n", stdrsbdouble_fn(2.0));
         ++failures;
     }
+#if defined(HOST_DEFINES_LIBRARY_NAMES)
+    if (find<decltype(&csa)>(library, "csa")(0, 255) != 127 || find<decltype(&stdsa)>(library, "stdsa")(0, 255) != 127 ||
+        find<decltype(&sad)>(library, "sad")(0, 5.0) != 127.0) {
+        std::printf("FAIL: csa, stdsa or sad reached the host's sa\n");
+        ++failures;
+    }
+    expect_text("ctitre()", find<decltype(&ctitre)>(library, "ctitre")(), "Arduino");
+    expect_text("cnea(0)", find<decltype(&cnea)>(library, "cnea")(0), "EA0");
+    expect_text("stdnea(1)", find<decltype(&stdnea)>(library, "stdnea")(1), "EA1");
+    if (sa(0, 0) != 4242) {
+        std::printf("FAIL: the host's own call of sa left the host\n");
+        ++failures;
+    }
+#endif
     dlclose(library);
     std::printf("%s\n", failures == 0 ? "ok" : "failed");
     return failures == 0 ? 0 : 1;

@@ -11,11 +11,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <poll.h>
 #include <pty.h>
+#include <set>
 #include <string>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -53,6 +55,15 @@ void empty_device_folder()
     closedir(dir);
     for (const std::string &name : names)
         unlink((std::string(TEST_DEVICE_FOLDER) + "/" + name).c_str());
+}
+
+// Whether the terminal of `fd` is held exclusively (TIOCEXCL). Root may open
+// such a terminal all the same, so the flag itself is looked at.
+bool held_exclusively(int fd)
+{
+    int exclusive = -1;
+    EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    return exclusive == 1;
 }
 
 // How many descriptors of this process lead to `path` (a pty slave whose
@@ -358,12 +369,18 @@ TEST(Lifecycle, ProbeThenDriverPortThenPauseAndUnload)
                 }
             }
 
+            // The driver's port is this process's alone; the probe claimed
+            // nothing.
+            EXPECT_TRUE(held_exclusively(port.slave_fd()));
+            EXPECT_FALSE(held_exclusively(other.slave_fd()));
+
             // Unload closes the driver's port: only the test's own descriptor
-            // of that device is left.
+            // of that device is left, and the claim is gone with it.
             EXPECT_EQ(fds_on(port.slave_path()), 2);
             driver->unload();
             EXPECT_EQ(watch.history("ttyUSB0"), "OCOC");
             EXPECT_EQ(fds_on(port.slave_path()), 1);
+            EXPECT_FALSE(held_exclusively(port.slave_fd()));
             EXPECT_EQ(dlopen(TEST_LIBRARY_USB0, RTLD_NOW | RTLD_NOLOAD), nullptr)
                 << "the library stayed in the process after its unload";
             EXPECT_TRUE(same_settings(settings_of(other.slave_fd()), other_before));
@@ -384,6 +401,35 @@ TEST(Lifecycle, ProbeThenDriverPortThenPauseAndUnload)
             EXPECT_EQ(port.received(), "SBD0\r");
             driver.reset();
             EXPECT_EQ(fds_on(port.slave_path()), 1);
+        },
+        child_timeout_ms);
+    EXPECT_EQ(child.exit_code, 0);
+}
+
+// Load and unload again and again in one process: what the library takes at
+// load it gives back at unload. The first cycle may leave what the C++
+// runtime keeps for good.
+TEST(Lifecycle, ManyLoadsLeaveDescriptorsAndMemoryFlat)
+{
+    const child_result child = run_in_child(
+        [] {
+            empty_device_folder();
+            fake_board port(TEST_DEVICE_FOLDER, "ttyUSB0");
+            const auto cycle = [] {
+                loaded_driver driver(TEST_LIBRARY_USB0);
+                GET_EXPORT(driver, stddetail)();
+                GET_EXPORT(driver, sb)(0, 1);
+            };
+            cycle();
+            const std::set<int> fds_before = open_fds();
+            const size_t heap_before = mallinfo2().uordblks;
+            for (int i = 0; i < 4; ++i)
+                cycle();
+            EXPECT_EQ(open_fds(), fds_before);
+            // The dynamic loader and the C++ runtime keep a few hundred bytes
+            // a load; the runtime's emergency pool for exceptions (20 KB and
+            // more) must go back at each unload.
+            EXPECT_LT(mallinfo2().uordblks, heap_before + 4 * 2048);
         },
         child_timeout_ms);
     EXPECT_EQ(child.exit_code, 0);

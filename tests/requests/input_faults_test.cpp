@@ -129,6 +129,18 @@ TEST(InputFaults, FloodingBoard)
             EXPECT_GE(took, 1000.0);
             EXPECT_LT(took, slow_machine_bound_ms);
         }
+        {
+            // Line ends alone are never an answer: both give up at their limit.
+            flood ends(board, "\r\n");
+            int level = -1;
+            double took = time_ms([&] { level = eb(0); });
+            EXPECT_EQ(level, 0);
+            EXPECT_LT(took, slow_machine_bound_ms);
+            int raw = -1;
+            took = time_ms([&] { raw = ea(3); });
+            EXPECT_EQ(raw, 0);
+            EXPECT_LT(took, slow_machine_bound_ms);
+        }
         // Once the flood stops the line works again.
         board.respond_with(answer_all("512\r"));
         EXPECT_EQ(ea(3), 512);

@@ -1,10 +1,15 @@
 // sa, sad, rsa and rsad against a fake board: the exact line of each set, the
 // half value returned, and the read-back tables.
+#include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <gtest/gtest.h>
 #include <limits>
+#include <fcntl.h>
+#include <pty.h>
 #include <string>
+#include <unistd.h>
 
 #include "child.h"
 #include "driver_loader.h"
@@ -160,6 +165,70 @@ TEST(AnalogOutputs, VoltsRoundedAndStoredAsPassed)
         }
         EXPECT_EQ(rsad(5), 2.5);
     });
+    EXPECT_EQ(child.exit_code, 0);
+}
+
+// A device that stops reading: its buffer fills, then each output call
+// waits for room within its bound and drops its line whole. What reached
+// the device is whole lines only, and the port works again once read.
+TEST(Outputs, ADeviceThatStopsReadingGetsWholeLinesOrNone)
+{
+    const child_result child = run_in_child(
+        [] {
+            int master = -1, slave = -1;
+            char name[128];
+            ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+            fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+            const std::string link = std::string(TEST_DEVICE_FOLDER) + "/ttyUSB0";
+            unlink(link.c_str());
+            ASSERT_EQ(symlink(name, link.c_str()), 0);
+            loaded_driver driver(TEST_LIBRARY_USB0);
+            auto sa = GET_EXPORT(driver, sa);
+            auto sb = GET_EXPORT(driver, sb);
+
+            using steady = std::chrono::steady_clock;
+            long long slowest_ms = 0;
+            int calls = 0;
+            while (slowest_ms < 500 && calls < 100000) {
+                const auto start = steady::now();
+                EXPECT_EQ(sa(0, 255), 127);
+                slowest_ms = std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - start).count();
+                ++calls;
+            }
+            EXPECT_LT(calls, 100000) << "the device never filled";
+            EXPECT_GE(slowest_ms, 900);
+            EXPECT_LT(slowest_ms, 5000);
+            EXPECT_EQ(sb(0, 1), 1);
+
+            std::string wire;
+            char buffer[4096];
+            for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);)
+                if (n > 0)
+                    wire.append(buffer, static_cast<size_t>(n));
+            // Whole lines, in order; only the last may have been taken in part
+            // (a pty takes what fits) and then given up.
+            size_t at = 0;
+            for (size_t end; (end = wire.find('\r', at)) != std::string::npos; at = end + 1) {
+                const std::string got = wire.substr(at, end - at);
+                ASSERT_TRUE(got == "SA3255" || (got == "SBA1" && end + 1 == wire.size())) << "line " << got;
+            }
+            const std::string rest = wire.substr(at);
+            EXPECT_TRUE(std::string("SA3255").starts_with(rest) || std::string("SBA1").starts_with(rest)) << rest;
+
+            // Room again: the next line goes out at once, whole.
+            EXPECT_EQ(sb(1, 1), 1);
+            std::string after;
+            for (int i = 0; i < 200 && after.size() < 5; ++i) {
+                const ssize_t n = read(master, buffer, sizeof buffer);
+                if (n > 0)
+                    after.append(buffer, static_cast<size_t>(n));
+                else
+                    usleep(5000);
+            }
+            EXPECT_EQ(after, "SBB1\r");
+            unlink(link.c_str());
+        },
+        60000);
     EXPECT_EQ(child.exit_code, 0);
 }
 

@@ -4,6 +4,8 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include "include/arduinodrv.h"
+
 namespace {
 
 std::string chosen_library;
@@ -12,17 +14,18 @@ export_resolver active_resolver = nullptr;
 
 // One pointer type per convention; the attribute is what makes the compiler
 // leave the argument bytes to the callee (stdcall) or remove them (cdecl).
+// On x86-64 the header's convention macros are empty: one convention there.
 template <typename R, typename... A>
 R call_stdcall(void *address, A... args)
 {
-    typedef R(__attribute__((stdcall)) * function)(A...);
+    typedef R(ARDUINODRV_STDCALL * function)(A...);
     return reinterpret_cast<function>(address)(args...);
 }
 
 template <typename R, typename... A>
 R call_cdecl(void *address, A... args)
 {
-    typedef R(__attribute__((cdecl)) * function)(A...);
+    typedef R(ARDUINODRV_CDECL * function)(A...);
     return reinterpret_cast<function>(address)(args...);
 }
 

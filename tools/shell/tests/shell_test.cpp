@@ -34,9 +34,12 @@ template <> arg_kind kind_of_arg<int>() { return arg_kind::int32; }
 template <> arg_kind kind_of_arg<double>() { return arg_kind::real; }
 
 template <typename F> struct declaration;
-template <typename R, typename... A, bool N> struct declaration<R(__attribute__((stdcall)) *)(A...) noexcept(N)> {
+// x86-64 has one convention, so there the header's types cannot tell them apart.
+#if defined(__i386__)
+template <typename R, typename... A, bool N> struct declaration<R(ARDUINODRV_STDCALL *)(A...) noexcept(N)> {
     static declared get() { return {convention::std_call, {kind_of_arg<A>()...}, kind_of_result<R>()}; }
 };
+#endif
 template <typename R, typename... A, bool N> struct declaration<R (*)(A...) noexcept(N)> {
     static declared get() { return {convention::c_call, {kind_of_arg<A>()...}, kind_of_result<R>()}; }
 };
@@ -71,7 +74,9 @@ TEST(ExportTable, HoldsEveryExportOfTheHeaderOnceWithItsConventionAndTypes)
         SCOPED_TRACE(name);
         const export_info *row = find_export(name.c_str());
         ASSERT_NE(row, nullptr);
+#if defined(__i386__)
         EXPECT_EQ(row->conv, decl.conv);
+#endif
         EXPECT_EQ(row->result, decl.result);
         const signature_info &sig = signature_of(row->sig);
         ASSERT_EQ(static_cast<size_t>(sig.count), decl.args.size());
@@ -169,39 +174,39 @@ int stand_in_calls = 0;
 int32_t seen_ints[2];
 double seen_reals[2];
 
-__attribute__((stdcall)) double stand_in_ead(int32_t channel)
+ARDUINODRV_STDCALL double stand_in_ead(int32_t channel)
 {
     ++stand_in_calls;
     seen_ints[0] = channel;
     return 512 * 5.0 / 1024.0;
 }
-__attribute__((cdecl)) int32_t stand_in_csb(int32_t channel, int32_t value)
+ARDUINODRV_CDECL int32_t stand_in_csb(int32_t channel, int32_t value)
 {
     ++stand_in_calls;
     seen_ints[0] = channel;
     seen_ints[1] = value;
     return value;
 }
-__attribute__((stdcall)) double stand_in_sadouble(double channel, double volts)
+ARDUINODRV_STDCALL double stand_in_sadouble(double channel, double volts)
 {
     ++stand_in_calls;
     seen_reals[0] = channel;
     seen_reals[1] = volts;
     return 64.0;
 }
-__attribute__((stdcall)) double stand_in_sad(int32_t channel, double volts)
+ARDUINODRV_STDCALL double stand_in_sad(int32_t channel, double volts)
 {
     ++stand_in_calls;
     seen_ints[0] = channel;
     seen_reals[1] = volts;
     return 25.0;
 }
-__attribute__((cdecl)) const char *stand_in_cdetail()
+ARDUINODRV_CDECL const char *stand_in_cdetail()
 {
     ++stand_in_calls;
     return "Arduino 2009, par Tervalique, le 23 f\xE9vrier 2011";
 }
-__attribute__((stdcall)) const char *stand_in_nea(int32_t channel)
+ARDUINODRV_STDCALL const char *stand_in_nea(int32_t channel)
 {
     ++stand_in_calls;
     return channel == 2 ? "EA2" : "";

@@ -1,0 +1,95 @@
+# Where the builds of the library and the programs go, in the build tree and
+# when installed, and the functions that make them. Included once, at the top,
+# so that every folder may use them whatever the order of add_subdirectory.
+
+# The default ports, one build of the library per port and width.
+set(ARDUINODRV_PORTS "ttyUSB0;ttyUSB2;ttyACM0" CACHE STRING
+  "Default ports of the builds of the library: one build per port, named for it")
+list(GET ARDUINODRV_PORTS 0 ARDUINODRV_DEFAULT_PORT)
+
+# The build folder users look in. A nested width-64 build is given its outer
+# build folder, so both widths' libraries lie side by side there.
+set(ARDUINODRV_USER_BUILD_DIR "${CMAKE_BINARY_DIR}" CACHE PATH
+  "Build folder where the libraries for users land (lib/ or lib64/ in it)")
+# Checks that do not depend on the width run once, in the outer build.
+if(ARDUINODRV_USER_BUILD_DIR STREQUAL CMAKE_BINARY_DIR)
+  set(ARDUINODRV_NESTED OFF)
+else()
+  set(ARDUINODRV_NESTED ON)
+endif()
+# Each width's libraries, in the build tree and installed (under the prefix).
+set(ARDUINODRV_BUILD_LIBDIR_32 "${ARDUINODRV_USER_BUILD_DIR}/lib")
+set(ARDUINODRV_BUILD_LIBDIR_64 "${ARDUINODRV_USER_BUILD_DIR}/lib64")
+set(ARDUINODRV_INSTALL_LIBDIR_32 "lib32/arduinodrv")
+set(ARDUINODRV_INSTALL_LIBDIR_64 "lib/arduinodrv")
+set(ARDUINODRV_BUILD_LIBDIR "${ARDUINODRV_BUILD_LIBDIR_${ARDUINODRV_WIDTH}}")
+set(ARDUINODRV_INSTALL_LIBDIR "${ARDUINODRV_INSTALL_LIBDIR_${ARDUINODRV_WIDTH}}")
+if(ARDUINODRV_WIDTH EQUAL 64)
+  set(ARDUINODRV_TEST_PREFIX "w64_")
+else()
+  set(ARDUINODRV_TEST_PREFIX "")
+endif()
+# Programs users run land in <build>/bin of their width's build.
+set(ARDUINODRV_BIN_DIR "${CMAKE_BINARY_DIR}/bin")
+
+# The exported names: the one list, from which the linker's version script is
+# made, and which the checks of the built libraries read.
+set(ARDUINODRV_EXPORT_LIST "${PROJECT_SOURCE_DIR}/driver/exports.list")
+set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${ARDUINODRV_EXPORT_LIST}")
+file(STRINGS "${ARDUINODRV_EXPORT_LIST}" _names REGEX "^[A-Za-z_]")
+list(JOIN _names ";\n    " _names)
+set(ARDUINODRV_VERSION_SCRIPT "${CMAKE_BINARY_DIR}/arduinodrv_exports.map")
+file(CONFIGURE OUTPUT "${ARDUINODRV_VERSION_SCRIPT}" CONTENT
+  "{\n  global:\n    ${_names};\n  local: *;\n};\n")
+
+# add_arduinodrv(<target> <output folder> <device folder> <default port name>)
+# A library named libarduinodrv.so in <output folder>: hosts load it by file
+# name, so the builds differ by folder only.
+function(add_arduinodrv target output_dir device_folder port_name)
+  add_library(${target} SHARED
+    "${PROJECT_SOURCE_DIR}/driver/build_paths.cpp"
+    $<TARGET_OBJECTS:driver_core>
+    $<TARGET_OBJECTS:serial_layer>)
+  target_include_directories(${target} PRIVATE
+    "${PROJECT_SOURCE_DIR}" "${PROJECT_SOURCE_DIR}/include" "${PROJECT_SOURCE_DIR}/driver")
+  target_compile_definitions(${target} PRIVATE
+    ARDUINODRV_DEVICE_FOLDER="${device_folder}"
+    ARDUINODRV_DEFAULT_PORT="${port_name}")
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME arduinodrv
+    LIBRARY_OUTPUT_DIRECTORY "${output_dir}"
+    LINK_DEPENDS "${ARDUINODRV_VERSION_SCRIPT}")
+  # Only the C library may be a shared dependency, and only the interface's
+  # names may be exported. The library's own calls bind inside it, so a host
+  # symbol of the same name never takes their place.
+  target_link_options(${target} PRIVATE
+    -static-libstdc++ -static-libgcc
+    -Wl,--version-script=${ARDUINODRV_VERSION_SCRIPT}
+    -Wl,-Bsymbolic-functions
+    -Wl,--as-needed -Wl,--no-undefined)
+endfunction()
+
+# add_portlist(<target> <device folder>)
+# The serial layer is compiled in: the program neither links nor loads the
+# library.
+function(add_portlist target folder)
+  add_executable(${target}
+    "${PROJECT_SOURCE_DIR}/portlist/device_folder.cpp"
+    $<TARGET_OBJECTS:portlist_core>
+    $<TARGET_OBJECTS:serial_layer>)
+  target_include_directories(${target} PRIVATE "${PROJECT_SOURCE_DIR}")
+  target_compile_definitions(${target} PRIVATE PORTLIST_DEVICE_FOLDER="${folder}")
+endfunction()
+
+# Installs a program for users. One width's programs are installed (the
+# 64-bit ones where both are built); the other's stay in the build tree.
+set(ARDUINODRV_INSTALL_PROGRAMS ON)
+if(ARDUINODRV_WIDTH EQUAL 32 AND ARDUINODRV_BUILD_64)
+  set(ARDUINODRV_INSTALL_PROGRAMS OFF)
+endif()
+function(install_arduinodrv_program target)
+  set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${ARDUINODRV_BIN_DIR}")
+  if(ARDUINODRV_INSTALL_PROGRAMS)
+    install(TARGETS ${target} RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+  endif()
+endfunction()

@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Checks the Debian package as a user gets it: its metadata and contents, and
+# that a host program built with its pkg-config files loads its libraries of
+# both widths, from a copy unpacked into a temporary folder (no install).
+# Usage: packaging/check-package.sh <arduinodrv_*.deb> [ports...]
+set -euo pipefail
+[ $# -ge 1 ] || { echo "usage: check-package.sh <package.deb> [ports...]" >&2; exit 2; }
+deb=$1; shift
+ports=("$@")
+[ ${#ports[@]} -gt 0 ] || ports=(ttyUSB0 ttyUSB2 ttyACM0)
+here=$(cd "$(dirname "$0")" && pwd)
+status=0
+fail() { echo "FAIL: $*"; status=1; }
+
+info=$(dpkg-deb -I "$deb")
+field() { sed -n "s/^ $1: //p" <<<"$info"; }
+[ "$(field Package)" = arduinodrv ] || fail "package name: $(field Package)"
+[ "$(field Architecture)" = amd64 ] || fail "architecture: $(field Architecture)"
+grep -q 'libc6' <<<"$(field Depends)" || fail "does not depend on libc6: $(field Depends)"
+grep -q 'libc6-i386' <<<"$(field Depends) $(field Recommends)" || fail "no libc6-i386 for the 32-bit libraries"
+for f in Maintainer Section Description Version; do
+  [ -n "$(field $f)" ] || fail "no $f field"
+done
+
+contents=$(dpkg-deb -c "$deb" | awk '{print $NF}' | sed 's|^\./|/|')
+expected=(/usr/include/arduinodrv.h /usr/lib/pkgconfig/arduinodrv.pc
+          /usr/lib/udev/rules.d/60-arduinodrv.rules
+          /usr/bin/portlist /usr/bin/boardsim /usr/bin/arduinodrv-shell
+          /usr/share/arduinodrv/arduinodrv_board.hex
+          /usr/share/arduinodrv/arduinodrv_board/arduinodrv_board.ino)
+if [ -d "$here/../python/arduinodrv" ]; then
+  expected+=(/usr/lib/python3/dist-packages/arduinodrv/__init__.py)
+fi
+for port in "${ports[@]}"; do
+  expected+=(/usr/lib/arduinodrv/$port/libarduinodrv.so /usr/lib32/arduinodrv/$port/libarduinodrv.so
+             /usr/lib/pkgconfig/arduinodrv-$port.pc /usr/lib/pkgconfig/arduinodrv32-$port.pc)
+done
+for f in "${expected[@]}"; do
+  grep -qx -- "$f" <<<"$contents" || fail "$f is not in the package"
+done
+
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+dpkg -x "$deb" "$root"
+for port in "${ports[@]}"; do
+  for lib in "$root/usr/lib/arduinodrv/$port/libarduinodrv.so" "$root/usr/lib32/arduinodrv/$port/libarduinodrv.so"; do
+    "$here/../tests/exports/check_exports.sh" "$lib" "$here/../driver/exports.list" >/dev/null ||
+      fail "$lib: $("$here/../tests/exports/check_exports.sh" "$lib" "$here/../driver/exports.list" | head -3)"
+  done
+done
+
+# The README's host example, built as a user of the package builds it; the
+# prefix of the unpacked copy stands in for /usr.
+export PKG_CONFIG_PATH="$root/usr/lib/pkgconfig"
+for module in arduinodrv arduinodrv32; do
+  host="$root/host-$module"
+  # shellcheck disable=SC2046
+  if ! gcc -Wall -Wextra -Werror "$here/../examples/host.c" -o "$host" \
+       $(pkg-config --define-prefix --cflags --libs "$module"); then
+    fail "the host example does not build with pkg-config $module"; continue
+  fi
+  runner=()
+  [ $module = arduinodrv32 ] && runner=("$here/../scripts/run32")
+  out=$("${runner[@]}" "$host" 2>&1) || fail "$module host exited with $?: $out"
+  grep -qx 'Arduino' <<<"$out" || fail "$module host did not print the title: $out"
+done
+[ $status -eq 0 ] && echo "ok: $deb ($(wc -l <<<"$contents") entries; libraries of both widths load)"
+exit $status

@@ -126,9 +126,10 @@ TEST_F(FirmwareEndToEnd, DigitalInputsReadBothLevelsOfTheirPin)
     for (int channel = 0; channel < 4; ++channel) {
         set_input(input_pin[channel], 1);
         EXPECT_EQ(eb(channel), 1) << "channel " << channel;
-        for (int other = 0; other < 4; ++other)
+        for (int other = 0; other < 4; ++other) {
             if (other != channel)
                 EXPECT_EQ(eb(other), 0) << "channel " << other << " while " << channel << " is high";
+        }
         set_input(input_pin[channel], 0);
         EXPECT_EQ(eb(channel), 0) << "channel " << channel;
     }

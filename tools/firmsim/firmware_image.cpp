@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <sys/stat.h>
 
 extern "C" {
 #include <sim_avr.h>
@@ -15,6 +16,8 @@ extern "C" {
 namespace {
 
 constexpr uint16_t elf_machine_avr = 83;
+constexpr size_t elf32_header_bytes = 52;
+constexpr unsigned chip_family = 5;  // avr5: the ATmega328P's instruction set
 
 int hex_value(char c)
 {
@@ -97,24 +100,34 @@ std::string read_hex(const std::string &text, std::vector<uint8_t> &flash)
 
 std::string read_firmware(const std::string &path, firmware_image &image)
 {
+    struct stat info{};
+    if (stat(path.c_str(), &info) != 0)
+        return std::strerror(errno);
+    if (!S_ISREG(info.st_mode))
+        return "not a file";
     std::ifstream file(path, std::ios::binary);
     if (!file)
         return std::strerror(errno);
     const std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     if (file.bad())
         return "cannot read it";
-    if (content.size() >= 20 && content.compare(0, 4, "\x7f" "ELF") == 0) {
+    if (content.compare(0, 4, "\x7f" "ELF") == 0) {
+        if (content.size() < elf32_header_bytes)
+            return "an ELF file cut short";
         // e_machine sits at byte 18; AVR files are little-endian.
         const uint16_t machine = static_cast<uint16_t>(static_cast<uint8_t>(content[18]) |
                                                        static_cast<uint8_t>(content[19]) << 8);
-        if (content[5] != 1 || machine != elf_machine_avr)
+        if (content[4] != 1 || content[5] != 1 || machine != elf_machine_avr)
             return "an ELF file, but not for the AVR";
-        image.kind = "elf";
+        // The low bits of e_flags name the AVR family the code was built for.
+        const unsigned family = static_cast<uint8_t>(content[36]) & 0x7f;
+        if (family != 0 && family != chip_family)
+            return "built for the AVR family avr" + std::to_string(family) + ", not the " + chip_name + "'s avr" +
+                   std::to_string(chip_family);
         image.elf_path = path;
         return "";
     }
     if (!content.empty() && content[0] == ':') {
-        image.kind = "hex";
         const std::string problem = read_hex(content, image.flash);
         return problem.empty() ? "" : "bad Intel hex file: " + problem;
     }

@@ -10,7 +10,6 @@ struct avr_t;
 
 struct firmware_image {
     std::vector<uint8_t> flash;  // from address 0
-    std::string kind;            // "hex" or "elf", for messages
     std::string elf_path;        // set for an ELF file: simavr loads it itself
 };
 

@@ -8,7 +8,10 @@
 #include <fcntl.h>
 #include <fstream>
 #include <string>
+#include <iterator>
+#include <poll.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -56,10 +59,44 @@ TEST(FirmsimTool, RefusesWhatIsNoAvrImage)
     expect_refused(folder + "/missing.hex", "No such file");
     expect_refused(write_file("text.hex", "hello\n"), "not an AVR firmware image");
     expect_refused(write_file("empty.hex", ""), "not an AVR firmware image");
+    expect_refused(folder, "not a file");
     expect_refused(FIRMSIM_PROGRAM, "not for the AVR");  // an ELF file of this machine
     expect_refused(write_file("checksum.hex", ":02000000FFCF00\n:00000001FF\n"), "bad checksum");
     expect_refused(write_file("cut.hex", ":02000000FFCF30\n"), "cut short");
     expect_refused(write_file("big.hex", ":02800000FFCFB0\n:00000001FF\n"), "beyond");
+}
+
+TEST(FirmsimTool, RefusesAnElfForAnotherAvr)
+{
+    std::ifstream elf(FIRMSIM_FIRMWARE_ELF, std::ios::binary);
+    std::string image((std::istreambuf_iterator<char>(elf)), std::istreambuf_iterator<char>());
+    ASSERT_GT(image.size(), 52u);
+    image[36] = 6;  // e_flags: avr6, the ATmega2560's family
+    expect_refused(write_file("mega.elf", image), "avr6");
+    expect_refused(write_file("short.elf", image.substr(0, 40)), "cut short");
+}
+
+// The sketch's ELF runs as well as its hex: an analog reading, straight on
+// the terminal.
+TEST(FirmsimTool, RunsTheSketchElf)
+{
+    firmsim_process sim(program, {"--start-delay", "0", "--analog", "2=5000", FIRMSIM_FIRMWARE_ELF});
+    ASSERT_FALSE(sim.failed());
+    const int host = open(sim.slave_path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(host, 0);
+    termios raw{};
+    tcgetattr(host, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(host, TCSANOW, &raw);
+    ASSERT_TRUE(sim.wait_for("sim", 1, 20000));  // the sketch is up
+    ASSERT_EQ(write(host, "EA2\r\r", 5), 5);
+    std::string answer;
+    char byte;
+    pollfd readable{host, POLLIN, 0};
+    while (answer.find('\n') == std::string::npos && poll(&readable, 1, 5000) == 1 && read(host, &byte, 1) == 1)
+        answer.push_back(byte);
+    EXPECT_EQ(answer, "1023\r\n");
+    close(host);
 }
 
 TEST(FirmsimTool, RefusesBadOptions)

@@ -4,22 +4,26 @@
 # a board nor root is needed), and drives that build from a scripted console
 # session. It ends by itself and leaves nothing running.
 #
-# Usage: scripts/demo.sh [--no-setup] [--no-build] [--build-dir DIR]
+# Usage: scripts/demo.sh [--firmware] [--no-setup] [--no-build] [--build-dir DIR]
+#   --firmware   run the sketch's own firmware on firmsim (an emulated chip)
+#                instead of boardsim
 #   --no-setup   skip scripts/setup.sh (the packages are there)
 #   --no-build   use the build as it is (the tests run the demo this way)
 #   --build-dir  the build folder (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+firmware=0
 setup=1
 build=1
 dir=build
 while [ $# -gt 0 ]; do
   case $1 in
+    --firmware) firmware=1 ;;
     --no-setup) setup=0 ;;
     --no-build) build=0 ;;
     --build-dir) dir=${2:?--build-dir needs a folder}; shift ;;
-    -h|--help) sed -n '2,10s/^# \{0,1\}//p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,12s/^# \{0,1\}//p' "$0"; exit 0 ;;
     *) echo "demo: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
   shift
@@ -34,13 +38,24 @@ if [ $build = 1 ]; then
 fi
 
 shell=$dir/bin/arduinodrv-shell
-sim=$dir/bin/boardsim
 library=$dir/demo/lib/libarduinodrv.so
 devices=$dir/demo/dev
 link=$devices/ttyUSB0
+if [ $firmware = 1 ]; then
+  sim=$dir/bin/firmsim
+  sim_name=firmsim
+  image=$dir/board/sketch/arduinodrv_board.hex
+  [ -e "$image" ] || image=$dir/w64/firmware/arduinodrv_board.hex
+  needs=("$shell" "$sim" "$library" "$image")
+else
+  sim=$dir/bin/boardsim
+  sim_name=boardsim
+  needs=("$shell" "$sim" "$library")
+fi
 log=$dir/demo/boardsim.log
-sim_out=$dir/demo/boardsim.out
-for needed in "$shell" "$sim" "$library"; do
+sim_out=$dir/demo/$sim_name.out
+control=$dir/demo/firmsim.in
+for needed in "${needs[@]}"; do
   [ -e "$needed" ] || { echo "demo: $needed is missing: build first (without --no-build)" >&2; exit 1; }
 done
 
@@ -52,7 +67,13 @@ fi
 
 # The emulator runs for the session only, whatever way the demo ends.
 sim_pid=""
+sweep_pid=""
 stop_sim() {
+  if [ -n "$sweep_pid" ]; then
+    kill -TERM "$sweep_pid" 2>/dev/null || true
+    wait "$sweep_pid" 2>/dev/null || true
+    sweep_pid=""
+  fi
   if [ -n "$sim_pid" ]; then
     kill -TERM "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
@@ -64,15 +85,33 @@ trap 'exit 130' INT TERM
 
 mkdir -p "$devices"
 rm -f "$link" "$log"
-heading "Starting the board emulator"
-# Moving analog inputs, a blinking digital input, answers at the pace of a
-# real 9600-baud line.
-scripts/run32 "$sim" --link "$link" --pace --quiet --summary --log "$log" \
-  --analog 0=sine:512:400:2s --analog 1=ramp:0:1023:3s --analog 2=noise:700:40 \
-  --analog 3=sine:300:250:5s --analog 4=512 --analog 5=1023 \
-  --digital 2=square:1s --digital 4=1 --digital 7=0 --digital 8=1 \
-  >"$sim_out" 2>&1 &
-sim_pid=$!
+if [ $firmware = 1 ]; then
+  heading "Starting the firmware emulator: $image on an emulated ATmega328P"
+  # Voltages in millivolts and levels; A0 and A1 are swept below through
+  # firmsim's commands on its standard input.
+  rm -f "$control"
+  mkfifo "$control"
+  "$sim" --link "$link" --analog 0=2500 --analog 1=1000 --analog 2=3300 --analog 3=500 \
+    --analog 4=4000 --analog 5=5000 --digital 2=1 --digital 4=1 --digital 7=0 --digital 8=1 \
+    "$image" <"$control" >"$sim_out" 2>&1 &
+  sim_pid=$!
+  exec 9>"$control"
+  # A0 climbs and A1 falls by 0.1 V every 100 ms, round and round.
+  (mv=0; while sleep 0.1; do
+     mv=$(( (mv + 100) % 5100 )); echo "adc 0 $mv"; echo "adc 1 $(( 5000 - mv ))"
+   done) >&9 2>/dev/null &
+  sweep_pid=$!
+else
+  heading "Starting the board emulator"
+  # Moving analog inputs, a blinking digital input, answers at the pace of a
+  # real 9600-baud line.
+  scripts/run32 "$sim" --link "$link" --pace --quiet --summary --log "$log" \
+    --analog 0=sine:512:400:2s --analog 1=ramp:0:1023:3s --analog 2=noise:700:40 \
+    --analog 3=sine:300:250:5s --analog 4=512 --analog 5=1023 \
+    --digital 2=square:1s --digital 4=1 --digital 7=0 --digital 8=1 \
+    >"$sim_out" 2>&1 &
+  sim_pid=$!
+fi
 for _ in $(seq 100); do
   [ -L "$link" ] && break
   if ! kill -0 "$sim_pid" 2>/dev/null; then
@@ -83,11 +122,11 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 [ -L "$link" ] || { echo "demo: the emulator made no link $link" >&2; exit 1; }
-echo "boardsim answers on $(readlink "$link"), linked as $link,"
+echo "$sim_name answers on $(readlink "$link"), linked as $link,"
 echo "the device that the demo build of the library opens ($library)."
 
 heading "check: does the board answer? (arduinodrv-shell check)"
-scripts/run32 "$shell" --library "$library" check "$link" --no-wait
+scripts/run32 "$shell" --library "$library" check "$link"
 
 heading "A scripted session: arduinodrv-shell --library $library < script"
 scripts/run32 "$shell" --library "$library" <<'SESSION'
@@ -142,7 +181,21 @@ record ead 1 --every 100ms --count 15
 SESSION
 
 stop_sim
+exec 9>&-
 heading "What the emulator saw"
+if [ $firmware = 1 ]; then
+  # The chip's own registers at the end: the outputs the session set.
+  report=$(grep '^report ' "$sim_out" | tail -n 1)
+  grep -v -e '^ok$' -e '^report ' "$sim_out" || true
+  echo "$report"
+  for field in d10=1 d13=1 pwm3=255 pwm5=128 pwm6=64 pwm9=51; do
+    [[ " $report " == *" $field "* ]] || { echo "demo: the firmware did not end with $field" >&2; exit 1; }
+  done
+  echo
+  echo "demo: done. Try it yourself: scripts/run32 $shell --library $library"
+  echo "      (with firmsim running: $sim --link $link $image)"
+  exit 0
+fi
 cat "$sim_out"
 echo "Output commands in its log ($log):"
 grep -E '^ *[0-9.]+ +S[AB]' "$log" || true

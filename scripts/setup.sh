@@ -11,6 +11,8 @@ packages=(
   binutils file
   pkgconf                              # the package's pkg-config files, checked by scripts/test.sh
   gcc-avr avr-libc arduino-core-avr    # the board sketch (board/build-sketch.sh)
+  simavr libsimavr-dev libelf-dev pkg-config  # firmsim, the firmware emulator
+  python3-pytest                       # the Python package's tests (python/)
 )
 
 missing=()

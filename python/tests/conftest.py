@@ -1,0 +1,88 @@
+"""Shared set-up: one board emulator and one loaded library for the session.
+
+The build passes, in the environment:
+  ARDUINODRV_TEST_LIBRARY   a 64-bit build whose device folder is ARDUINODRV_TEST_DEVICES
+  ARDUINODRV_TEST_DEVICES   that folder (the emulator links its ttyUSB0 there)
+  ARDUINODRV_TEST_BOARDSIM  the board emulator
+"""
+
+import ctypes
+import os
+import select
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+import arduinodrv
+
+# What the emulated board reads: analog channel -> raw value, digital pin -> level.
+ANALOG = {0: 512, 1: 0, 2: 1023, 3: 256, 4: 100, 5: 1000}
+DIGITAL_PINS = {2: 1, 4: 0, 7: 1, 8: 0}
+
+
+def _setting(name):
+    value = os.environ.get(name)
+    if not value:
+        pytest.skip(f"{name} is not set (ctest sets it)")
+    return value
+
+
+def _end_with_parent():
+    # Should this process die without its finalizers (a sanitizer's abort),
+    # the emulator goes too instead of holding the device folder's link.
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
+@pytest.fixture(scope="session")
+def library_path():
+    return _setting("ARDUINODRV_TEST_LIBRARY")
+
+
+@pytest.fixture(scope="session")
+def boardsim_log(tmp_path_factory):
+    """Starts the emulator on the test device folder; yields its traffic log."""
+    program = _setting("ARDUINODRV_TEST_BOARDSIM")
+    devices = Path(_setting("ARDUINODRV_TEST_DEVICES"))
+    devices.mkdir(parents=True, exist_ok=True)
+    log = tmp_path_factory.mktemp("boardsim") / "traffic.log"
+    command = [program, "--link", str(devices / "ttyUSB0"), "--log", str(log), "--quiet"]
+    command += [f"--analog={channel}={raw}" for channel, raw in ANALOG.items()]
+    command += [f"--digital={pin}={level}" for pin, level in DIGITAL_PINS.items()]
+    sim = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=_end_with_parent)
+    try:
+        # Its first line, the terminal's path, comes once the link is made.
+        ready, _, _ = select.select([sim.stdout], [], [], 10)
+        if not ready or not sim.stdout.readline():
+            sim.kill()
+            pytest.fail("boardsim did not start: " + sim.stderr.read().decode(errors="replace"))
+        yield log
+    finally:
+        if sim.poll() is None:
+            sim.send_signal(signal.SIGTERM)
+            try:
+                sim.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                sim.kill()
+                sim.wait()
+        sim.stdout.close()
+        sim.stderr.close()
+
+
+@pytest.fixture(scope="session")
+def board(library_path, boardsim_log):
+    return arduinodrv.Board(library=library_path)
+
+
+def log_has(log, text, timeout_s=3.0):
+    """Whether the emulator logged a line with text within timeout_s."""
+    deadline = time.monotonic() + timeout_s
+    while True:
+        if text in log.read_text(errors="replace"):
+            return True
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)

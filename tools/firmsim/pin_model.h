@@ -1,0 +1,48 @@
+// The board's pins as the outside world sees them: the voltages on the analog
+// inputs and the levels on the digital inputs that firmsim's caller sets, and
+// what the firmware drives on its outputs, read from the chip's registers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct avr_t;
+
+constexpr int analog_inputs = 6;     // A0..A5 of an Uno
+constexpr int first_board_pin = 2;   // 0 and 1 carry the serial line
+constexpr int last_board_pin = 13;
+constexpr int pwm_board_pins[] = {3, 5, 6, 9};
+
+class pin_model {
+public:
+    pin_model();
+
+    // Settings, kept across resets and put on the chip by apply().
+    void set_analog(int channel, uint32_t millivolts) { millivolts_[channel] = millivolts; dirty_ = true; }
+    void set_input(int pin, bool high) { input_[pin] = high; dirty_ = true; }
+    uint32_t analog(int channel) const { return millivolts_[channel]; }
+    bool input(int pin) const { return input_[pin]; }
+
+    // Puts the settings on the chip's pins (after a reset, or a change).
+    void apply(avr_t *avr);
+    void apply_changes(avr_t *avr)
+    {
+        if (dirty_)
+            apply(avr);
+    }
+
+    // -1 while the pin is an input, else its level 0 or 1.
+    static int output_level(const avr_t *avr, int pin);
+    // The duty that a PWM pin puts out, 0..255: the timer's compare value
+    // while the timer drives the pin, else 0 or 255 from its plain level;
+    // -1 while the pin is an input.
+    static int pwm_duty(const avr_t *avr, int pin);
+
+private:
+    uint32_t millivolts_[analog_inputs];
+    bool input_[last_board_pin + 1];
+    bool dirty_ = true;
+};
+
+// Parses a whole decimal number within [low, high]; false for anything else.
+bool parse_bounded(const std::string &text, long low, long high, long &value);

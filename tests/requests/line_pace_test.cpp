@@ -1,10 +1,15 @@
 // Requests against a board on a real-speed line: its answers arrive byte by
 // byte, the LF of a CR LF still on the wire when an analog answer is in, and
 // it takes the driver's lines no faster than the line carries them.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver_session.h"
@@ -107,6 +112,66 @@ DRIVER_TEST_WITHIN(LinePace, OutputsFasterThanTheLine, 120000)
         EXPECT_EQ(seen.pwm_duty[pwm_pins[channel]], rsa(channel)) << "channel " << channel;
     for (int channel = 0; channel < 4; ++channel)
         EXPECT_EQ(seen.output_level[digital_output_pins[channel]], rsb(channel)) << "channel " << channel;
+}
+
+// A device that stops reading with part of a line taken (a pty takes what
+// fits) and reads again a little after the call's 1000 ms: the line goes on
+// whole. Lines dropped whole while the device was full are allowed; a piece
+// glued to the next line ("SBSBA1") never.
+DRIVER_TEST_WITHIN(LinePace, DeviceThatStallsMidLineGetsNoCutLine, 120000)
+{
+    using steady = std::chrono::steady_clock;
+    board.pace_like_line(1);  // a character every 10 s: the device has stopped
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool calls_done = false;
+    steady::time_point call_started = steady::time_point::max();
+    std::thread resume([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!calls_done) {
+            const auto resume_at = call_started == steady::time_point::max() ? steady::time_point::max()
+                                                                            : call_started + std::chrono::milliseconds(1500);
+            if (steady::now() >= resume_at)
+                break;
+            if (resume_at == steady::time_point::max())
+                changed.wait(lock);
+            else
+                changed.wait_until(lock, resume_at);
+        }
+        board.pace_like_line(0);
+    });
+    std::string sent;
+    for (int i = 0; i < 100000; ++i) {
+        const auto start = steady::now();
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            call_started = start;
+        }
+        changed.notify_all();
+        sb(i % 4, 1);
+        sent += std::string("SB") + "ABCD"[i % 4] + "1\r";
+        if (steady::now() - start > std::chrono::milliseconds(500))
+            break;  // the device is full: this call waited for room
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        calls_done = true;
+    }
+    changed.notify_all();
+    resume.join();
+    sb(0, 0);
+    sent += "SBA0\r";
+    board.wait_received(sent.size(), 5000);
+    // What arrived is the lines sent, in order, each whole; some may be missing.
+    const std::vector<std::string> got = command_lines(board.received()), lines = command_lines(sent);
+    size_t next = 0;
+    for (const std::string &line : got) {
+        while (next < lines.size() && lines[next] != line)
+            ++next;
+        ASSERT_LT(next, lines.size()) << "line \"" << line << "\" was never sent whole";
+        ++next;
+    }
+    EXPECT_EQ(got.back(), "SBA0\r");
 }
 
 // A host's loop: requests of every kind in random order, every answer

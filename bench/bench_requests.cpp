@@ -1,15 +1,21 @@
 // Times the requests of the loaded library against a fake board that answers
 // at once, and the serial system calls that the requests are made of, so the
-// library's own share can be told apart from the machine's.
+// library's own share can be told apart from the machine's; then what the
+// waits cost: the CPU of an unanswered ea, the load's 2000 ms pause under a
+// host's 1 ms timer, and a burst of outputs to a board on a 9600-baud line.
 //
-// Usage: bench_requests [exchange calls] [output calls]
+// Usage: bench_requests [exchange calls] [output calls] [burst calls]
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -58,29 +64,84 @@ void derived(const char *what, double value_us)
 
 void pause_ms(long ms)
 {
-    timespec left{0, ms * 1000000L};
+    timespec left{static_cast<time_t>(ms / 1000), (ms % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0) {
     }
 }
 
 // The fake board's turnaround without the library: a command written on the
-// driver's side of the line, then a busy wait for the first answer byte.
+// driver's side of the line, then a wait for the first answer byte.
 void raw_round_trip(int fd)
 {
     (void)!write(fd, "EB2\r", 4);
-    int waiting = 0;
-    while (ioctl(fd, FIONREAD, &waiting) != 0 || waiting == 0) {
-    }
+    pollfd p{fd, POLLIN, 0};
+    (void)!poll(&p, 1, 1000);
     char byte;
     (void)!read(fd, &byte, 1);
+}
+
+double thread_cpu_ms()
+{
+    rusage use{};
+    getrusage(RUSAGE_THREAD, &use);
+    return (use.ru_utime.tv_sec + use.ru_stime.tv_sec) * 1000.0 + (use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1000.0;
+}
+
+void count_tick(int) {}
+
+// Loads and unloads the build with no device in its folder: the probe finds
+// nothing and the load pauses its 2000 ms. With `timer`, a 1 ms interval
+// timer interrupts the pause about 2000 times, as a host's timer does.
+std::vector<double> load_times(int count, bool timer)
+{
+    struct sigaction action {};
+    action.sa_handler = count_tick;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGALRM, &action, nullptr);  // no SA_RESTART: every tick interrupts
+    const itimerval every_ms{{0, 1000}, {0, 1000}}, off{};
+    std::vector<double> times;
+    for (int i = 0; i < count; ++i) {
+        if (timer)
+            setitimer(ITIMER_REAL, &every_ms, nullptr);
+        const auto start = clock_type::now();
+        {
+            loaded_driver driver(BENCH_LIBRARY);
+            times.push_back(us_since(start) / 1000.0);
+        }
+        setitimer(ITIMER_REAL, &off, nullptr);
+    }
+    std::sort(times.begin(), times.end());
+    return times;
+}
+
+void ms_row(const char *what, const std::vector<double> &sorted)
+{
+    std::printf("%-38s %6zu %10.1f %10.1f %10.1f\n", what, sorted.size(), sorted.front(), median(sorted), p90(sorted));
+}
+
+// The lines of `bytes`, each with its CR.
+std::vector<std::string> lines_of(const std::string &bytes)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = bytes.find('\r', start)) != std::string::npos; start = end + 1)
+        lines.push_back(bytes.substr(start, end + 1 - start));
+    return lines;
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     const int exchanges = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
     const int outputs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5000;
+    const int burst = argc > 3 ? std::max(1, std::atoi(argv[3])) : 6000;
+
+    // Before any board (and its thread) exists: the load's pause alone.
+    std::printf("loading %s with no device, 3 times without and with a 1 ms timer\n", BENCH_LIBRARY);
+    const auto quiet_loads = load_times(3, false);
+    const auto ticking_loads = load_times(3, true);
 
     // The board answers each request at once; every other line (the outputs,
     // the exchange's second CR) it only reads, so the line never fills up.
@@ -152,5 +213,59 @@ int main(int argc, char **argv)
     row("empty timed call", empty_times);
     derived("sb beyond its write", median(sb_times) - median(write_times));
     derived("sa beyond its write", median(sa_times) - median(write_times));
+
+    std::printf("\n%-38s %6s %10s %10s %10s\n", "times in milliseconds", "calls", "min", "median", "p90");
+    ms_row("load, probe and 2000 ms pause", quiet_loads);
+    ms_row("  the same under a 1 ms timer", ticking_loads);
+    std::printf("%-38s %6s %10s %10.1f\n", "  the timer's cost to the pause", "", "",
+                median(ticking_loads) - median(quiet_loads));
+
+    // A silent board: ea waits out its limit, and should sleep meanwhile.
+    board.respond_with(nullptr);
+    const double cpu_before = thread_cpu_ms();
+    const auto silent_start = clock_type::now();
+    for (int i = 0; i < 3; ++i)
+        ea(3);
+    const double silent_ms = us_since(silent_start) / 1000.0;
+    const double cpu_ms = thread_cpu_ms() - cpu_before;
+    std::printf("%-38s %6d %10s %10.1f\n", "unanswered ea, wall time each", 3, "", silent_ms / 3);
+    std::printf("%-38s %6s %10s %10.3f\n", "  CPU ms of the thread per ms", "", "", cpu_ms / silent_ms);
+
+    // Outputs faster than a 9600-baud line: the line carries 960 bytes a
+    // second; what reaches the board, and whether every line came whole.
+    board.pace_like_line(9600);
+    board.clear_received();
+    std::string expected;
+    for (int i = 0; i < burst; ++i)
+        expected += std::string("SB") + "ABCD"[i % 4] + std::to_string((i / 4) % 2) + "\r";
+    const auto burst_start = clock_type::now();
+    for (int i = 0; i < burst; ++i)
+        sb(i % 4, (i / 4) % 2);
+    const double burst_s = us_since(burst_start) / 1e6;
+    // The line's rate over the next 3 s, then the rest at once.
+    const size_t at_end = board.received().size();
+    pause_ms(3000);
+    const size_t after_window = board.received().size();
+    board.pace_like_line(0);
+    board.wait_received(expected.size(), 3000);
+    const std::vector<std::string> got = lines_of(board.received()), sent = lines_of(expected);
+    size_t whole = 0, cut = 0;
+    std::string cut_lines;
+    for (const std::string &line : got) {
+        if (line.size() == 5) {
+            ++whole;
+        } else if (++cut <= 3) {
+            cut_lines += " \"" + line.substr(0, line.size() - 1) + "\"";
+        }
+    }
+    std::printf("\nburst of %d sb calls (%zu bytes) to a board on a 9600-baud line\n", burst, expected.size());
+    std::printf("%-38s %10.2f s, %.0f calls a second\n", "  the calls took", burst_s, burst / burst_s);
+    std::printf("%-38s %10.0f bytes a second\n", "  reaching the board after the burst",
+                (after_window - at_end) / 3.0);
+    std::printf("%-38s %10zu whole, %zu cut or glued, %zu lost%s\n", "  lines at the board", whole, cut,
+                sent.size() > got.size() ? sent.size() - got.size() : 0,
+                got == sent ? ", all in order" : "");
+    if (cut > 0)
+        std::printf("%-38s %s\n", "  cut lines (without their CR)", cut_lines.c_str());
     return 0;
 }

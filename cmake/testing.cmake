@@ -4,8 +4,10 @@
 # tests side by side (ctest -R w64_ picks the 64-bit ones).
 
 if(ARDUINODRV_WIDTH EQUAL 32)
+  set(ARDUINODRV_TEST_PREFIX "")
   include("${CMAKE_CURRENT_LIST_DIR}/i386_runner.cmake")
 else()
+  set(ARDUINODRV_TEST_PREFIX "w64_")
   # Native programs need no runner; the tests' sources take the name as it is.
   set(I386_RUNNER "")
   # scripts/run32 stops at this file, not at an outer 32-bit build's.

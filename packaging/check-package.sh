@@ -2,12 +2,11 @@
 # Checks the Debian package as a user gets it: its metadata and contents, and
 # that a host program built with its pkg-config files loads its libraries of
 # both widths, from a copy unpacked into a temporary folder (no install).
-# Usage: packaging/check-package.sh <arduinodrv_*.deb> [ports...]
+# Usage: packaging/check-package.sh <arduinodrv_*.deb> <ports...>
 set -euo pipefail
-[ $# -ge 1 ] || { echo "usage: check-package.sh <package.deb> [ports...]" >&2; exit 2; }
+[ $# -ge 2 ] || { echo "usage: check-package.sh <package.deb> <ports of the build...>" >&2; exit 2; }
 deb=$1; shift
 ports=("$@")
-[ ${#ports[@]} -gt 0 ] || ports=(ttyUSB0 ttyUSB2 ttyACM0)
 here=$(cd "$(dirname "$0")" && pwd)
 status=0
 fail() { echo "FAIL: $*"; status=1; }
@@ -51,11 +50,16 @@ done
 
 # The README's host example, built as a user of the package builds it; the
 # prefix of the unpacked copy stands in for /usr.
+example="$here/../examples/host.c"
+shown=$(sed 's/^\(.\)/    \1/' "$example")
+if [[ $(<"$here/../README.md") != *"$shown"* ]]; then
+  fail "README.md does not show examples/host.c as it is"
+fi
 export PKG_CONFIG_PATH="$root/usr/lib/pkgconfig"
 for module in arduinodrv arduinodrv32; do
   host="$root/host-$module"
   # shellcheck disable=SC2046
-  if ! gcc -Wall -Wextra -Werror "$here/../examples/host.c" -o "$host" \
+  if ! gcc -Wall -Wextra -Werror "$example" -o "$host" \
        $(pkg-config --define-prefix --cflags --libs "$module"); then
     fail "the host example does not build with pkg-config $module"; continue
   fi

@@ -126,7 +126,7 @@ echo "$sim_name answers on $(readlink "$link"), linked as $link,"
 echo "the device that the demo build of the library opens ($library)."
 
 heading "check: does the board answer? (arduinodrv-shell check)"
-scripts/run32 "$shell" --library "$library" check "$link" --no-wait
+scripts/run32 "$shell" --library "$library" check "$link"
 
 heading "A scripted session: arduinodrv-shell --library $library < script"
 scripts/run32 "$shell" --library "$library" <<'SESSION'

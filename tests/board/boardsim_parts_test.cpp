@@ -26,7 +26,7 @@ TEST(boardsim_sources, analog_sources_follow_their_shape_within_the_board_range)
     EXPECT_EQ(analog_value(source, 0.25, random), 200);
     EXPECT_EQ(analog_value(source, 0.75, random), 200);  // again from the start
 
-    ASSERT_TRUE(parse_analog_source("sine:1000:500:1", source, error)) << error;
+    ASSERT_TRUE(parse_analog_source("sine:1000:500:1s", source, error)) << error;
     EXPECT_EQ(analog_value(source, 0.25, random), 1023);  // clamped, both ends
     EXPECT_EQ(analog_value(source, 0.75, random), 500);
     ASSERT_TRUE(parse_analog_source("-40", source, error)) << error;
@@ -55,7 +55,7 @@ TEST(boardsim_sources, malformed_sources_are_refused_with_a_reason)
         EXPECT_FALSE(error.empty()) << bad;
     }
     digital_source digital;
-    for (const char *bad : {"", "2", "high", "square", "square:0", "square:1s:2"})
+    for (const char *bad : {"", "2", "high", "square", "square:0s", "square:1s:2"})
         EXPECT_FALSE(parse_digital_source(bad, digital, error)) << bad;
 
     ASSERT_TRUE(parse_digital_source("square:200ms", digital, error)) << error;
@@ -77,7 +77,7 @@ int parse(std::vector<std::string> args, boardsim_options &options)
 TEST(boardsim_options, options_fill_the_sources_and_errors_end_with_status_2)
 {
     boardsim_options options;
-    ASSERT_EQ(parse({"--analog", "all=100", "--analog", "2=sine:1:2:3s", "--digital", "7=1", "--pace",
+    ASSERT_EQ(parse({"--analog", "all=100", "--analog", "2=sine:10:2:3s", "--digital", "7=1", "--pace",
                      "--link", "/tmp/x", "-q", "--log", "-"},
                     options),
               -1);
@@ -91,14 +91,54 @@ TEST(boardsim_options, options_fill_the_sources_and_errors_end_with_status_2)
     EXPECT_EQ(options.link, "/tmp/x");
     EXPECT_EQ(options.log, "-");
 
-    for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
-             {"--analog", "6=1"}, {"--analog", "=1"}, {"--analog", "0"}, {"--analog", "-1=5"},
-             {"--digital", "1=1"}, {"--digital", "14=0"}, {"--digital", "2=5"}, {"--frobnicate"},
-             {"--link"}, {"stray"}}) {
-        boardsim_options ignored;
+}
+
+// Every value that makes no sense is refused (status 2) naming the option and
+// what it takes; one that the board would read otherwise is taken with a
+// warning (status -1: go on).
+TEST(boardsim_options, option_values_are_refused_or_warned_about_in_words)
+{
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char *message;
+    } cases[] = {
+        {{"--analog", "6=1"}, 2, "bad --analog \"6=1\" (use CH=SOURCE, CH 0..5 or all)"},
+        {{"--analog", "=1"}, 2, "bad --analog"},
+        {{"--analog", "0"}, 2, "bad --analog"},
+        {{"--analog", "-1=5"}, 2, "bad --analog"},
+        {{"--analog", "0=sine:512:10:2"}, 2, "(PERIOD 2 needs its unit: 2s or 2ms)"},
+        {{"--analog", "0=ramp:0:1023:-1s"}, 2, "(PERIOD -1s must not be negative)"},
+        {{"--analog", "0=sine:1:2:0s"}, 2, "(PERIOD 0s must be more than 0)"},
+        {{"--analog", "0=sine:1:2:3h"}, 2, "(PERIOD 3h is not a duration"},
+        {{"--digital", "2=square:5"}, 2, "(PERIOD 5 needs its unit"},
+        {{"--digital", "1=1"}, 2, "bad --digital \"1=1\" (use PIN=SOURCE, PIN 2..13 or all)"},
+        {{"--digital", "14=0"}, 2, "bad --digital"},
+        {{"--digital", "2=5"}, 2, "bad digital source \"5\" (use 0, 1 or square:PERIOD)"},
+        {{"--link", "/nonexistent-folder/ttyUSB0"}, 2,
+         "bad --link /nonexistent-folder/ttyUSB0: the folder /nonexistent-folder does not exist"},
+        {{"--link", "/tmp/"}, 2, "bad --link \"/tmp/\" (give the path of the link"},
+        {{"--frobnicate"}, 2, "bad option --frobnicate"},
+        {{"--link"}, 2, "bad option --link"},
+        {{"stray"}, 2, "unexpected argument \"stray\""},
+        {{"--analog", "0=1024"}, -1, "warning: --analog 0=1024 reads 1024, beyond the board's 0..1023: it reads 1023"},
+        {{"--analog", "2=-5"}, -1, "warning: --analog 2=-5 reads -5, beyond the board's 0..1023: it reads 0 instead"},
+        {{"--analog", "1=noise:1000:50"}, -1, "reads 950..1050, beyond the board's 0..1023: it reads 950..1023"},
+        {{"--digital", "3=1"}, -1, "warning: --digital 3=1: pin 3 is not one the driver reads (it reads 2, 4, 7 and 8)"},
+        {{"--analog", "all=1023", "--digital", "8=square:1s", "--no-reset"}, -1, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
+        boardsim_options options;
         testing::internal::CaptureStderr();
-        EXPECT_EQ(parse(bad, ignored), 2) << bad[0];
-        EXPECT_NE(testing::internal::GetCapturedStderr().find("boardsim: "), std::string::npos);
+        EXPECT_EQ(parse(c.args, options), c.status);
+        const std::string text = testing::internal::GetCapturedStderr();
+        if (*c.message == '\0')
+            EXPECT_EQ(text, "");
+        else
+            EXPECT_NE(text.find(std::string("boardsim: ") + (c.status == 2 ? "" : "warning: ")), std::string::npos)
+                << text;
+        EXPECT_NE(text.find(c.message), std::string::npos) << text;
     }
 }
 

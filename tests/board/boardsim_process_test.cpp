@@ -63,6 +63,7 @@ public:
         args.push_back(link_);
         args.insert(args.end(), options.begin(), options.end());
         const std::string out = folder_ + "/stdout";
+        unlink(out.c_str());  // what an earlier start printed is not this one's
         pid_ = fork();
         if (pid_ == 0) {
             const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -100,6 +101,23 @@ public:
         return -1;
     }
 
+    // Waits until the link leads to the terminal it printed: a fresh start
+    // over an old link.
+    bool wait_linked()
+    {
+        const auto start = clock_type::now();
+        while (seconds_since(start) < 20) {
+            const std::string out = output();
+            char target[256];
+            const ssize_t n = readlink(link_.c_str(), target, sizeof target - 1);
+            if (n > 0 && out.find('\n') != std::string::npos &&
+                out.substr(0, out.find('\n')) == std::string(target, static_cast<size_t>(n)))
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
     std::string output() const
     {
         std::ifstream file(folder_ + "/stdout");
@@ -130,14 +148,15 @@ int open_port(const std::string &path)
     return fd;
 }
 
-// Writes a command and reads until `expected` bytes came or 5 s passed.
-std::string ask(int fd, const std::string &command, size_t expected)
+// Writes a command and reads until `expected` bytes came or `within` seconds
+// passed.
+std::string ask(int fd, const std::string &command, size_t expected, double within = 5)
 {
     if (write(fd, command.data(), command.size()) != static_cast<ssize_t>(command.size()))
         return "write failed";
     std::string answer;
     const auto start = clock_type::now();
-    while (answer.size() < expected && seconds_since(start) < 5) {
+    while (answer.size() < expected && seconds_since(start) < within) {
         pollfd port{fd, POLLIN, 0};
         if (poll(&port, 1, 50) > 0) {
             char bytes[64];
@@ -153,7 +172,7 @@ TEST(boardsim_process, answers_through_its_link_and_stops_cleanly_on_sigterm)
 {
     boardsim_process sim;
     ASSERT_TRUE(sim.start({"--analog", "0=512", "--analog", "1=ramp:7:7:1s", "--digital", "2=1", "--log",
-                           sim.log_path(), "--summary"}));
+                           sim.log_path(), "--summary", "--no-reset"}));
 
     // The library's probe opens and closes the port before opening it for good.
     for (int round = 0; round < 3; ++round) {
@@ -196,7 +215,7 @@ TEST(boardsim_process, answers_through_its_link_and_stops_cleanly_on_sigterm)
 TEST(boardsim_process, paced_answers_take_the_time_of_a_9600_baud_line)
 {
     boardsim_process sim;
-    ASSERT_TRUE(sim.start({"--analog", "0=1023", "--pace"}));
+    ASSERT_TRUE(sim.start({"--analog", "0=1023", "--pace", "--no-reset"}));
     const int fd = open_port(sim.link());
     ASSERT_GE(fd, 0);
     // Four bytes in up to the first CR, six out, 1.04 ms each: never less
@@ -206,6 +225,51 @@ TEST(boardsim_process, paced_answers_take_the_time_of_a_9600_baud_line)
     EXPECT_GE(seconds_since(start), 0.0104);
     close(fd);
     EXPECT_EQ(sim.stop(SIGINT), 0);
+}
+
+// Boot time plus what the open takes to be seen, with room for an emulated CPU.
+constexpr auto after_boot = std::chrono::milliseconds(1600);
+
+TEST(boardsim_process, restarts_like_a_board_when_a_host_opens_the_port)
+{
+    boardsim_process sim;
+    ASSERT_TRUE(sim.start({"--analog", "0=512"}));
+    int fd = open_port(sim.link());
+    ASSERT_GE(fd, 0);
+    // Booting: deaf, so this output is never set and nothing is answered.
+    EXPECT_EQ(ask(fd, "SBA1\rEA0\r\r", 1, 0.3), "");
+    std::this_thread::sleep_for(after_boot);
+    EXPECT_EQ(ask(fd, "EB10\r", 1), std::string(1, '\0'));
+    EXPECT_EQ(ask(fd, "SBA1\rEB10\r", 1), "\x01");  // an output reads back its own level
+    close(fd);
+
+    // The next host finds the output off again. (It comes a little later: a
+    // pty shows no hang-up that is over before boardsim looks.)
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    fd = open_port(sim.link());
+    ASSERT_GE(fd, 0);
+    std::this_thread::sleep_for(after_boot);
+    EXPECT_EQ(ask(fd, "EB10\r", 1), std::string(1, '\0'));
+    EXPECT_EQ(ask(fd, "EA0\r\r", 5), "512\n\n");
+    close(fd);
+    EXPECT_EQ(sim.stop(SIGTERM), 0);
+}
+
+TEST(boardsim_process, replaces_the_link_left_by_a_boardsim_that_was_killed)
+{
+    boardsim_process sim;
+    ASSERT_TRUE(sim.start({"--no-reset"}));
+    sim.stop(SIGKILL);
+    struct stat info{};
+    ASSERT_EQ(lstat(sim.link().c_str(), &info), 0) << "a killed boardsim cannot remove its link";
+
+    ASSERT_TRUE(sim.start({"--no-reset", "--analog", "0=77"}));
+    ASSERT_TRUE(sim.wait_linked()) << sim.output();
+    const int fd = open_port(sim.link());
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(ask(fd, "EA0\r\r", 4), "77\n\n");
+    close(fd);
+    EXPECT_EQ(sim.stop(SIGTERM), 0);
 }
 
 TEST(boardsim_process, refuses_to_replace_a_file_that_is_not_its_link)

@@ -19,9 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "child.h"
-#include "driver_loader.h"
-#include "fake_board.h"
+#include "driver_session.h"
 
 namespace {
 
@@ -75,66 +73,54 @@ void answer_inputs_at_once(fake_board &board)
     });
 }
 
-TEST(DoubleForms, RoundedArgumentsOnTheWire)
+DRIVER_TEST(DoubleForms, RoundedArgumentsOnTheWire)
 {
-    const child_result child = run_in_child([] {
-        fake_board board(TEST_DEVICE_FOLDER, "ttyUSB0");
-        answer_inputs_at_once(board);
-        loaded_driver driver(TEST_LIBRARY_USB0);
-        auto sa = GET_EXPORT(driver, sa);
-        auto sb = GET_EXPORT(driver, sb);
-        auto sad = GET_EXPORT(driver, sad);
-        auto rsa = GET_EXPORT(driver, rsa);
-        auto rsad = GET_EXPORT(driver, rsad);
-        auto rsb = GET_EXPORT(driver, rsb);
-        auto eb = GET_EXPORT(driver, eb);
-        auto sbdouble = GET_EXPORT(driver, sbdouble);
-        auto sadouble = GET_EXPORT(driver, sadouble);
-        auto ebdouble = GET_EXPORT(driver, ebdouble);
-        auto rsbdouble = GET_EXPORT(driver, rsbdouble);
+    answer_inputs_at_once(board);
+    auto sbdouble = GET_EXPORT(driver, sbdouble);
+    auto sadouble = GET_EXPORT(driver, sadouble);
+    auto ebdouble = GET_EXPORT(driver, ebdouble);
+    auto rsbdouble = GET_EXPORT(driver, rsbdouble);
 
-        // sbdouble(1.0, 0.6) is sb(1, 1); sbdouble(2.0, 0.4) is sb(2, 0).
-        double got = 0;
-        int plain = 0;
-        const std::string on_wire = wire_of(board, sa, [&] { got = sbdouble(1.0, 0.6); });
-        EXPECT_EQ(on_wire, wire_of(board, sa, [&] { plain = sb(1, 1); }));
-        EXPECT_EQ(on_wire, "SBB1\r");
-        EXPECT_TRUE(same_double(got, plain));
-        EXPECT_EQ(got, 1.0);
-        EXPECT_EQ(rsbdouble(1.0), 1.0);
-        const std::string off_wire = wire_of(board, sa, [&] { got = sbdouble(2.0, 0.4); });
-        EXPECT_EQ(off_wire, wire_of(board, sa, [&] { plain = sb(2, 0); }));
-        EXPECT_EQ(got, 0.0);
-        EXPECT_FALSE(std::signbit(got));
-        // rsbdouble gives the stored integer exactly, whatever it is.
-        sb(0, 7);
-        EXPECT_EQ(rsbdouble(0.0), 7.0);
-        sb(0, INT_MIN + 1);
-        EXPECT_EQ(rsbdouble(-0.4), static_cast<double>(INT_MIN + 1));
-        EXPECT_EQ(rsb(0), INT_MIN + 1);
+    // sbdouble(1.0, 0.6) is sb(1, 1); sbdouble(2.0, 0.4) is sb(2, 0).
+    double got = 0;
+    int plain = 0;
+    const std::string on_wire = wire_of(board, sa, [&] { got = sbdouble(1.0, 0.6); });
+    EXPECT_EQ(on_wire, wire_of(board, sa, [&] { plain = sb(1, 1); }));
+    EXPECT_EQ(on_wire, "SBB1\r");
+    EXPECT_TRUE(same_double(got, plain));
+    EXPECT_EQ(got, 1.0);
+    EXPECT_EQ(rsbdouble(1.0), 1.0);
+    const std::string off_wire = wire_of(board, sa, [&] { got = sbdouble(2.0, 0.4); });
+    EXPECT_EQ(off_wire, wire_of(board, sa, [&] { plain = sb(2, 0); }));
+    EXPECT_EQ(got, 0.0);
+    EXPECT_FALSE(std::signbit(got));
+    // rsbdouble gives the stored integer exactly, whatever it is.
+    sb(0, 7);
+    EXPECT_EQ(rsbdouble(0.0), 7.0);
+    sb(0, INT_MIN + 1);
+    EXPECT_EQ(rsbdouble(-0.4), static_cast<double>(INT_MIN + 1));
+    EXPECT_EQ(rsb(0), INT_MIN + 1);
 
-        // The volts pass unrounded: sadouble(0.4, 2.5) is sad(0, 2.5).
-        const std::string volts_wire = wire_of(board, sa, [&] { got = sadouble(0.4, 2.5); });
-        EXPECT_EQ(rsad(0), 2.5);
-        const int raw = rsa(0);
-        double plain_volts = 0;
-        EXPECT_EQ(volts_wire, wire_of(board, sa, [&] { plain_volts = sad(0, 2.5); }));
-        EXPECT_TRUE(same_double(got, plain_volts));
-        EXPECT_EQ(rsa(0), raw);
-        EXPECT_EQ(rsad(0), 2.5);
+    // The volts pass unrounded: sadouble(0.4, 2.5) is sad(0, 2.5).
+    const std::string volts_wire = wire_of(board, sa, [&] { got = sadouble(0.4, 2.5); });
+    EXPECT_EQ(rsad(0), 2.5);
+    const int raw = rsa(0);
+    double plain_volts = 0;
+    EXPECT_EQ(volts_wire, wire_of(board, sa, [&] { plain_volts = sad(0, 2.5); }));
+    EXPECT_TRUE(same_double(got, plain_volts));
+    EXPECT_EQ(rsa(0), raw);
+    EXPECT_EQ(rsad(0), 2.5);
 
-        // ebdouble gives eb's 0 or 1 as an exact double.
-        for (char answer : {'\x01', '\x00', '\x7f'}) {
-            eb_answer = answer;
-            const int expected = eb(1);
-            EXPECT_EQ(expected, answer != 0 ? 1 : 0);
-            const double d = ebdouble(0.6);
-            EXPECT_EQ(d, static_cast<double>(expected));
-            EXPECT_FALSE(std::signbit(d));
-        }
-        eb_answer = 1;
-    });
-    EXPECT_EQ(child.exit_code, 0);
+    // ebdouble gives eb's 0 or 1 as an exact double.
+    for (char answer : {'\x01', '\x00', '\x7f'}) {
+        eb_answer = answer;
+        const int expected = eb(1);
+        EXPECT_EQ(expected, answer != 0 ? 1 : 0);
+        const double d = ebdouble(0.6);
+        EXPECT_EQ(d, static_cast<double>(expected));
+        EXPECT_FALSE(std::signbit(d));
+    }
+    eb_answer = 1;
 }
 
 struct double_case {
@@ -162,88 +148,82 @@ std::vector<double_case> hostile_doubles()
 // Every double form that reaches the board or the read-back tables, plain and
 // std, with doubles no channel can hold: the same bytes and the same result
 // as the plain function given the rounded number.
-TEST(DoubleForms, HostileDoublesReachThePlainFunctionRounded)
+DRIVER_TEST_WITHIN(DoubleForms, HostileDoublesReachThePlainFunctionRounded, 120000)
 {
-    const child_result child = run_in_child([] {
-        fake_board board(TEST_DEVICE_FOLDER, "ttyUSB0");
-        answer_inputs_at_once(board);
-        loaded_driver driver(TEST_LIBRARY_USB0);
-        auto sa = GET_EXPORT(driver, sa);
-        // Something to read back on every channel that has an entry.
-        for (int channel = 0; channel <= 8; ++channel) {
-            GET_EXPORT(driver, sad)(channel, 0.5 + channel);
-            GET_EXPORT(driver, sb)(channel, channel + 1);
-        }
+    answer_inputs_at_once(board);
+    // Something to read back on every channel that has an entry.
+    for (int channel = 0; channel <= 8; ++channel) {
+        GET_EXPORT(driver, sad)(channel, 0.5 + channel);
+        GET_EXPORT(driver, sb)(channel, channel + 1);
+    }
 
-        using one = double(ARDUINODRV_STDCALL *)(double);
-        using two = double(ARDUINODRV_STDCALL *)(double, double);
-        struct one_form {
-            const char *name;
-            one form, std_form;
-            std::function<double(int)> plain;
-        };
-        const one_form ones[] = {
-            {"eadouble", GET_EXPORT(driver, eadouble), GET_EXPORT(driver, stdeadouble),
-             [&](int c) { return GET_EXPORT(driver, ead)(c); }},
-            {"ebdouble", GET_EXPORT(driver, ebdouble), GET_EXPORT(driver, stdebdouble),
-             [&](int c) { return static_cast<double>(GET_EXPORT(driver, eb)(c)); }},
-            {"rsadouble", GET_EXPORT(driver, rsadouble), GET_EXPORT(driver, stdrsadouble),
-             [&](int c) { return GET_EXPORT(driver, rsad)(c); }},
-            {"rsbdouble", GET_EXPORT(driver, rsbdouble), GET_EXPORT(driver, stdrsbdouble),
-             [&](int c) { return static_cast<double>(GET_EXPORT(driver, rsb)(c)); }},
-        };
-        for (const auto &f : ones) {
-            for (const auto &c : hostile_doubles()) {
-                char where[80];
-                std::snprintf(where, sizeof where, "%s(%.17g)", f.name, c.value);
-                double expected = 0, got = 0, got_std = 0;
-                const std::string wire = wire_of(board, sa, [&] { expected = f.plain(c.whole); });
-                EXPECT_EQ(wire_of(board, sa, [&] { got = f.form(c.value); }), wire) << where;
-                EXPECT_EQ(wire_of(board, sa, [&] { got_std = f.std_form(c.value); }), wire) << "std" << where;
-                EXPECT_TRUE(same_double(got, expected)) << where << ": " << got << " against " << expected;
-                EXPECT_TRUE(same_double(got_std, expected)) << "std" << where;
-            }
+    using one = double(ARDUINODRV_STDCALL *)(double);
+    using two = double(ARDUINODRV_STDCALL *)(double, double);
+    struct one_form {
+        const char *name;
+        one form, std_form;
+        std::function<double(int)> plain;
+    };
+    const one_form ones[] = {
+        {"eadouble", GET_EXPORT(driver, eadouble), GET_EXPORT(driver, stdeadouble),
+         [&](int c) { return GET_EXPORT(driver, ead)(c); }},
+        {"ebdouble", GET_EXPORT(driver, ebdouble), GET_EXPORT(driver, stdebdouble),
+         [&](int c) { return static_cast<double>(GET_EXPORT(driver, eb)(c)); }},
+        {"rsadouble", GET_EXPORT(driver, rsadouble), GET_EXPORT(driver, stdrsadouble),
+         [&](int c) { return GET_EXPORT(driver, rsad)(c); }},
+        {"rsbdouble", GET_EXPORT(driver, rsbdouble), GET_EXPORT(driver, stdrsbdouble),
+         [&](int c) { return static_cast<double>(GET_EXPORT(driver, rsb)(c)); }},
+    };
+    for (const auto &f : ones) {
+        for (const auto &c : hostile_doubles()) {
+            char where[80];
+            std::snprintf(where, sizeof where, "%s(%.17g)", f.name, c.value);
+            double expected = 0, got = 0, got_std = 0;
+            const std::string wire = wire_of(board, sa, [&] { expected = f.plain(c.whole); });
+            EXPECT_EQ(wire_of(board, sa, [&] { got = f.form(c.value); }), wire) << where;
+            EXPECT_EQ(wire_of(board, sa, [&] { got_std = f.std_form(c.value); }), wire) << "std" << where;
+            EXPECT_TRUE(same_double(got, expected)) << where << ": " << got << " against " << expected;
+            EXPECT_TRUE(same_double(got_std, expected)) << "std" << where;
         }
+    }
 
-        struct two_form {
-            const char *name;
-            two form, std_form;
-            std::function<double(const double_case &, const double_case &)> plain;
-        };
-        const two_form twos[] = {
-            {"sadouble", GET_EXPORT(driver, sadouble), GET_EXPORT(driver, stdsadouble),
-             [&](const double_case &channel, const double_case &volts) {
-                 return GET_EXPORT(driver, sad)(channel.whole, volts.value);
-             }},
-            {"sbdouble", GET_EXPORT(driver, sbdouble), GET_EXPORT(driver, stdsbdouble),
-             [&](const double_case &channel, const double_case &value) {
-                 return static_cast<double>(GET_EXPORT(driver, sb)(channel.whole, value.whole));
-             }},
-        };
-        const double_case ordinary[] = {{1.0, 1}, {2.5, 3}};
-        for (const auto &f : twos) {
-            std::vector<std::pair<double_case, double_case>> pairs;
-            for (const auto &c : hostile_doubles()) {
-                for (const auto &o : ordinary) {
-                    pairs.emplace_back(c, o);
-                    pairs.emplace_back(o, c);
-                }
-                pairs.emplace_back(c, c);
+    struct two_form {
+        const char *name;
+        two form, std_form;
+        std::function<double(const double_case &, const double_case &)> plain;
+    };
+    const two_form twos[] = {
+        {"sadouble", GET_EXPORT(driver, sadouble), GET_EXPORT(driver, stdsadouble),
+         [&](const double_case &channel, const double_case &volts) {
+             return GET_EXPORT(driver, sad)(channel.whole, volts.value);
+         }},
+        {"sbdouble", GET_EXPORT(driver, sbdouble), GET_EXPORT(driver, stdsbdouble),
+         [&](const double_case &channel, const double_case &value) {
+             return static_cast<double>(GET_EXPORT(driver, sb)(channel.whole, value.whole));
+         }},
+    };
+    const double_case ordinary[] = {{1.0, 1}, {2.5, 3}};
+    for (const auto &f : twos) {
+        std::vector<std::pair<double_case, double_case>> pairs;
+        for (const auto &c : hostile_doubles()) {
+            for (const auto &o : ordinary) {
+                pairs.emplace_back(c, o);
+                pairs.emplace_back(o, c);
             }
-            for (const auto &[first, second] : pairs) {
-                char where[100];
-                std::snprintf(where, sizeof where, "%s(%.17g, %.17g)", f.name, first.value, second.value);
-                double expected = 0, got = 0, got_std = 0;
-                const std::string wire = wire_of(board, sa, [&] { expected = f.plain(first, second); });
-                EXPECT_EQ(wire_of(board, sa, [&] { got = f.form(first.value, second.value); }), wire) << where;
-                EXPECT_EQ(wire_of(board, sa, [&] { got_std = f.std_form(first.value, second.value); }), wire)
-                    << "std" << where;
-                EXPECT_TRUE(same_double(got, expected)) << where << ": " << got << " against " << expected;
-                EXPECT_TRUE(same_double(got_std, expected)) << "std" << where;
-            }
+            pairs.emplace_back(c, c);
         }
-    }, 120000);
-    EXPECT_EQ(child.exit_code, 0);
+        for (const auto &[first, second] : pairs) {
+            char where[100];
+            std::snprintf(where, sizeof where, "%s(%.17g, %.17g)", f.name, first.value, second.value);
+            double expected = 0, got = 0, got_std = 0;
+            const std::string wire = wire_of(board, sa, [&] { expected = f.plain(first, second); });
+            EXPECT_EQ(wire_of(board, sa, [&] { got = f.form(first.value, second.value); }), wire) << where;
+            EXPECT_EQ(wire_of(board, sa, [&] { got_std = f.std_form(first.value, second.value); }), wire)
+                << "std" << where;
+            EXPECT_TRUE(same_double(got, expected)) << where << ": " << got << " against " << expected;
+            EXPECT_TRUE(same_double(got_std, expected)) << "std" << where;
+        }
+    }
 }
 
 // stdsad's line goes out, flushed, before its command reaches the board; sad

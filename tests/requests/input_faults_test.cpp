@@ -8,57 +8,47 @@
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
-#include "child.h"
-#include "driver_loader.h"
-#include "fake_board.h"
+#include "driver_session.h"
 #include "request_helpers.h"
 
 namespace {
 
 // Requests that end by the answer limit (1000 ms after the write).
-TEST(InputFaults, SilentLateAndUnendedAnswers)
+DRIVER_TEST_WITHIN(InputFaults, SilentLateAndUnendedAnswers, 60000)
 {
-    const child_result child = run_in_child([] {
-        fake_board board(TEST_DEVICE_FOLDER, "ttyUSB0");
-        loaded_driver driver(TEST_LIBRARY_USB0);
-        auto ea = GET_EXPORT(driver, ea);
-        auto ead = GET_EXPORT(driver, ead);
-        auto eb = GET_EXPORT(driver, eb);
+    // Too late: 0 after the limit, and the late answer, once it has
+    // arrived, is drained by the next request instead of being taken.
+    board.respond_with(answer_all("111\r", 1300));
+    int raw = -1;
+    double took = time_ms([&] { raw = ea(1); });
+    EXPECT_EQ(raw, 0);
+    EXPECT_GE(took, 1000.0);
+    EXPECT_LT(took, slow_machine_bound_ms);
+    board.respond_with(answer_all("222\r"));
+    ASSERT_TRUE(wait_waiting_for_driver(board, 4, 5000));
+    EXPECT_EQ(ea(2), 222);
 
-        // Too late: 0 after the limit, and the late answer, once it has
-        // arrived, is drained by the next request instead of being taken.
-        board.respond_with(answer_all("111\r", 1300));
-        int raw = -1;
-        double took = time_ms([&] { raw = ea(1); });
-        EXPECT_EQ(raw, 0);
-        EXPECT_GE(took, 1000.0);
-        EXPECT_LT(took, slow_machine_bound_ms);
-        board.respond_with(answer_all("222\r"));
-        ASSERT_TRUE(wait_waiting_for_driver(board, 4, 5000));
-        EXPECT_EQ(ea(2), 222);
+    board.respond_with(nullptr);
+    double volts = -1.0;
+    took = time_ms([&] { volts = ead(3); });
+    EXPECT_EQ(volts, 0.0);
+    EXPECT_GE(took, 1000.0);
+    EXPECT_LT(took, slow_machine_bound_ms);
 
-        board.respond_with(nullptr);
-        double volts = -1.0;
-        took = time_ms([&] { volts = ead(3); });
-        EXPECT_EQ(volts, 0.0);
-        EXPECT_GE(took, 1000.0);
-        EXPECT_LT(took, slow_machine_bound_ms);
+    int level = -1;
+    took = time_ms([&] { level = eb(0); });
+    EXPECT_EQ(level, 0);
+    EXPECT_GE(took, 1000.0);
+    EXPECT_LT(took, slow_machine_bound_ms);
 
-        int level = -1;
-        took = time_ms([&] { level = eb(0); });
-        EXPECT_EQ(level, 0);
-        EXPECT_GE(took, 1000.0);
-        EXPECT_LT(took, slow_machine_bound_ms);
-
-        // No line end: the bytes gathered within the limit are the answer.
-        board.respond_with(answer_all(" 42 "));
-        took = time_ms([&] { raw = ea(3); });
-        EXPECT_EQ(raw, 42);
-        EXPECT_GE(took, 1000.0);
-        EXPECT_LT(took, slow_machine_bound_ms);
-    }, 60000);
-    EXPECT_EQ(child.exit_code, 0);
+    // No line end: the bytes gathered within the limit are the answer.
+    board.respond_with(answer_all(" 42 "));
+    took = time_ms([&] { raw = ea(3); });
+    EXPECT_EQ(raw, 42);
+    EXPECT_GE(took, 1000.0);
+    EXPECT_LT(took, slow_machine_bound_ms);
 }
 
 // Plays a board that writes `pattern` without pause until stopped.
@@ -99,97 +89,67 @@ private:
     std::thread writer_;
 };
 
-TEST(InputFaults, FloodingBoard)
+DRIVER_TEST_WITHIN(InputFaults, FloodingBoard, 60000)
 {
-    const child_result child = run_in_child([] {
-        fake_board board(TEST_DEVICE_FOLDER, "ttyUSB0");
-        loaded_driver driver(TEST_LIBRARY_USB0);
-        auto ea = GET_EXPORT(driver, ea);
-        auto eb = GET_EXPORT(driver, eb);
-
-        {
-            // Lines without pause: the drain gives up after its limit and the
-            // answer is whatever line (or piece of one) comes next.
-            flood lines(board, "123\r");
-            int raw = -1;
-            const double took = time_ms([&] { raw = ea(3); });
-            EXPECT_TRUE(raw == 123 || raw == 23 || raw == 3 || raw == 0) << raw;
-            EXPECT_LT(took, slow_machine_bound_ms);
-        }
-        {
-            flood bytes(board, "x");
-            int level = -1;
-            double took = time_ms([&] { level = eb(0); });
-            EXPECT_EQ(level, 1);
-            EXPECT_LT(took, slow_machine_bound_ms);
-            // Never a line end: drain limit, then answer limit.
-            int raw = -1;
-            took = time_ms([&] { raw = ea(3); });
-            EXPECT_EQ(raw, 0);
-            EXPECT_GE(took, 1000.0);
-            EXPECT_LT(took, slow_machine_bound_ms);
-        }
-        {
-            // Line ends alone are never an answer: both give up at their limit.
-            flood ends(board, "\r\n");
-            int level = -1;
-            double took = time_ms([&] { level = eb(0); });
-            EXPECT_EQ(level, 0);
-            EXPECT_LT(took, slow_machine_bound_ms);
-            int raw = -1;
-            took = time_ms([&] { raw = ea(3); });
-            EXPECT_EQ(raw, 0);
-            EXPECT_LT(took, slow_machine_bound_ms);
-        }
-        // Once the flood stops the line works again.
-        board.respond_with(answer_all("512\r"));
-        EXPECT_EQ(ea(3), 512);
-    }, 60000);
-    EXPECT_EQ(child.exit_code, 0);
+    {
+        // Lines without pause: the drain gives up after its limit and the
+        // answer is whatever line (or piece of one) comes next.
+        flood lines(board, "123\r");
+        int raw = -1;
+        const double took = time_ms([&] { raw = ea(3); });
+        EXPECT_TRUE(raw == 123 || raw == 23 || raw == 3 || raw == 0) << raw;
+        EXPECT_LT(took, slow_machine_bound_ms);
+    }
+    // Bytes that are never a line end, or line ends alone: eb takes the
+    // first byte that is not a line end; ea meets its drain limit, then
+    // its answer limit.
+    for (const auto &[pattern, expected_level] : {std::pair{"x", 1}, std::pair{"\r\n", 0}}) {
+        flood bytes(board, pattern);
+        int level = -1;
+        double took = time_ms([&] { level = eb(0); });
+        EXPECT_EQ(level, expected_level) << pattern;
+        EXPECT_LT(took, slow_machine_bound_ms);
+        int raw = -1;
+        took = time_ms([&] { raw = ea(3); });
+        EXPECT_EQ(raw, 0);
+        EXPECT_GE(took, 1000.0);
+        EXPECT_LT(took, slow_machine_bound_ms);
+    }
+    // Once the flood stops the line works again.
+    board.respond_with(answer_all("512\r"));
+    EXPECT_EQ(ea(3), 512);
 }
 
-TEST(InputFaults, BoardHangsUpInTheMiddleOfAnAnswer)
+DRIVER_TEST_WITHIN(InputFaults, BoardHangsUpInTheMiddleOfAnAnswer, 60000)
 {
-    const child_result child = run_in_child([] {
-        fake_board board(TEST_DEVICE_FOLDER, "ttyUSB0");
-        loaded_driver driver(TEST_LIBRARY_USB0);
-        auto ea = GET_EXPORT(driver, ea);
-        auto ead = GET_EXPORT(driver, ead);
-        auto eb = GET_EXPORT(driver, eb);
-        auto sa = GET_EXPORT(driver, sa);
-        auto rsa = GET_EXPORT(driver, rsa);
-        auto sb = GET_EXPORT(driver, sb);
+    // The board sends half an answer, then vanishes once the driver has
+    // read those bytes.
+    std::thread vanish([&] {
+        if (!board.wait_received(5, 10000))
+            return;
+        board.send("51");
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (int i = 0; i < 200 && waiting_for_driver(board) != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        board.hang_up();
+    });
+    int raw = -1;
+    double took = time_ms([&] { raw = ea(3); });
+    vanish.join();
+    EXPECT_EQ(raw, 51);
+    EXPECT_LT(took, slow_machine_bound_ms);
 
-        // The board sends half an answer, then vanishes once the driver has
-        // read those bytes.
-        std::thread vanish([&] {
-            if (!board.wait_received(5, 10000))
-                return;
-            board.send("51");
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            for (int i = 0; i < 200 && waiting_for_driver(board) != 0; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            board.hang_up();
-        });
-        int raw = -1;
-        double took = time_ms([&] { raw = ea(3); });
-        vanish.join();
-        EXPECT_EQ(raw, 51);
-        EXPECT_LT(took, slow_machine_bound_ms);
-
-        // Afterwards: neutral results, bounded time.
-        double volts = -1.0;
-        took = time_ms([&] { volts = ead(3); });
-        EXPECT_EQ(volts, 0.0);
-        EXPECT_LT(took, slow_machine_bound_ms);
-        took = time_ms([&] { raw = eb(1); });
-        EXPECT_EQ(raw, 0);
-        EXPECT_LT(took, slow_machine_bound_ms);
-        EXPECT_EQ(sa(0, 255), 127);
-        EXPECT_EQ(rsa(0), 255);
-        EXPECT_EQ(sb(0, 1), 1);
-    }, 60000);
-    EXPECT_EQ(child.exit_code, 0);
+    // Afterwards: neutral results, bounded time.
+    double volts = -1.0;
+    took = time_ms([&] { volts = ead(3); });
+    EXPECT_EQ(volts, 0.0);
+    EXPECT_LT(took, slow_machine_bound_ms);
+    took = time_ms([&] { raw = eb(1); });
+    EXPECT_EQ(raw, 0);
+    EXPECT_LT(took, slow_machine_bound_ms);
+    EXPECT_EQ(sa(0, 255), 127);
+    EXPECT_EQ(rsa(0), 255);
+    EXPECT_EQ(sb(0, 1), 1);
 }
 
 }  // namespace

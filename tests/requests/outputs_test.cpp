@@ -11,9 +11,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "child.h"
-#include "driver_loader.h"
-#include "fake_board.h"
+#include "driver_session.h"
 
 namespace {
 
@@ -37,135 +35,114 @@ template <typename F> std::string wire_of(fake_board &board, EXPORT(sb) sb_expor
     return got.size() >= marker.size() ? got.substr(0, got.size() - marker.size()) : got;
 }
 
-TEST(AnalogOutputs, RawValuesAndReadBack)
+DRIVER_TEST(AnalogOutputs, RawValuesAndReadBack)
 {
-    const child_result child = run_in_child([] {
-        fake_board board(TEST_DEVICE_FOLDER, "ttyUSB0");
-        loaded_driver driver(TEST_LIBRARY_USB0);
-        auto sa = GET_EXPORT(driver, sa);
-        auto rsa = GET_EXPORT(driver, rsa);
-        auto rsad = GET_EXPORT(driver, rsad);
-        auto sb = GET_EXPORT(driver, sb);
+    for (int channel = 0; channel <= 8; ++channel) {
+        EXPECT_EQ(rsa(channel), 0) << "channel " << channel;
+        EXPECT_EQ(rsad(channel), 0.0) << "channel " << channel;
+    }
 
-        for (int channel = 0; channel <= 8; ++channel) {
-            EXPECT_EQ(rsa(channel), 0) << "channel " << channel;
-            EXPECT_EQ(rsad(channel), 0.0) << "channel " << channel;
-        }
+    struct {
+        int channel, value;
+        const char *wire;
+        int half;
+    } const cases[] = {
+        {0, 255, "SA3255\r", 127},
+        {3, 0, "SA90\r", 0},
+        {2, -7, "SA6-7\r", -3},
+        {1, 128, "SA5128\r", 64},
+        {2, -1, "SA6-1\r", 0},
+        {1, -3, "SA5-3\r", -1},
+        {1, 1, "SA51\r", 0},
+        {0, 1000, "SA31000\r", 500},
+        {0, INT_MIN, "SA3-2147483648\r", -1073741824},
+        {3, INT_MAX, "SA92147483647\r", 1073741823},
+        // Channels 4 to 8 are stored but have no pin: nothing is sent.
+        {4, 100, "", 50},
+        {8, -9, "", -4},
+    };
+    for (const auto &c : cases) {
+        int half = 0;
+        EXPECT_EQ(wire_of(board, sb, [&] { half = sa(c.channel, c.value); }), c.wire)
+            << "sa(" << c.channel << ", " << c.value << ")";
+        EXPECT_EQ(half, c.half);
+        EXPECT_EQ(rsa(c.channel), c.value);
+        EXPECT_EQ(rsad(c.channel), 0.0);
+    }
 
-        struct {
-            int channel, value;
-            const char *wire;
-            int half;
-        } const cases[] = {
-            {0, 255, "SA3255\r", 127},
-            {3, 0, "SA90\r", 0},
-            {2, -7, "SA6-7\r", -3},
-            {1, 128, "SA5128\r", 64},
-            {2, -1, "SA6-1\r", 0},
-            {1, -3, "SA5-3\r", -1},
-            {1, 1, "SA51\r", 0},
-            {0, 1000, "SA31000\r", 500},
-            {0, INT_MIN, "SA3-2147483648\r", -1073741824},
-            {3, INT_MAX, "SA92147483647\r", 1073741823},
-            // Channels 4 to 8 are stored but have no pin: nothing is sent.
-            {4, 100, "", 50},
-            {8, -9, "", -4},
-        };
-        for (const auto &c : cases) {
-            int half = 0;
-            EXPECT_EQ(wire_of(board, sb, [&] { half = sa(c.channel, c.value); }), c.wire)
-                << "sa(" << c.channel << ", " << c.value << ")";
-            EXPECT_EQ(half, c.half);
-            EXPECT_EQ(rsa(c.channel), c.value);
-            EXPECT_EQ(rsad(c.channel), 0.0);
-        }
-
-        // No entry: nothing sent, nothing stored, read-backs give 0.
-        for (int channel : {-1, 9, INT_MIN, INT_MAX}) {
-            int half = 0;
-            EXPECT_EQ(wire_of(board, sb, [&] { half = sa(channel, 255); }), "") << "channel " << channel;
-            EXPECT_EQ(half, 127);
-            EXPECT_EQ(rsa(channel), 0);
-            EXPECT_EQ(rsad(channel), 0.0);
-        }
-        EXPECT_EQ(rsa(0), INT_MIN);
-        EXPECT_EQ(rsa(4), 100);
-    });
-    EXPECT_EQ(child.exit_code, 0);
+    // No entry: nothing sent, nothing stored, read-backs give 0.
+    for (int channel : {-1, 9, INT_MIN, INT_MAX}) {
+        int half = 0;
+        EXPECT_EQ(wire_of(board, sb, [&] { half = sa(channel, 255); }), "") << "channel " << channel;
+        EXPECT_EQ(half, 127);
+        EXPECT_EQ(rsa(channel), 0);
+        EXPECT_EQ(rsad(channel), 0.0);
+    }
+    EXPECT_EQ(rsa(0), INT_MIN);
+    EXPECT_EQ(rsa(4), 100);
 }
 
-TEST(AnalogOutputs, VoltsRoundedAndStoredAsPassed)
+DRIVER_TEST(AnalogOutputs, VoltsRoundedAndStoredAsPassed)
 {
-    const child_result child = run_in_child([] {
-        fake_board board(TEST_DEVICE_FOLDER, "ttyUSB0");
-        loaded_driver driver(TEST_LIBRARY_USB0);
-        auto sa = GET_EXPORT(driver, sa);
-        auto sad = GET_EXPORT(driver, sad);
-        auto rsa = GET_EXPORT(driver, rsa);
-        auto rsad = GET_EXPORT(driver, rsad);
-        auto sb = GET_EXPORT(driver, sb);
-
-        const double inf = std::numeric_limits<double>::infinity();
-        struct {
-            int channel;
-            double volts;
-            const char *wire;
-            double half;
-            int raw;
-        } const cases[] = {
-            {1, 2.5, "SA5128\r", 64.0, 128},
-            {0, 0.0, "SA30\r", 0.0, 0},
-            {0, -0.0, "SA30\r", 0.0, 0},
-            {0, 5.0, "SA3255\r", 127.0, 255},
-            {2, 1.0, "SA651\r", 25.0, 51},
-            {3, 6.0, "SA9306\r", 153.0, 306},
-            {3, -1.0, "SA9-51\r", -25.0, -51},
-            // -0.51 goes away from zero.
-            {0, -0.01, "SA3-1\r", 0.0, -1},
-            // Within single-precision rounding of a half: rounded as the half.
-            {0, 0.49999999999999 * 5.0 / 255.0, "SA31\r", 0.0, 1},
-            {2, 4.2e7, "SA62142000000\r", 1071000000.0, 2142000000},
-            // Outside the 32-bit range or not a number: the most negative value.
-            {0, 4.3e7, "SA3-2147483648\r", -1073741824.0, INT_MIN},
-            {0, -4.3e7, "SA3-2147483648\r", -1073741824.0, INT_MIN},
-            {1, 1e300, "SA5-2147483648\r", -1073741824.0, INT_MIN},
-            {1, inf, "SA5-2147483648\r", -1073741824.0, INT_MIN},
-            {2, -inf, "SA6-2147483648\r", -1073741824.0, INT_MIN},
-            // Stored but not sent.
-            {5, 2.5, "", 64.0, 128},
-        };
-        for (const auto &c : cases) {
-            double half = 0.0;
-            EXPECT_EQ(wire_of(board, sb, [&] { half = sad(c.channel, c.volts); }), c.wire)
-                << "sad(" << c.channel << ", " << c.volts << ")";
-            EXPECT_EQ(half, c.half);
-            EXPECT_EQ(rsa(c.channel), c.raw);
-            EXPECT_EQ(rsad(c.channel), c.volts);
-            EXPECT_EQ(std::signbit(rsad(c.channel)), std::signbit(c.volts));
-        }
-
-        const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    struct {
+        int channel;
+        double volts;
+        const char *wire;
+        double half;
+        int raw;
+    } const cases[] = {
+        {1, 2.5, "SA5128\r", 64.0, 128},
+        {0, 0.0, "SA30\r", 0.0, 0},
+        {0, -0.0, "SA30\r", 0.0, 0},
+        {0, 5.0, "SA3255\r", 127.0, 255},
+        {2, 1.0, "SA651\r", 25.0, 51},
+        {3, 6.0, "SA9306\r", 153.0, 306},
+        {3, -1.0, "SA9-51\r", -25.0, -51},
+        // -0.51 goes away from zero.
+        {0, -0.01, "SA3-1\r", 0.0, -1},
+        // Within single-precision rounding of a half: rounded as the half.
+        {0, 0.49999999999999 * 5.0 / 255.0, "SA31\r", 0.0, 1},
+        {2, 4.2e7, "SA62142000000\r", 1071000000.0, 2142000000},
+        // Outside the 32-bit range or not a number: the most negative value.
+        {0, 4.3e7, "SA3-2147483648\r", -1073741824.0, INT_MIN},
+        {0, -4.3e7, "SA3-2147483648\r", -1073741824.0, INT_MIN},
+        {1, 1e300, "SA5-2147483648\r", -1073741824.0, INT_MIN},
+        {1, inf, "SA5-2147483648\r", -1073741824.0, INT_MIN},
+        {2, -inf, "SA6-2147483648\r", -1073741824.0, INT_MIN},
+        // Stored but not sent.
+        {5, 2.5, "", 64.0, 128},
+    };
+    for (const auto &c : cases) {
         double half = 0.0;
-        EXPECT_EQ(wire_of(board, sb, [&] { half = sad(3, nan); }), "SA9-2147483648\r");
-        EXPECT_EQ(half, -1073741824.0);
-        EXPECT_EQ(rsa(3), INT_MIN);
-        EXPECT_TRUE(std::isnan(rsad(3)));
+        EXPECT_EQ(wire_of(board, sb, [&] { half = sad(c.channel, c.volts); }), c.wire)
+            << "sad(" << c.channel << ", " << c.volts << ")";
+        EXPECT_EQ(half, c.half);
+        EXPECT_EQ(rsa(c.channel), c.raw);
+        EXPECT_EQ(rsad(c.channel), c.volts);
+        EXPECT_EQ(std::signbit(rsad(c.channel)), std::signbit(c.volts));
+    }
 
-        // sa changes the raw entry only: the volts stay what sad was given.
-        EXPECT_EQ(wire_of(board, sb, [&] { sad(0, 1.0); }), "SA351\r");
-        EXPECT_EQ(wire_of(board, sb, [&] { sa(0, 200); }), "SA3200\r");
-        EXPECT_EQ(rsad(0), 1.0);
-        EXPECT_EQ(rsa(0), 200);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    double half = 0.0;
+    EXPECT_EQ(wire_of(board, sb, [&] { half = sad(3, nan); }), "SA9-2147483648\r");
+    EXPECT_EQ(half, -1073741824.0);
+    EXPECT_EQ(rsa(3), INT_MIN);
+    EXPECT_TRUE(std::isnan(rsad(3)));
 
-        for (int channel : {-1, 9, INT_MIN, INT_MAX}) {
-            EXPECT_EQ(wire_of(board, sb, [&] { half = sad(channel, 2.5); }), "") << "channel " << channel;
-            EXPECT_EQ(half, 64.0);
-            EXPECT_EQ(rsa(channel), 0);
-            EXPECT_EQ(rsad(channel), 0.0);
-        }
-        EXPECT_EQ(rsad(5), 2.5);
-    });
-    EXPECT_EQ(child.exit_code, 0);
+    // sa changes the raw entry only: the volts stay what sad was given.
+    EXPECT_EQ(wire_of(board, sb, [&] { sad(0, 1.0); }), "SA351\r");
+    EXPECT_EQ(wire_of(board, sb, [&] { sa(0, 200); }), "SA3200\r");
+    EXPECT_EQ(rsad(0), 1.0);
+    EXPECT_EQ(rsa(0), 200);
+
+    for (int channel : {-1, 9, INT_MIN, INT_MAX}) {
+        EXPECT_EQ(wire_of(board, sb, [&] { half = sad(channel, 2.5); }), "") << "channel " << channel;
+        EXPECT_EQ(half, 64.0);
+        EXPECT_EQ(rsa(channel), 0);
+        EXPECT_EQ(rsad(channel), 0.0);
+    }
+    EXPECT_EQ(rsad(5), 2.5);
 }
 
 // A device that stops reading: its buffer fills, then each output call

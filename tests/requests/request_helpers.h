@@ -5,8 +5,9 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
-#include <thread>
+#include <unistd.h>
 
 #include "fake_board.h"
 
@@ -30,15 +31,23 @@ inline int waiting_for_driver(const fake_board &board)
 }
 
 // Waits until at least `count` bytes wait for the driver; false on timeout.
+// Edge-triggered, the slave wakes the wait at each arrival, not only once.
 inline bool wait_waiting_for_driver(const fake_board &board, int count, int timeout_ms)
 {
+    const int watch = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event arrival{};
+    arrival.events = EPOLLIN | EPOLLET;
+    epoll_ctl(watch, EPOLL_CTL_ADD, board.slave_fd(), &arrival);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (waiting_for_driver(board) < count) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    bool enough;
+    while (!(enough = waiting_for_driver(board) >= count)) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() < 0)
+            break;
+        epoll_wait(watch, &arrival, 1, static_cast<int>(left.count()) + 1);
     }
-    return true;
+    close(watch);
+    return enough;
 }
 
 // Milliseconds that `call` took.

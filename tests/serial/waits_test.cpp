@@ -107,11 +107,24 @@ TEST(Waits, WholeLinesWaitForRoomAndAreNeverCut)
 {
     const child_result child = run_in_child([] {
         line_under_test line;
-        // Fill the device until it takes nothing more.
+        // Fill the device until it takes nothing more, even after a while (a
+        // pty moves what it holds between its buffers a little later).
         const std::string block(512, 'x');
-        size_t filled = 0;
-        for (int32_t n; (n = write_port_text(0, block.c_str())) > 0;)
-            filled += static_cast<size_t>(n);
+        const auto fill = [&] {
+            size_t filled = 0;
+            for (int refused = 0; refused < 3;) {
+                const int32_t n = write_port_text(0, block.c_str());
+                if (n > 0) {
+                    filled += static_cast<size_t>(n);
+                    refused = 0;
+                } else {
+                    ++refused;
+                    usleep(50000);
+                }
+            }
+            return filled;
+        };
+        size_t filled = fill();
         ASSERT_GT(filled, 0u);
 
         // Nobody reads: the line is dropped whole once its limit passed.
@@ -119,11 +132,9 @@ TEST(Waits, WholeLinesWaitForRoomAndAreNeverCut)
         EXPECT_EQ(write_port_whole(0, "SA3255\r", deadline_after(200)), 0);
         EXPECT_GE(ms_since_point(start), 200);
         EXPECT_EQ(line.drain_master(), std::string(filled, 'x'));
-        filled = 0;
 
         // A reader that makes room late: the line waits and goes out whole.
-        for (int32_t n; (n = write_port_text(0, block.c_str())) > 0;)
-            filled += static_cast<size_t>(n);
+        filled = fill();
         std::string seen;
         std::thread board([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(150));

@@ -2,13 +2,16 @@
 
 #include "board_protocol.h"
 
-#include <chrono>
+#include <algorithm>
+#include <cerrno>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <pty.h>
 #include <stdexcept>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
 
 // The sketch's side of the board: its interpreter, reading and setting pins.
 struct fake_board::sketch final : board_io {
@@ -40,6 +43,9 @@ fake_board::fake_board(const std::string &folder, const std::string &name)
     slave_ = slave_name;
     fcntl(master_fd_, F_SETFD, FD_CLOEXEC);
     fcntl(slave_fd_, F_SETFD, FD_CLOEXEC);
+    // The board's thread never blocks on the line: it waits in ppoll for
+    // the line, its next byte's time or a wake-up.
+    fcntl(master_fd_, F_SETFL, fcntl(master_fd_, F_GETFL) | O_NONBLOCK);
     // Raw on both sides until the driver sets its own line settings.
     termios raw{};
     tcgetattr(slave_fd_, &raw);
@@ -48,18 +54,21 @@ fake_board::fake_board(const std::string &folder, const std::string &name)
     unlink(link_.c_str());
     if (symlink(slave_.c_str(), link_.c_str()) != 0)
         throw std::runtime_error("symlink failed: " + link_);
-    if (pipe2(stop_pipe_, O_CLOEXEC) != 0)
+    if (pipe2(wake_pipe_, O_CLOEXEC | O_NONBLOCK) != 0)
         throw std::runtime_error("pipe failed");
     thread_ = std::thread([this] { serve(); });
 }
 
 fake_board::~fake_board()
 {
-    char stop = 1;
-    (void)!write(stop_pipe_[1], &stop, 1);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake();
     thread_.join();
-    close(stop_pipe_[0]);
-    close(stop_pipe_[1]);
+    close(wake_pipe_[0]);
+    close(wake_pipe_[1]);
     if (master_fd_ >= 0)
         close(master_fd_);
     close(slave_fd_);
@@ -86,11 +95,24 @@ sketch_pins fake_board::pins()
     return sketch_ ? sketch_->pins : sketch_pins();
 }
 
+void fake_board::pace_like_line(int baud)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        char_time_ = baud > 0 ? std::chrono::duration_cast<clock::duration>(std::chrono::nanoseconds(10'000'000'000LL / baud))
+                              : clock::duration::zero();
+    }
+    wake();
+}
+
 void fake_board::send(const std::string &bytes)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (master_fd_ >= 0)
-        (void)!write(master_fd_, bytes.data(), bytes.size());
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (master_fd_ < 0 || bytes.empty())
+        return;
+    queue(bytes, clock::now());
+    const uint64_t mine = queued_count_;
+    sent_.wait(lock, [&] { return sent_count_ >= mine || master_fd_ < 0 || stopping_; });
 }
 
 std::string fake_board::received()
@@ -115,62 +137,180 @@ bool fake_board::wait_received(size_t count, int timeout_ms)
 
 void fake_board::hang_up()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (master_fd_ >= 0)
-        close(master_fd_);
-    master_fd_ = -1;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (master_fd_ < 0)
+        return;
+    hang_up_asked_ = true;
+    wake();
+    sent_.wait(lock, [&] { return master_fd_ < 0 || stopping_; });
 }
 
+void fake_board::wake()
+{
+    const char byte = 1;
+    (void)!write(wake_pipe_[1], &byte, 1);  // a full pipe wakes the thread as well
+}
+
+void fake_board::queue(std::string bytes, clock::time_point ready_at)
+{
+    outgoing_.push_back({ready_at, std::move(bytes), ++queued_count_});
+    wake();
+}
+
+// What the board does with bytes it has taken off the line (lock held).
+void fake_board::take(const char *bytes, size_t count)
+{
+    received_.append(bytes, count);
+    arrived_.notify_all();
+    const auto now = clock::now();
+    if (sketch_) {
+        for (size_t i = 0; i < count; ++i)
+            sketch_->interpreter.feed(static_cast<uint8_t>(bytes[i]));
+        if (!sketch_->answer.empty())
+            queue(std::exchange(sketch_->answer, std::string()), now);
+        return;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (bytes[i] != '\r') {
+            line_.push_back(bytes[i]);
+            continue;
+        }
+        const std::string line = std::exchange(line_, std::string());
+        if (!responder_)
+            continue;
+        board_reply reply = responder_(line);
+        if (!reply.bytes.empty())
+            queue(std::move(reply.bytes), now + std::chrono::milliseconds(reply.delay_ms));
+    }
+}
+
+// A thread that wakes late keeps the line's schedule by taking or sending
+// the bytes it missed at once, up to this many; later than that, the line
+// counts as having been idle.
+constexpr int catch_up = 8;
+
+// The board's one thread owns the master: it takes what the driver wrote and
+// puts the board's bytes on the line, both at the line's pace when paced.
 void fake_board::serve()
 {
+    using std::chrono::duration_cast;
+    using std::chrono::nanoseconds;
+    std::unique_lock<std::mutex> lock(mutex_);
+    bool reading = false;              // paced: a byte is crossing towards the board
+    clock::time_point read_due{};      // ... and has crossed at this time
+    clock::time_point line_free_at{};  // paced: the board's last byte has crossed
+    bool want_room = false;            // the driver's side of the line is full
     for (;;) {
-        int master;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            master = master_fd_;
+        if (stopping_)
+            break;
+        if (hang_up_asked_) {
+            close(master_fd_);
+            master_fd_ = -1;
+            hang_up_asked_ = false;
+            outgoing_.clear();
+            sent_count_ = queued_count_;
+            sent_.notify_all();
         }
-        pollfd fds[2] = {{stop_pipe_[0], POLLIN, 0}, {master, POLLIN, 0}};
-        const int nfds = master >= 0 ? 2 : 1;
-        if (poll(fds, nfds, 20) < 0)
-            continue;
-        if (fds[0].revents & POLLIN)
-            return;
-        if (nfds < 2 || !(fds[1].revents & POLLIN))
-            continue;
-        char buffer[512];
-        const ssize_t got = read(master, buffer, sizeof buffer);
-        if (got <= 0)
-            continue;
-        std::unique_lock<std::mutex> lock(mutex_);
-        received_.append(buffer, static_cast<size_t>(got));
-        arrived_.notify_all();
-        if (sketch_) {
-            for (ssize_t i = 0; i < got; ++i)
-                sketch_->interpreter.feed(static_cast<uint8_t>(buffer[i]));
-            const std::string answer = std::move(sketch_->answer);
-            sketch_->answer.clear();
-            lock.unlock();
-            if (!answer.empty())
-                send(answer);
-            continue;
-        }
-        for (ssize_t i = 0; i < got; ++i) {
-            if (buffer[i] != '\r') {
-                line_.push_back(buffer[i]);
+        const int master = master_fd_;
+        const auto char_time = char_time_;
+        const bool paced = char_time != clock::duration::zero();
+        if (!paced)
+            reading = false;
+        auto now = clock::now();
+
+        // The board's side: the front chunk, whole or (paced) one byte at a time.
+        std::optional<clock::time_point> next_event;
+        if (master >= 0 && !outgoing_.empty() && !want_room) {
+            const outgoing &front = outgoing_.front();
+            const auto due = paced ? std::max(front.ready_at, line_free_at) + char_time : front.ready_at;
+            if (due <= now) {
+                const std::string piece = paced ? front.bytes.substr(0, 1) : front.bytes;
+                lock.unlock();
+                const ssize_t wrote = write(master, piece.data(), piece.size());
+                lock.lock();
+                now = clock::now();
+                if (wrote > 0) {
+                    if (paced)
+                        line_free_at = now - due < catch_up * char_time ? due : now;
+                    outgoing &sent = outgoing_.front();
+                    sent.bytes.erase(0, static_cast<size_t>(wrote));
+                    if (sent.bytes.empty()) {
+                        sent_count_ = sent.number;
+                        outgoing_.pop_front();
+                        sent_.notify_all();
+                    }
+                } else if (wrote < 0 && errno == EAGAIN) {
+                    want_room = true;
+                } else if (wrote < 0 && errno != EINTR) {
+                    // A line that takes nothing any more: the chunk is lost.
+                    sent_count_ = outgoing_.front().number;
+                    outgoing_.pop_front();
+                    sent_.notify_all();
+                }
                 continue;
             }
-            const std::string line = line_;
-            line_.clear();
-            if (!responder_)
-                continue;
-            const board_reply reply = responder_(line);
-            if (reply.bytes.empty())
-                continue;
-            lock.unlock();
-            if (reply.delay_ms > 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(reply.delay_ms));
-            send(reply.bytes);
-            lock.lock();
+            next_event = due;
         }
+
+        // The driver's side: paced, one byte a character time once bytes wait.
+        if (master >= 0 && paced && reading) {
+            if (read_due <= now) {
+                char byte;
+                const ssize_t got = read(master, &byte, 1);
+                if (got == 1) {
+                    take(&byte, 1);
+                    read_due = now - read_due < catch_up * char_time ? read_due + char_time : now + char_time;
+                } else {
+                    reading = false;  // the line went quiet
+                }
+                continue;
+            }
+            next_event = next_event ? std::min(*next_event, read_due) : read_due;
+        }
+
+        pollfd fds[2] = {{wake_pipe_[0], POLLIN, 0}, {master, 0, 0}};
+        if (master >= 0) {
+            if (!reading)
+                fds[1].events |= POLLIN;
+            if (want_room)
+                fds[1].events |= POLLOUT;
+        }
+        timespec timeout{};
+        timespec *wait_for = nullptr;
+        if (next_event) {
+            const auto left = std::max(nanoseconds(0), duration_cast<nanoseconds>(*next_event - now));
+            timeout.tv_sec = static_cast<time_t>(left.count() / 1'000'000'000);
+            timeout.tv_nsec = static_cast<long>(left.count() % 1'000'000'000);
+            wait_for = &timeout;
+        }
+        lock.unlock();
+        const int ready = ppoll(fds, master >= 0 ? 2 : 1, wait_for, nullptr);
+        lock.lock();
+        if (ready <= 0)
+            continue;
+        if (fds[0].revents & POLLIN) {
+            char sink[64];
+            while (read(wake_pipe_[0], sink, sizeof sink) > 0) {
+            }
+        }
+        if (master < 0 || master != master_fd_)
+            continue;
+        if (fds[1].revents & POLLOUT)
+            want_room = false;
+        if (!(fds[1].revents & POLLIN))
+            continue;
+        if (char_time_ != clock::duration::zero()) {
+            // The first byte still has to cross the line.
+            reading = true;
+            read_due = clock::now() + char_time_;
+            continue;
+        }
+        char buffer[512];
+        lock.unlock();
+        const ssize_t got = read(master, buffer, sizeof buffer);
+        lock.lock();
+        if (got > 0)
+            take(buffer, static_cast<size_t>(got));
     }
+    sent_.notify_all();
 }

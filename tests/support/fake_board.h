@@ -3,8 +3,10 @@
 // folder, exactly as it opens /dev/ttyUSB0 on a real machine.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -55,7 +57,17 @@ public:
     void answer_as_sketch(const sketch_pins &pins);
     sketch_pins pins();
 
-    // Sends bytes now, as if the board wrote them unasked.
+    // Plays a board on a line of `baud` (10 bits a character, 0 for no
+    // line at all): each byte the board sends reaches the driver one
+    // character time after the one before, the LF of a CR LF one character
+    // after the CR, and the board takes what the driver writes no faster
+    // than the line carries it, so the device's buffer fills as a real one
+    // does. Without it the board answers at once and reads without limit.
+    void pace_like_line(int baud = 9600);
+
+    // Sends bytes as if the board wrote them unasked, after every answer
+    // still on its way; returns once they are on the line (or the board
+    // hung up). Blocks while the driver's side of the line is full.
     void send(const std::string &bytes);
 
     // Everything the driver wrote so far, byte for byte.
@@ -67,13 +79,27 @@ public:
     void hang_up();
 
 private:
+    using clock = std::chrono::steady_clock;
+    struct outgoing {
+        clock::time_point ready_at;  // not on the line before
+        std::string bytes;
+        uint64_t number;             // for send() to see its chunk gone
+    };
+
     void serve();
+    void take(const char *bytes, size_t count);
+    void queue(std::string bytes, clock::time_point ready_at);
+    void wake();
 
     std::string link_, slave_;
     int master_fd_ = -1, slave_fd_ = -1;
-    int stop_pipe_[2] = {-1, -1};
+    int wake_pipe_[2] = {-1, -1};
     std::mutex mutex_;
-    std::condition_variable arrived_;
+    std::condition_variable arrived_, sent_;
+    bool stopping_ = false, hang_up_asked_ = false;
+    clock::duration char_time_{};    // zero: no line pace
+    std::deque<outgoing> outgoing_;
+    uint64_t queued_count_ = 0, sent_count_ = 0;
     std::string received_;
     std::string line_;
     std::function<board_reply(const std::string &)> responder_;

@@ -13,7 +13,9 @@
 #include <cstring>
 #include <deque>
 #include <poll.h>
+#include <optional>
 #include <string>
+#include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -24,6 +26,16 @@ volatile sig_atomic_t stop_signal = 0;
 void on_stop_signal(int signal_number)
 {
     stop_signal = signal_number;
+}
+
+// Columns of the terminal on standard output, less one so that the last
+// column never wraps; 80 when it cannot be told.
+size_t terminal_width()
+{
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col < 2)
+        return 79;
+    return static_cast<size_t>(size.ws_col) - 1;
 }
 
 double monotonic_s()
@@ -60,8 +72,9 @@ struct timed_byte {
 class emulator {
 public:
     emulator(const boardsim_options &options, int master, FILE *log)
-        : options_(options), master_(master), log_(log), interpreter_(board_, analog_channels)
+        : options_(options), master_(master), log_(log)
     {
+        interpreter_.emplace(board_, analog_channels);
         for (int channel = 0; channel < analog_channels; ++channel)
             board_.analog[channel] = options.analog[channel];
         for (int pin = 0; pin < digital_pins; ++pin)
@@ -109,10 +122,15 @@ private:
     {
         while (!input_.empty() && input_.front().due <= now && output_.size() < output_limit) {
             const char byte = input_.front().byte;
+            const bool booting = input_.front().due < deaf_until_;
             input_.pop_front();
+            if (booting) {
+                ++counts_.lost;  // the boot loader takes it, not the sketch
+                continue;
+            }
             board_.now_s = now;
             board_.answer.clear();
-            const line_outcome outcome = interpreter_.feed(static_cast<uint8_t>(byte));
+            const line_outcome outcome = interpreter_->feed(static_cast<uint8_t>(byte));
             for (char answer_byte : board_.answer)
                 output_.push_back({answer_byte, schedule(output_free_, now)});
             if (outcome != line_outcome::none)
@@ -132,7 +150,7 @@ private:
         }
         if (!log_)
             return;
-        const std::string line(interpreter_.line(), interpreter_.line_length());
+        const std::string line(interpreter_->line(), interpreter_->line_length());
         std::fprintf(log_, "%s\n", log_line(now, line, outcome, board_.answer, board_.action).c_str());
         std::fflush(log_);
     }
@@ -171,7 +189,23 @@ private:
         if (open == port_open_)
             return;
         port_open_ = open;
-        log_event(open ? "port opened" : "port closed");
+        if (open && options_.reset) {
+            restart();
+            log_event("port opened: the board restarts");
+        } else {
+            log_event(open ? "port opened" : "port closed");
+        }
+    }
+
+    // As a board reset by the opening of its port: outputs off, a half line
+    // and unsent answers forgotten, deaf until it has booted.
+    void restart()
+    {
+        board_.restart();
+        interpreter_.emplace(board_, analog_channels);
+        input_.clear();
+        output_.clear();
+        deaf_until_ = elapsed() + boot_time_ms / 1000;
     }
 
     void wait_for_work(const sigset_t &wait_mask, double until)
@@ -182,6 +216,9 @@ private:
         if (!output_.empty() && !write_blocked_)
             until = std::min(until, output_.front().due);
         until = std::min(until, now + longest_wait_s);
+        // Nobody holds the line: look often, to see a host's open when it comes.
+        if (!port_open_)
+            until = std::min(until, now + closed_poll_s);
         timespec timeout = to_timespec(until - now);
 
         if (hung_up_) {
@@ -230,11 +267,14 @@ private:
     {
         board_.now_s = elapsed();
         const auto rows = board_table(board_, counts_, port_open_, true);
+        // Rows cut to the terminal's width: a row that wrapped would throw
+        // the redraw off by a line and repeat the table down the screen.
+        const size_t width = terminal_width();
         std::string text;
         if (table_rows_ > 0)
             text += "\x1b[" + std::to_string(table_rows_) + "A\r";
         for (const std::string &row : rows)
-            text += row + "\x1b[K\n";
+            text += row.substr(0, width) + "\x1b[K\n";
         table_rows_ = rows.size();
         std::fputs(text.c_str(), stdout);
         std::fflush(stdout);
@@ -244,11 +284,12 @@ private:
     int master_;
     FILE *log_;
     sim_board board_;
-    command_interpreter interpreter_;
+    std::optional<command_interpreter> interpreter_;  // made again at each restart
     traffic_counts counts_;
     std::deque<timed_byte> input_, output_;
     double input_free_ = 0, output_free_ = 0;
     double start_ = 0;
+    double deaf_until_ = 0;
     bool port_open_ = false, hung_up_ = false, write_blocked_ = false;
     size_t table_rows_ = 0;
 };
@@ -268,7 +309,7 @@ int main(int argc, char **argv)
     } else if (!options.log.empty()) {
         log = std::fopen(options.log.c_str(), "w");
         if (!log) {
-            std::fprintf(stderr, "boardsim: cannot write the log %s: %s\n", options.log.c_str(), std::strerror(errno));
+            std::fprintf(stderr, "boardsim: --log %s: cannot write it (%s)\n", options.log.c_str(), std::strerror(errno));
             return 1;
         }
     }
@@ -301,15 +342,19 @@ int main(int argc, char **argv)
         if (!failure.empty()) {
             std::fprintf(stderr, "boardsim: cannot make the link %s: %s\n", options.link.c_str(), failure.c_str());
             close(master);
+            if (log && log != stdout) {
+                std::fclose(log);
+                std::remove(options.log.c_str());  // nothing was logged: leave nothing behind
+            }
             return 1;
         }
     }
     // The first line is the terminal's path alone, for scripts.
     std::printf("%s\n", slave.c_str());
     if (table)
-        std::printf("boardsim: board on %s%s%s, 9600 baud%s. Ctrl-C ends.\n", slave.c_str(),
+        std::printf("boardsim: board on %s%s%s, 9600 baud%s%s. Ctrl-C ends.\n%s\n", slave.c_str(),
                     options.link.empty() ? "" : ", linked from ", options.link.c_str(),
-                    options.pace ? ", paced" : "");
+                    options.pace ? ", paced" : "", options.reset ? "" : ", no restart on open", counts_legend);
     std::fflush(stdout);
 
     {

@@ -2,8 +2,14 @@
 
 #include <cstdio>
 #include <getopt.h>
+#include <sys/stat.h>
 
-const char boardsim_usage[] =
+#include "durations.h"
+
+namespace {
+
+// A format: %s is the boot time.
+const char usage_format[] =
     "Usage: boardsim [options]\n"
     "Emulates the arduinodrv board on a pseudo-terminal: prints the terminal's\n"
     "path, then answers the driver's commands as the reference sketch does,\n"
@@ -11,17 +17,24 @@ const char boardsim_usage[] =
     "\n"
     "Options:\n"
     "  --link PATH          make PATH a symbolic link to the terminal (removed at\n"
-    "                       exit), e.g. a test folder's ttyUSB0, or /dev/ttyUSB0 as root\n"
-    "  --analog CH=SOURCE   what analog input CH (0..5, or all) reads, in 0..1023:\n"
-    "                         N                     constant\n"
+    "                       exit), e.g. a test folder's ttyUSB0, or /dev/ttyUSB0 as root;\n"
+    "                       a link left by a boardsim that was killed is replaced\n"
+    "  --analog CH=SOURCE   what analog input CH (0..5, or all) reads, in 0..1023\n"
+    "                       (values beyond are clamped, with a warning):\n"
+    "                         N, const:N            constant\n"
     "                         sine:MID:AMP:PERIOD   MID + AMP * sin(2 pi t / PERIOD)\n"
     "                         ramp:FROM:TO:PERIOD   FROM to TO in each PERIOD, again and again\n"
     "                         noise:MID:AMP         random in MID - AMP .. MID + AMP\n"
-    "                       PERIOD: 2s, 500ms, 1.5 (seconds). Default: 0.\n"
-    "  --digital PIN=SOURCE what digital input PIN (2..13, or all) reads:\n"
+    "                       Default: 0.\n"
+    "  --digital PIN=SOURCE what digital input PIN (2..13, or all) reads; the driver\n"
+    "                       reads pins 2, 4, 7, 8 (its inputs 0..3):\n"
     "                         0, 1                  constant\n"
     "                         square:PERIOD         high for the first half of each period\n"
     "                       Default: 0.\n"
+    "                       PERIOD: a number with its unit, ms or s: 250ms, 0.5s, 2s.\n"
+    "  --no-reset           do not restart when a host opens the port; by default the\n"
+    "                       board restarts as a real one does: outputs off, and deaf\n"
+    "                       for its boot time (%s)\n"
     "  --pace               send answers at the speed of a 9600-baud line (1.04 ms a\n"
     "                       byte), and take commands at it, as a real board does\n"
     "  --log FILE           log every command line, with the time and the answer;\n"
@@ -31,11 +44,13 @@ const char boardsim_usage[] =
     "                       no live table (there is none when stdout is not a terminal)\n"
     "  -h, --help           this text\n"
     "\n"
+    "The table counts the command lines received: answered (EA, EB), set (SA, SB),\n"
+    "ignored (unknown, or a pin that cannot do it), dropped (longer than the\n"
+    "board's line buffer), lost (arrived while the board was restarting).\n"
+    "\n"
     "Example:\n"
     "  boardsim --link /tmp/dev/ttyUSB0 --analog 0=sine:512:400:2s --analog 1=noise:300:20 \\\n"
     "           --digital 2=square:1s --pace\n";
-
-namespace {
 
 // "CH=SOURCE": the number before '=' (or "all" for every index from first to
 // last) and the source text after it.
@@ -57,16 +72,49 @@ bool split_assignment(const std::string &text, int first, int last, int &from, i
     return from >= first && from <= last;
 }
 
+bool is_input_pin(int pin)
+{
+    for (int input : input_pins)
+        if (pin == input)
+            return true;
+    return false;
+}
+
+void warn(const std::string &text)
+{
+    std::fprintf(stderr, "boardsim: warning: %s\n", text.c_str());
+}
+
+// A link can only be made in a folder that exists.
+std::string link_folder_error(const std::string &link)
+{
+    if (link.empty() || link.back() == '/')
+        return "bad --link \"" + link + "\" (give the path of the link to make, e.g. /tmp/dev/ttyUSB0)";
+    const size_t slash = link.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : link.substr(0, slash);
+    struct stat info {};
+    if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return "bad --link " + link + ": the folder " + folder + " does not exist (make it first: mkdir -p " +
+               folder + ")";
+    return "";
+}
+
 }  // namespace
+
+void print_usage()
+{
+    std::printf(usage_format, duration_text(boot_time_ms).c_str());
+}
 
 int parse_options(int argc, char **argv, boardsim_options &options)
 {
-    enum { opt_link = 256, opt_analog, opt_digital, opt_pace, opt_log, opt_summary, opt_no_table };
+    enum { opt_link = 256, opt_analog, opt_digital, opt_pace, opt_log, opt_summary, opt_no_table, opt_no_reset };
     static const option long_options[] = {
         {"link", required_argument, nullptr, opt_link},
         {"analog", required_argument, nullptr, opt_analog},
         {"digital", required_argument, nullptr, opt_digital},
         {"pace", no_argument, nullptr, opt_pace},
+        {"no-reset", no_argument, nullptr, opt_no_reset},
         {"log", required_argument, nullptr, opt_log},
         {"summary", no_argument, nullptr, opt_summary},
         {"quiet", no_argument, nullptr, 'q'},
@@ -84,6 +132,7 @@ int parse_options(int argc, char **argv, boardsim_options &options)
         switch (option) {
         case opt_link:
             options.link = optarg;
+            error = link_folder_error(options.link);
             break;
         case opt_analog:
             if (!split_assignment(optarg, 0, analog_channels - 1, from, to, source)) {
@@ -92,6 +141,8 @@ int parse_options(int argc, char **argv, boardsim_options &options)
             }
             for (int channel = from; channel <= to && error.empty(); ++channel)
                 parse_analog_source(source, options.analog[channel], error);
+            if (const std::string clamped = clamp_warning(options.analog[from]); error.empty() && !clamped.empty())
+                warn("--analog " + std::string(optarg) + " " + clamped);
             break;
         case opt_digital:
             if (!split_assignment(optarg, 2, digital_pins - 1, from, to, source)) {
@@ -100,9 +151,15 @@ int parse_options(int argc, char **argv, boardsim_options &options)
             }
             for (int pin = from; pin <= to && error.empty(); ++pin)
                 parse_digital_source(source, options.digital[pin], error);
+            if (error.empty() && from == to && !is_input_pin(from))
+                warn("--digital " + std::string(optarg) + ": pin " + std::to_string(from) +
+                     " is not one the driver reads (it reads 2, 4, 7 and 8)");
             break;
         case opt_pace:
             options.pace = true;
+            break;
+        case opt_no_reset:
+            options.reset = false;
             break;
         case opt_log:
             options.log = optarg;
@@ -115,7 +172,7 @@ int parse_options(int argc, char **argv, boardsim_options &options)
             options.table = false;
             break;
         case 'h':
-            std::fputs(boardsim_usage, stdout);
+            print_usage();
             return 0;
         default:
             // Unknown, or missing its value.

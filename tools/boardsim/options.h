@@ -9,6 +9,7 @@ struct boardsim_options {
     std::string link;       // symbolic link to make to the slave ("" for none)
     std::string log;        // traffic log file, "-" for standard output, "" for none
     bool pace = false;      // answer at the speed of a 9600-baud line
+    bool reset = true;      // restart as a board does when a host opens the port
     bool table = true;      // live table of outputs when stdout is a terminal
     bool summary = false;   // outputs seen, printed at exit
     analog_source analog[analog_channels];
@@ -19,4 +20,5 @@ struct boardsim_options {
 // with at once (0 after --help, 2 after an error, reported on stderr).
 int parse_options(int argc, char **argv, boardsim_options &options);
 
-extern const char boardsim_usage[];
+// The text of --help.
+void print_usage();

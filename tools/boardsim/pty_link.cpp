@@ -8,6 +8,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "processes.h"
+
 int open_board_pty(std::string &slave_path)
 {
     termios raw{};
@@ -39,6 +41,33 @@ std::string link_target(const std::string &path)
 
 }  // namespace
 
+namespace {
+
+// The pty number of a slave path, -1 for anything else.
+int pty_index(const std::string &path)
+{
+    const std::string prefix = "/dev/pts/";
+    if (!path.starts_with(prefix) || path.size() == prefix.size() ||
+        path.find_first_not_of("0123456789", prefix.size()) != std::string::npos || path.size() > prefix.size() + 9)
+        return -1;
+    return std::stoi(path.substr(prefix.size()));
+}
+
+// The process, other than this one, that holds the master of pty `index`
+// (0 when none does: whoever made a link to it is gone).
+long master_holder(int index)
+{
+    for (const held_file &file : files_of_other_processes(nullptr)) {
+        if (!file.target.ends_with("ptmx"))
+            continue;
+        if (descriptor_field(file.pid, file.fd, "tty-index") == std::to_string(index))
+            return file.pid;
+    }
+    return 0;
+}
+
+}  // namespace
+
 std::string make_link(const std::string &link_path, const std::string &target)
 {
     if (symlink(target.c_str(), link_path.c_str()) == 0)
@@ -46,11 +75,20 @@ std::string make_link(const std::string &link_path, const std::string &target)
     if (errno != EEXIST)
         return std::strerror(errno);
     struct stat info{};
-    const bool is_link = lstat(link_path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
-    const bool dangling = is_link && stat(link_path.c_str(), &info) != 0 && errno == ENOENT;
-    if (!dangling)
-        return is_link ? "it exists and leads to " + link_target(link_path) + " (another emulator?)"
-                       : "it exists and is not a symbolic link (a real device?)";
+    if (lstat(link_path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+        return "it exists and is not a symbolic link (a real device?)";
+    // A link left by an emulator that was killed leads to a pty that is gone,
+    // or whose number a new pty (ours, perhaps) has taken since.
+    const std::string old_target = link_target(link_path);
+    const int index = pty_index(old_target);
+    const bool gone = stat(link_path.c_str(), &info) != 0 && errno == ENOENT;
+    if (!gone && index < 0)
+        return "it exists and leads to " + old_target + ", which is not an emulator's terminal";
+    if (!gone && old_target != target) {
+        if (const long holder = master_holder(index))
+            return "it leads to " + old_target + ", the terminal of " + process_text(holder) +
+                   " (another emulator? end it, or choose another --link)";
+    }
     unlink(link_path.c_str());
     if (symlink(target.c_str(), link_path.c_str()) != 0)
         return std::strerror(errno);

@@ -9,9 +9,10 @@
 // descriptor (non-blocking) and the slave's path, or -1 with errno set.
 int open_board_pty(std::string &slave_path);
 
-// Makes link_path point to target. An existing symbolic link whose target is
-// gone (left by an emulator that was killed) is replaced; anything else that
-// exists is left alone and reported. Returns "" or the reason it failed.
+// Makes link_path point to target. An existing symbolic link to a pty that
+// no other process holds (left by an emulator that was killed) is replaced;
+// anything else that exists is left alone and reported. Returns "" or the
+// reason it failed.
 std::string make_link(const std::string &link_path, const std::string &target);
 
 // Removes link_path if it is still our link to target.

@@ -49,6 +49,11 @@ std::string log_line(double t, const std::string &line, line_outcome outcome, co
     return text;
 }
 
+const char counts_legend[] =
+    "lines received: answered (readings sent), set (outputs changed), ignored (unknown,\n"
+    "or a pin that cannot do it), dropped (too long); lost: bytes that came while the\n"
+    "board restarted";
+
 namespace {
 
 std::string cell(const std::string &text, size_t width)
@@ -67,10 +72,10 @@ std::vector<std::string> board_table(sim_board &board, const traffic_counts &cou
                                      bool with_inputs)
 {
     std::vector<std::string> rows;
-    rows.push_back(std::string("port ") + (port_open ? "open" : "closed (waiting for the driver)") +
-                   "   lines " + std::to_string(counts.lines) + "  answered " + std::to_string(counts.answered) +
-                   "  set " + std::to_string(counts.applied) + "  ignored " + std::to_string(counts.ignored) +
-                   "  dropped " + std::to_string(counts.dropped));
+    rows.push_back(std::string("port ") + (port_open ? "open" : "closed (waiting for the driver)"));
+    rows.push_back("lines " + std::to_string(counts.lines) + ": answered " + std::to_string(counts.answered) +
+                   ", set " + std::to_string(counts.applied) + ", ignored " + std::to_string(counts.ignored) +
+                   ", dropped " + std::to_string(counts.dropped) + "; lost bytes " + std::to_string(counts.lost));
 
     std::string pins = "PWM out      pin", duty = "  duty", volts = "  volts";
     for (int pin : pwm_pins) {
@@ -102,7 +107,7 @@ std::vector<std::string> board_table(sim_board &board, const traffic_counts &cou
                       describe(board.analog[channel]).c_str());
         rows.push_back(row);
     }
-    for (int pin : {2, 4, 7, 8}) {
+    for (int pin : input_pins) {
         char row[96];
         std::snprintf(row, sizeof row, "Digital in D%-2d %4d  %s", pin,
                       board.read_digital(static_cast<uint8_t>(pin)) ? 1 : 0, describe(board.digital[pin]).c_str());

@@ -18,7 +18,11 @@ std::string log_line(double t, const std::string &line, line_outcome outcome, co
 
 struct traffic_counts {
     long lines = 0, answered = 0, applied = 0, ignored = 0, dropped = 0;
+    long lost = 0;  // bytes that came while the board restarted
 };
+
+// What the counters of the table mean, for a line above it.
+extern const char counts_legend[];
 
 // The table, one string per line: the traffic counts, the outputs (PWM duty,
 // digital levels, "-" for never set), then, with_inputs, the inputs as the

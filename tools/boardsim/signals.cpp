@@ -1,9 +1,12 @@
 #include "signals.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
+
+#include "durations.h"
 
 namespace {
 
@@ -31,20 +34,18 @@ bool parse_number(const std::string &text, double &value)
     return *end == '\0' && std::isfinite(value);
 }
 
-bool parse_period(const std::string &text, double &seconds)
+// A PERIOD: a duration by the tools' one rule, more than zero.
+bool parse_period(const std::string &text, double &seconds, std::string &why)
 {
-    std::string number = text;
-    double scale = 1;
-    if (number.size() > 2 && number.compare(number.size() - 2, 2, "ms") == 0) {
-        number.resize(number.size() - 2);
-        scale = 0.001;
-    } else if (number.size() > 1 && number.back() == 's') {
-        number.pop_back();
-    }
-    double value = 0;
-    if (!parse_number(number, value) || value <= 0)
+    double ms = 0;
+    why = read_duration_ms(text, &ms);
+    if (why.empty() && ms <= 0)
+        why = "must be more than 0";
+    if (!why.empty()) {
+        why = "PERIOD " + text + " " + why;
         return false;
-    seconds = value * scale;
+    }
+    seconds = ms / 1000;
     return true;
 }
 
@@ -77,6 +78,7 @@ bool parse_analog_source(const std::string &text, analog_source &source, std::st
 {
     const auto parts = split(text, ':');
     analog_source parsed;
+    std::string why;
     bool ok = false;
     if (parts.size() == 1) {
         ok = parse_number(parts[0], parsed.level);
@@ -85,38 +87,64 @@ bool parse_analog_source(const std::string &text, analog_source &source, std::st
     } else if (parts[0] == "sine" && parts.size() == 4) {
         parsed.kind = analog_kind::sine;
         ok = parse_number(parts[1], parsed.level) && parse_number(parts[2], parsed.span) &&
-             parse_period(parts[3], parsed.period_s);
+             parse_period(parts[3], parsed.period_s, why);
     } else if (parts[0] == "ramp" && parts.size() == 4) {
         parsed.kind = analog_kind::ramp;
         ok = parse_number(parts[1], parsed.level) && parse_number(parts[2], parsed.span) &&
-             parse_period(parts[3], parsed.period_s);
+             parse_period(parts[3], parsed.period_s, why);
     } else if (parts[0] == "noise" && parts.size() == 3) {
         parsed.kind = analog_kind::noise;
         ok = parse_number(parts[1], parsed.level) && parse_number(parts[2], parsed.span);
     }
     if (!ok) {
-        error = "bad analog source \"" + text +
-                "\" (use N, const:N, sine:MID:AMP:PERIOD, ramp:FROM:TO:PERIOD or noise:MID:AMP)";
+        error = "bad analog source \"" + text + "\" (" +
+                (why.empty() ? "use N, const:N, sine:MID:AMP:PERIOD, ramp:FROM:TO:PERIOD or noise:MID:AMP" : why) +
+                ")";
         return false;
     }
     source = parsed;
     return true;
 }
 
+std::string clamp_warning(const analog_source &source)
+{
+    double low = source.level, high = source.level;
+    switch (source.kind) {
+    case analog_kind::constant: break;
+    case analog_kind::ramp:
+        low = std::min(source.level, source.span);
+        high = std::max(source.level, source.span);
+        break;
+    case analog_kind::sine:
+    case analog_kind::noise:
+        low = source.level - std::fabs(source.span);
+        high = source.level + std::fabs(source.span);
+        break;
+    }
+    if (low >= 0 && high <= analog_full_scale)
+        return "";
+    return "reads " + number_text(low) + (high != low ? ".." + number_text(high) : "") +
+           ", beyond the board's 0.." + number_text(analog_full_scale) + ": it reads " +
+           number_text(std::clamp(std::round(low), 0.0, analog_full_scale)) +
+           (high != low ? ".." + number_text(std::clamp(std::round(high), 0.0, analog_full_scale)) : "") +
+           " instead";
+}
+
 bool parse_digital_source(const std::string &text, digital_source &source, std::string &error)
 {
     const auto parts = split(text, ':');
     digital_source parsed;
+    std::string why;
     bool ok = false;
     if (parts.size() == 1 && (parts[0] == "0" || parts[0] == "1")) {
         parsed.level = parts[0] == "1";
         ok = true;
     } else if (parts[0] == "square" && parts.size() == 2) {
         parsed.kind = digital_kind::square;
-        ok = parse_period(parts[1], parsed.period_s);
+        ok = parse_period(parts[1], parsed.period_s, why);
     }
     if (!ok) {
-        error = "bad digital source \"" + text + "\" (use 0, 1 or square:PERIOD)";
+        error = "bad digital source \"" + text + "\" (" + (why.empty() ? "use 0, 1 or square:PERIOD" : why) + ")";
         return false;
     }
     source = parsed;
@@ -146,8 +174,8 @@ uint16_t analog_value(const analog_source &source, double t, uint32_t &random_st
     value = std::round(value);
     if (!(value >= 0))
         return 0;
-    if (value > 1023)
-        return 1023;
+    if (value > analog_full_scale)
+        return static_cast<uint16_t>(analog_full_scale);
     return static_cast<uint16_t>(value);
 }
 

@@ -5,9 +5,13 @@
 #include <cstdint>
 #include <string>
 
+#include "board_readings.h"
+
 enum class analog_kind { constant, sine, ramp, noise };
 
-// Readings are in the board's raw range, 0..1023.
+// Readings are in the board's raw range, 0..highest_board_reading.
+constexpr double analog_full_scale = highest_board_reading;
+
 struct analog_source {
     analog_kind kind = analog_kind::constant;
     double level = 0;     // constant value, sine middle, ramp start, noise middle
@@ -24,9 +28,13 @@ struct digital_source {
 };
 
 // Parses "512", "const:512", "sine:MID:AMP:PERIOD", "ramp:FROM:TO:PERIOD",
-// "noise:MID:AMP". A PERIOD is a positive number with "s" or "ms" (bare
-// numbers are seconds). False, with the reason in error, on anything else.
+// "noise:MID:AMP". A PERIOD is a duration with its unit, more than zero.
+// False, with the reason in error, on anything else.
 bool parse_analog_source(const std::string &text, analog_source &source, std::string &error);
+
+// "" when every value of the source lies in the board's range; else what
+// the board reads instead, for a warning.
+std::string clamp_warning(const analog_source &source);
 
 // Parses "0", "1", "square:PERIOD".
 bool parse_digital_source(const std::string &text, digital_source &source, std::string &error);

@@ -1,11 +1,14 @@
 #include "sim_board.h"
 
-sim_board::sim_board()
+sim_board::sim_board() { restart(); }
+
+void sim_board::restart()
 {
     for (int pin = 0; pin < digital_pins; ++pin) {
         pwm[pin] = -1;
         level[pin] = -1;
     }
+    answer.clear();
 }
 
 uint16_t sim_board::read_analog(uint8_t channel)

@@ -11,6 +11,11 @@
 constexpr int analog_channels = 6;
 constexpr int digital_pins = 14;  // 0..13; only 2..13 are ever used
 constexpr int pwm_pins[] = {3, 5, 6, 9};
+// A board restarts when a host opens its port and hears nothing until its
+// boot loader hands over to the sketch, well within the driver's 2 s wait.
+constexpr double boot_time_ms = 1000;
+// The pins the driver reads (its digital inputs 0..3).
+constexpr int input_pins[] = {2, 4, 7, 8};
 
 class sim_board : public board_io {
 public:
@@ -26,6 +31,9 @@ public:
     std::string action;  // what the last output command did, for the log
 
     sim_board();
+
+    // What a restart leaves: every pin an input again, nothing driven.
+    void restart();
 
     uint16_t read_analog(uint8_t channel) override;
     bool read_digital(uint8_t pin) override;

@@ -1,11 +1,8 @@
 #include "arguments.h"
 
 #include <charconv>
-#include <cmath>
 
 namespace {
-constexpr int64_t longest_duration_ms = 3600 * 1000;
-
 bool is_blank(char ch) { return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n'; }
 }  // namespace
 
@@ -89,26 +86,6 @@ bool parse_real(const std::string &word, double *value)
     if (ec != std::errc() || stop != end)
         return false;
     *value = parsed;
-    return true;
-}
-
-bool parse_duration_ms(const std::string &word, int64_t *milliseconds)
-{
-    std::string number = word;
-    double scale = 1.0;
-    if (number.size() > 2 && number.ends_with("ms")) {
-        number.resize(number.size() - 2);
-    } else if (number.size() > 1 && number.ends_with("s")) {
-        number.resize(number.size() - 1);
-        scale = 1000.0;
-    }
-    double value = 0.0;
-    if (!parse_real(number, &value) || !std::isfinite(value))
-        return false;
-    const double ms = std::round(value * scale);
-    if (ms < 0.0 || ms > static_cast<double>(longest_duration_ms))
-        return false;
-    *milliseconds = static_cast<int64_t>(ms);
     return true;
 }
 

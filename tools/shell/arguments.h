@@ -1,4 +1,4 @@
-// Reading the words of a command: numbers, durations, export arguments.
+// Reading the words of a command: numbers and export arguments.
 #pragma once
 
 #include <cstdint>
@@ -17,8 +17,6 @@ bool split_commands(const std::string &line, std::vector<std::vector<std::string
 bool parse_int32(const std::string &word, int32_t *value);
 // A decimal number (also 1e3, inf, nan), read the same in every locale.
 bool parse_real(const std::string &word, double *value);
-// "100ms", "2s", "0.5s", or plain milliseconds; 0 to one hour.
-bool parse_duration_ms(const std::string &word, int64_t *milliseconds);
 
 // Checks the count and the form of every argument before anything is called.
 bool parse_export_arguments(const export_info &info, const std::vector<std::string> &words,

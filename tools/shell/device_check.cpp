@@ -8,23 +8,38 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "board_readings.h"
+#include "driver/exchange.h"
 #include "export_call.h"
+#include "library_port.h"
+#include "processes.h"
+#include "serial/board_line.h"
 #include "serial/clock.h"
 #include "serial/serial_port.h"
 #include "shell.h"
 
 namespace {
 
-// As the library: 9600 baud, 8 data bits, one stop bit, no parity, no flow control.
-constexpr int32_t board_baud = 9600;
-// Opening the port resets the board; its sketch starts this much later.
+// Opening the port resets the board; the library gives its sketch this long
+// to start before the first request.
 constexpr int32_t board_start_ms = 2000;
-// The library's answer limit, and how long we go on listening past it to
-// tell a slow board from a silent one.
-constexpr int64_t answer_limit_ms = 1000;
-constexpr int64_t listen_ms = 3000;
+// How long we go on listening past the library's limit, to tell a slow
+// board from a silent one.
+constexpr int32_t listen_ms = 3000;
+// After the answer line, how long more bytes would show a sender that is
+// not the board: the sketch sends its line and then nothing.
+constexpr int32_t after_answer_ms = 200;
+// The longest answer of the sketch is "1023" and its line end; a sender
+// that sends far more is not the board.
+constexpr size_t longest_answer = 64;
+
+std::string limit_text()
+{
+    return "the library's limit of " + std::to_string(answer_limit_ms) + " ms";
+}
 
 void report(const char *what, const std::string &text)
 {
@@ -39,116 +54,63 @@ bool verdict(bool ok, const std::string &text)
     return ok;
 }
 
-bool is_serial_name(const std::string &name)
+std::string real_path_of(const std::string &path)
 {
-    for (const char *prefix : {"ttyUSB", "ttyACM"}) {
-        const size_t n = std::strlen(prefix);
-        if (name.size() > n && name.compare(0, n, prefix) == 0 &&
-            name.find_first_not_of("0123456789", n) == std::string::npos)
-            return true;
-    }
-    return false;
+    char *real = realpath(path.c_str(), nullptr);
+    if (real == nullptr)
+        return path;
+    std::string text = real;
+    std::free(real);
+    return text;
 }
 
-std::string folder_of(const std::string &path)
+bool same_device(const std::string &a, const std::string &b)
 {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
+    return a == b || real_path_of(a) == real_path_of(b);
 }
 
-std::string name_of(const std::string &path)
+std::string joined(const std::vector<std::string> &items, const char *separator)
 {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string text;
+    for (const std::string &item : items)
+        text += (text.empty() ? "" : separator) + item;
+    return text;
 }
 
-std::vector<std::string> serial_devices_in(const std::string &folder)
+std::vector<std::string> candidates_present_in(const std::string &folder)
 {
     std::vector<std::string> found;
-    DIR *dir = opendir(folder.c_str());
-    if (dir == nullptr)
-        return found;
-    while (const dirent *entry = readdir(dir))
-        if (is_serial_name(entry->d_name))
-            found.push_back((folder == "/" ? "" : folder) + "/" + entry->d_name);
-    closedir(dir);
+    struct stat info {};
+    for (const std::string &path : candidate_paths(folder == "/" ? "" : folder.c_str()))
+        if (lstat(path.c_str(), &info) == 0)
+            found.push_back(path);
     return found;
 }
 
-std::string read_small_file(const std::string &path)
+// The terminal drivers of the kernel (/proc/tty/drivers): whether a device
+// number belongs to a terminal, serial line or pseudo-terminal. True when it
+// cannot be told, so that only what is surely not a line is refused.
+bool is_terminal_device(dev_t device)
 {
-    std::string text;
-    if (FILE *f = std::fopen(path.c_str(), "r")) {
-        char buffer[256];
-        const size_t n = std::fread(buffer, 1, sizeof buffer, f);
-        text.assign(buffer, n);
-        std::fclose(f);
-    }
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\0'))
-        text.pop_back();
-    return text;
-}
-
-struct holder {
-    long pid;
-    std::string command;
-};
-
-// Processes with a descriptor on the device, found through /proc/*/fd.
-// `unreadable` counts the processes whose descriptors we may not look at.
-std::vector<holder> device_holders(const std::string &device, int *unreadable)
-{
-    std::vector<holder> holders;
-    *unreadable = 0;
-    char *real = realpath(device.c_str(), nullptr);
-    if (real == nullptr)
-        return holders;
-    const std::string target = real;
-    std::free(real);
-    DIR *proc = opendir("/proc");
-    if (proc == nullptr)
-        return holders;
-    const long self = static_cast<long>(getpid());
-    while (const dirent *entry = readdir(proc)) {
-        char *end = nullptr;
-        const long pid = std::strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end != '\0' || pid == self)
+    FILE *f = std::fopen("/proc/tty/drivers", "r");
+    if (f == nullptr)
+        return true;
+    bool found = false;
+    char line[256];
+    while (!found && std::fgets(line, sizeof line, f) != nullptr) {
+        char name[64], node[128], minors[64];
+        unsigned major_number = 0;
+        if (std::sscanf(line, "%63s %127s %u %63s", name, node, &major_number, minors) != 4 ||
+            major_number != major(device))
             continue;
-        const std::string fd_folder = std::string("/proc/") + entry->d_name + "/fd";
-        DIR *fds = opendir(fd_folder.c_str());
-        if (fds == nullptr) {
-            if (errno == EACCES)
-                ++*unreadable;
-            continue;
-        }
-        bool holds = false;
-        while (const dirent *fd = readdir(fds)) {
-            if (fd->d_name[0] == '.')
-                continue;
-            char link[4096];
-            const std::string fd_path = fd_folder + "/" + fd->d_name;
-            const ssize_t n = readlink(fd_path.c_str(), link, sizeof link - 1);
-            if (n > 0 && target.compare(0, std::string::npos, link, static_cast<size_t>(n)) == 0) {
-                holds = true;
-                break;
-            }
-        }
-        closedir(fds);
-        if (holds)
-            holders.push_back({pid, read_small_file(std::string("/proc/") + entry->d_name + "/comm")});
+        unsigned low = 0, high = 0;
+        const int n = std::sscanf(minors, "%u-%u", &low, &high);
+        if (n == 1)
+            high = low;
+        found = n >= 1 && minor(device) >= low && minor(device) <= high;
     }
-    closedir(proc);
-    return holders;
-}
-
-std::string holders_text(const std::vector<holder> &holders)
-{
-    std::string text;
-    for (const holder &h : holders)
-        text += (text.empty() ? "" : ", ") + std::string("pid ") + std::to_string(h.pid) + " (" + h.command + ")";
-    return text;
+    std::fclose(f);
+    return found;
 }
 
 bool user_listed_in(const group *g, const char *user)
@@ -178,25 +140,27 @@ bool permission_denied(const std::string &device, const struct stat &info)
     return verdict(false, "sudo usermod -aG " + group_name + " $USER, then log out and in again");
 }
 
-// Looks for the device and its neighbours; false (after the verdict) when
-// there is nothing to open.
-bool device_present(const std::string &device, struct stat *info)
+std::string name_of(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Looks at what the path is; false (after the verdict) when it cannot be
+// the board's serial line. `link_to` is where an emulator's link would help.
+bool device_is_a_line(const std::string &device, const std::string &link_to, struct stat *info)
 {
     struct stat link_info {};
     if (lstat(device.c_str(), &link_info) != 0) {
         report("device", device + " does not exist");
-        const std::vector<std::string> others = serial_devices_in(folder_of(device));
+        const std::vector<std::string> others = candidates_present_in(folder_of(device));
         if (!others.empty()) {
-            std::string list;
-            for (const std::string &o : others)
-                list += (list.empty() ? "" : " ") + o;
-            report("found", list);
-            return verdict(false, "the board seems to be " + others.front() + ", but this library build opens " +
-                                      device + ": use the build for that device, or link it: sudo ln -s " +
-                                      others.front() + " " + device);
+            report("found", joined(others, " "));
+            return verdict(false, "the board seems to be " + others.front() + ": check that device, or link it: "
+                                  "sudo ln -s " + others.front() + " " + device);
         }
         return verdict(false, "plug the board in (`dmesg | tail` shows the device it gets); without a board, "
-                              "start the emulator: boardsim --link " + device);
+                              "start the emulator: boardsim --link " + link_to);
     }
     if (S_ISLNK(link_info.st_mode)) {
         char target[4096];
@@ -211,62 +175,220 @@ bool device_present(const std::string &device, struct stat *info)
         *info = link_info;
         report("device", device + " exists");
     }
-    if (!S_ISCHR(info->st_mode))
-        report("warning", device + " is not a character device");
+    if (S_ISDIR(info->st_mode)) {
+        report("kind", device + " is a folder, not a device");
+        const std::vector<std::string> inside = candidates_present_in(device);
+        if (!inside.empty())
+            return verdict(false, "name the device itself: check " + inside.front());
+        return verdict(false, "name the board's device, e.g. check /dev/ttyUSB0 (`dmesg | tail` shows the one "
+                              "it gets when plugged in)");
+    }
+    if (S_ISREG(info->st_mode)) {
+        report("kind", device + " is a regular file, not a device");
+        if (!is_candidate_family_name(name_of(device)))
+            return verdict(false, "name the board's serial device, e.g. /dev/ttyUSB0 or /dev/ttyACM0");
+        return verdict(false, "something wrote to " + device + " while no board was there: remove the file "
+                              "(sudo rm " + device + "), then plug the board in");
+    }
+    if (!S_ISCHR(info->st_mode)) {
+        report("kind", device + " is not a character device (a pipe, socket or disk)");
+        return verdict(false, "name the board's serial device, e.g. /dev/ttyUSB0 or /dev/ttyACM0");
+    }
+    if (!is_terminal_device(info->st_rdev)) {
+        report("kind", device + " is a character device (" + std::to_string(major(info->st_rdev)) + ":" +
+                           std::to_string(minor(info->st_rdev)) + ") but not a serial line");
+        return verdict(false, "name the board's serial device, e.g. /dev/ttyUSB0 or /dev/ttyACM0 (`dmesg | "
+                              "tail` shows the one it gets when plugged in)");
+    }
+    return true;
+}
+
+// Which build opens the device: the one given, one beside it, or none.
+struct build_match {
+    std::string library_port;  // what the chosen build opens ("" unknown)
+    bool chosen_opens_it = false;
+    std::string other_build;   // a build beside it that opens the device
+    std::vector<std::string> ports_beside;
+};
+
+build_match match_build(const std::string &library, const std::string &device)
+{
+    build_match match;
+    match.library_port = port_of_build(library);
+    match.chosen_opens_it = !match.library_port.empty() && same_device(match.library_port, device);
+    if (match.chosen_opens_it) {
+        report("library", library + " opens it");
+        return match;
+    }
+    for (const build_port &build : builds_beside(library)) {
+        if (!build.port.empty())
+            match.ports_beside.push_back(build.port);
+        if (match.other_build.empty() && !build.port.empty() && same_device(build.port, device))
+            match.other_build = build.library;
+    }
+    if (access(library.c_str(), F_OK) != 0)
+        report("library", library + " does not exist");
+    else
+        report("library", library + " opens " + (match.library_port.empty() ? "?" : match.library_port) +
+                              ", not " + device);
+    if (!match.other_build.empty())
+        report("", "the build that opens " + device + " is " + match.other_build);
+    else
+        report("", "no build of the library opens " + device +
+                       (match.ports_beside.empty() ? "" : " (they open " + joined(match.ports_beside, ", ") + ")"));
+    return match;
+}
+
+// What would make the library find a board that answers on `device`.
+std::string build_advice(const build_match &match, const std::string &device)
+{
+    if (!match.other_build.empty())
+        return "the board answers on " + device + ": load the build that opens it, --library " + match.other_build;
+    const std::string target = match.library_port.empty() ? "/dev/ttyUSB0" : match.library_port;
+    return "the board answers on " + device + ", which no build opens: link it where the build looks, "
+           "sudo ln -s " + device + " " + target;
+}
+
+// The other processes that hold the device open; none may, for the board's
+// answers go to whoever reads first.
+bool device_is_free(const std::string &device)
+{
+    int unreadable = 0;
+    const std::string target = real_path_of(device);
+    std::vector<std::string> holders;
+    for (const held_file &file : files_of_other_processes(&unreadable)) {
+        const std::string holder = process_text(file.pid);
+        if (file.target == target && (holders.empty() || holders.back() != holder))
+            holders.push_back(holder);
+    }
+    if (!holders.empty()) {
+        report("users", "in use by " + joined(holders, ", "));
+        return verdict(false, "the board is in use by another program: end " + joined(holders, ", ") +
+                                  " (or let it close the port), then check again");
+    }
+    std::string text = "no other process has it open";
+    if (unreadable > 0)
+        text += " (" + std::to_string(unreadable) + " processes of other users not looked at)";
+    report("users", text);
+    if (library_loaded()) {
+        report("note", "this shell's library has loaded and holds its port");
+        return verdict(false, "run check first, before any request, or in a shell of its own");
+    }
     return true;
 }
 
 struct answer {
-    std::string line;
-    bool complete = false;
-    int64_t after_ms = 0;
+    std::string bytes;       // everything received, line ends as the line delivers them
+    std::string line;        // the first line, without its end
+    int64_t line_after_ms = -1;  // when its end came; -1 when none did
 };
 
-// Sends what the library sends for analog input 0 and listens for a line.
+// Sends what the library sends for analog input 0 and listens: for the
+// line, then a little longer for anything that follows it.
 answer ask_board(int32_t port)
 {
-    char byte;
-    while (port_bytes_waiting(port) > 0)
-        if (read_port(port, &byte, 1) != 1)
-            break;
-    write_port_text(port, "EA0\r");
-    const int32_t start = elapsed_ms();
+    char buffer[256];
+    // What waited before the question is not its answer.
+    const deadline drain = deadline_after(100);
+    while (port_bytes_waiting(port) > 0 && !deadline_passed(drain) && read_port(port, buffer, sizeof buffer) > 0) {
+    }
     answer got;
-    while (ms_since(start) <= listen_ms) {
-        if (port_bytes_waiting(port) > 0 && read_port(port, &byte, 1) == 1) {
+    const deadline listen = deadline_after(listen_ms);
+    if (write_port_whole(port, "EA0\r", listen) == 0)
+        return got;
+    deadline end = listen;
+    while (got.bytes.size() <= longest_answer && wait_port_readable(port, end)) {
+        const int32_t n = read_port(port, buffer, sizeof buffer);
+        for (int32_t i = 0; i < n; ++i) {
+            const char byte = buffer[i];
+            got.bytes += byte;
+            if (got.line_after_ms >= 0 || byte == '\0')
+                continue;
             if (byte == '\r' || byte == '\n') {
                 if (!got.line.empty()) {
-                    got.complete = true;
-                    break;
+                    got.line_after_ms = elapsed_at(listen, elapsed_ms());
+                    end = deadline_after(after_answer_ms);
                 }
-            } else if (byte != '\0') {
+            } else {
                 got.line += byte;
             }
-            continue;
         }
-        delay_ms(1);
+        if (n == 0)
+            break;  // readable but nothing to read: the device hung up
     }
-    got.after_ms = ms_since(start);
     return got;
+}
+
+// What the board sent beyond its one answer line: anything but line ends.
+bool more_than_one_line(const answer &got)
+{
+    const size_t end = got.bytes.find_first_of("\r\n", got.bytes.find_first_not_of("\r\n"));
+    return end != std::string::npos && got.bytes.find_first_not_of(std::string("\r\n\0", 3), end) != std::string::npos;
 }
 
 bool is_reading(const std::string &line, long *value)
 {
-    size_t i = line.find_first_not_of(" \t");
-    if (i == std::string::npos)
+    const size_t first = line.find_first_not_of(' ');
+    const size_t last = line.find_last_not_of(' ');
+    if (first == std::string::npos)
         return false;
-    char *end = nullptr;
-    *value = std::strtol(line.c_str() + i, &end, 10);
-    return end != line.c_str() + i;
+    const std::string digits = line.substr(first, last - first + 1);
+    if (digits.size() > 4 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *value = std::strtol(digits.c_str(), nullptr, 10);
+    return *value <= highest_board_reading;
+}
+
+std::string shown(const std::string &bytes)
+{
+    std::string text;
+    for (const unsigned char c : bytes.substr(0, 24)) {
+        if (c == '\n' || c == '\r')
+            text += "\\n";
+        else if (c < 0x20 || c >= 0x7f)
+            text += '?';
+        else
+            text += static_cast<char>(c);
+    }
+    return "\"" + text + (bytes.size() > 24 ? "..." : "") + "\"";
+}
+
+bool judge_answer(const answer &got, bool waited, const build_match &match, const std::string &device)
+{
+    const std::string after = got.line_after_ms >= 0 ? " after " + std::to_string(got.line_after_ms) + " ms" : "";
+    if (got.bytes.find_first_not_of(std::string("\r\n\0", 3)) == std::string::npos) {
+        report("answer", "none within " + limit_text() + ", nor in the " +
+                             std::to_string(listen_ms - answer_limit_ms) + " ms after it");
+        if (!waited)
+            return verdict(false, "try again without --no-wait: the board may still have been starting");
+        return verdict(false, "flash the sketch in board/ onto the board (README), then unplug and plug it in");
+    }
+    if (got.line_after_ms < 0) {
+        report("answer", shown(got.bytes) + " without a line end: not one reading line");
+        return verdict(false, "something sends, but not the board's sketch (or at another speed than 9600 "
+                              "baud): flash board/ onto the board (README)");
+    }
+    if (more_than_one_line(got)) {
+        report("answer", shown(got.bytes) + ": more than the one reading line the library takes");
+        return verdict(false, "something sends, but not the board's sketch: flash board/ onto the board (README)");
+    }
+    long reading = 0;
+    if (!is_reading(got.line, &reading)) {
+        report("answer", shown(got.line) + after + ": not a reading (0 to " + std::to_string(highest_board_reading) + ")");
+        return verdict(false, "something answers, but not the board's sketch: flash board/ onto it (README)");
+    }
+    if (got.line_after_ms > answer_limit_ms) {
+        report("answer", shown(got.line) + after + ", beyond " + limit_text());
+        return verdict(false, "the board answers too slowly: check that its sketch is ours and runs at 9600 baud");
+    }
+    report("answer", shown(got.line) + after + ", within " + limit_text() + ": EA0 = " +
+                         real_text(static_cast<double>(reading) * 5.0 / 1024.0) + " V");
+    if (!match.chosen_opens_it)
+        return verdict(false, build_advice(match, device));
+    return verdict(true, "the board answers; the library " + library_path() + " will work with " + device);
 }
 
 }  // namespace
-
-std::string default_check_device(const std::string &library)
-{
-    const std::string folder = name_of(folder_of(library));
-    return is_serial_name(folder) ? "/dev/" + folder : "/dev/ttyUSB0";
-}
 
 bool check_command(const std::vector<std::string> &words)
 {
@@ -282,13 +404,28 @@ bool check_command(const std::vector<std::string> &words)
             device = word;
         }
     }
-    if (device.empty())
-        device = default_check_device(library_path());
+    const std::string &library = library_path();
+    if (device.empty()) {
+        device = port_of_build(library);
+        if (device.empty())
+            device = candidate_paths("/dev").front();
+    }
     std::fprintf(shell_out, "check %s\n", device.c_str());
 
+    // Which build opens it matters first for a board's name (a missing
+    // /tmp/x/ttyUSB0 is no use to any build), else once it is a line at all.
+    const bool board_name = is_candidate_family_name(name_of(device));
+    build_match match;
+    if (board_name)
+        match = match_build(library, device);
+    const std::string link_to =
+        match.chosen_opens_it || match.library_port.empty() || !match.other_build.empty() ? device
+                                                                                          : match.library_port;
     struct stat info {};
-    if (!device_present(device, &info))
+    if (!device_is_a_line(device, link_to, &info))
         return false;
+    if (!board_name)
+        match = match_build(library, device);
     if (access(device.c_str(), R_OK | W_OK) != 0) {
         if (errno == EACCES)
             return permission_denied(device, info);
@@ -296,15 +433,8 @@ bool check_command(const std::vector<std::string> &words)
     } else {
         report("permission", "this user may read and write it");
     }
-
-    int unreadable = 0;
-    const std::vector<holder> holders = device_holders(device, &unreadable);
-    std::string others = holders.empty() ? "no other process has it open" : "open in " + holders_text(holders);
-    if (unreadable > 0)
-        others += " (" + std::to_string(unreadable) + " processes of other users not looked at)";
-    report("users", others);
-    if (library_loaded())
-        report("note", "this shell's library has its port open too");
+    if (!device_is_free(device))
+        return false;
 
     static bool port_table_ready = false;
     if (!port_table_ready) {
@@ -312,48 +442,22 @@ bool check_command(const std::vector<std::string> &words)
         port_table_ready = true;
     }
     errno = 0;
-    const int32_t port = open_port(-1, device.c_str(), board_baud, 0, 8, 1.0f, 0, 1024, 1024);
+    const int32_t port = open_port_with(-1, device.c_str(), driver_line);
     if (port == 0) {
         const int why = errno;
         report("open", std::string("failed: ") + (why != 0 ? std::strerror(why) : "line settings refused"));
-        if (why == EBUSY && !holders.empty())
-            return verdict(false, "close the program that holds it: " + holders_text(holders));
         if (why == EBUSY)
-            return verdict(false, "another program holds the port exclusively: close it");
+            return verdict(false, "the board is in use by another program (it holds the port for itself): end "
+                                  "the other host program, then check again");
         return verdict(false, "unplug the board and plug it in again; then run check again");
     }
-    report("open", "9600 baud 8N1, raw");
+    report("open", "as the library does: 9600 baud, 8 data bits, 1 stop bit, no parity, raw");
     if (wait_for_board) {
-        report("waiting", "2 s for the board to start (opening the port resets it)");
-        delay_ms(board_start_ms);
+        report("waiting", std::to_string(board_start_ms / 1000) + " s for the board to start (opening the port "
+                          "restarts it)");
+        sleep_until_passed(deadline_after(board_start_ms));
     }
     const answer got = ask_board(port);
     close_port(port);
-
-    long reading = 0;
-    if (got.complete && got.after_ms <= answer_limit_ms) {
-        if (!is_reading(got.line, &reading)) {
-            report("answer", "\"" + got.line + "\" after " + std::to_string(got.after_ms) + " ms: not a number");
-            return verdict(false, "something answers, but not our sketch: flash board/ onto it (README)");
-        }
-        report("answer", "\"" + got.line + "\" after " + std::to_string(got.after_ms) + " ms (limit " +
-                             std::to_string(answer_limit_ms) + " ms): EA0 = " +
-                             real_text(static_cast<double>(reading) * 5.0 / 1024.0) + " V");
-        return verdict(true, "the board answers; the library will work with " + device);
-    }
-    if (got.complete) {
-        report("answer", "\"" + got.line + "\" after " + std::to_string(got.after_ms) +
-                             " ms: later than the library waits (" + std::to_string(answer_limit_ms) + " ms)");
-        return verdict(false, "the board answers too slowly: check that its sketch is ours and runs at 9600 baud");
-    }
-    if (!got.line.empty()) {
-        report("answer", "bytes but no line end within " + std::to_string(listen_ms) + " ms: \"" + got.line + "\"");
-        return verdict(false, "wrong speed or wrong sketch: flash board/ (9600 baud) onto the board");
-    }
-    report("answer", "none within " + std::to_string(listen_ms) + " ms");
-    if (!holders.empty())
-        return verdict(false, "stop " + holders_text(holders) + ": it has the port open and may take the answers");
-    if (!wait_for_board)
-        return verdict(false, "try again without --no-wait: the board may still have been starting");
-    return verdict(false, "flash the sketch in board/ onto the board (README), then unplug and plug it in");
+    return judge_answer(got, wait_for_board, match, device);
 }

@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include "include/arduinodrv.h"
+#include "library_port.h"
 
 namespace {
 
 std::string chosen_library;
 void *library_handle = nullptr;
+port_state loaded_port = port_state::unknown;
 export_resolver active_resolver = nullptr;
 
 // One pointer type per convention; the attribute is what makes the compiler
@@ -53,12 +55,6 @@ R call_typed(const export_info &info, void *address, const call_arguments &a)
     return R{};
 }
 
-std::string folder_of(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
-
 }  // namespace
 
 void set_library_path(const std::string &path) { chosen_library = path; }
@@ -72,13 +68,18 @@ const std::string &library_path()
 
 bool library_loaded() { return library_handle != nullptr; }
 
+port_state library_port_state() { return active_resolver != nullptr ? port_state::unknown : loaded_port; }
+
 bool load_library(FILE *err)
 {
     if (library_handle != nullptr)
         return true;
     const std::string &path = library_path();
     dlerror();
+    const std::set<int> before = open_descriptors();
     library_handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library_handle != nullptr)
+        loaded_port = device_opened_since(before).empty() ? port_state::missing : port_state::open;
     if (library_handle == nullptr) {
         const char *why = dlerror();
         std::fprintf(err, "cannot load the library %s: %s\n  (choose a build with --library PATH)\n",

@@ -29,6 +29,12 @@ bool library_loaded();
 // Loads it if not yet done; on failure says why on `err`.
 bool load_library(FILE *err);
 
+// Whether the loaded library got its port: the library never says, so the
+// shell looks for the device that loading it opened. Unknown before loading
+// and with a test's stand-in exports.
+enum class port_state { unknown, open, missing };
+port_state library_port_state();
+
 // The build that sits beside the executable: the build tree's ttyUSB0 build
 // when run from the build tree, else the installed one.
 std::string default_library_path();

@@ -1,6 +1,9 @@
 #include "export_table.h"
 
 #include <cstring>
+#include <string_view>
+
+#include "board_readings.h"
 
 namespace {
 
@@ -11,7 +14,7 @@ constexpr result_kind D = result_kind::real;
 constexpr result_kind T = result_kind::text;
 
 // Full scales of the live plot: raw 10-bit reading, volts, a level, raw PWM.
-constexpr double raw_in = 1023;
+constexpr double raw_in = highest_board_reading;
 constexpr double volts = 5;
 constexpr double level = 1;
 constexpr double raw_out = 255;
@@ -128,6 +131,61 @@ const export_info *find_export(const char *name)
         if (std::strcmp(e.name, name) == 0)
             return &e;
     return nullptr;
+}
+
+namespace {
+// A0 to A5 on an Uno, A6 and A7 too on a Nano.
+constexpr int analog_input_channels = 8;
+constexpr int channels_of_other_kinds = 4;
+}  // namespace
+
+int board_channels_of(const export_info &info)
+{
+    switch (board_use_of(info)) {
+    case board_use::none: return 0;
+    case board_use::asks_line: return analog_input_channels;
+    case board_use::asks_byte:
+    case board_use::sends: return channels_of_other_kinds;
+    }
+    return 0;
+}
+
+namespace {
+// The plain name without its variant's prefix (std, c) and suffix (double).
+std::string_view plain_name(const export_info &info)
+{
+    std::string_view base = info.name;
+    if (base.starts_with("std"))
+        base.remove_prefix(3);
+    else if (info.conv == convention::c_call)
+        base.remove_prefix(1);
+    if (base.ends_with("double"))
+        base.remove_suffix(6);
+    return base;
+}
+}  // namespace
+
+const char *board_channel_kind(const export_info &info)
+{
+    switch (board_use_of(info)) {
+    case board_use::none: return "";
+    case board_use::asks_line: return "analog inputs";
+    case board_use::asks_byte: return "digital inputs";
+    case board_use::sends: return plain_name(info) == "sb" ? "digital outputs" : "analog outputs";
+    }
+    return "";
+}
+
+board_use board_use_of(const export_info &info)
+{
+    const std::string_view base = plain_name(info);
+    if (base == "ea" || base == "ead")
+        return board_use::asks_line;
+    if (base == "eb")
+        return board_use::asks_byte;
+    if (base == "sa" || base == "sad" || base == "sb")
+        return board_use::sends;
+    return board_use::none;
 }
 
 const char *result_kind_name(result_kind kind)

@@ -47,6 +47,17 @@ size_t export_count();
 // The row of `name`, or nullptr when the library has no such export.
 const export_info *find_export(const char *name);
 
+// What an export does with the board: nothing (labels, texts, read-backs),
+// send a command, or ask and wait for an answer line (ea, ead) or a byte (eb).
+enum class board_use : uint8_t { none, sends, asks_line, asks_byte };
+board_use board_use_of(const export_info &info);
+
+// How many channels of the export's kind the board has (8 analog inputs, 4
+// of each other kind); 0 for an export that names no board channel.
+int board_channels_of(const export_info &info);
+// "analog inputs", "digital outputs"...; "" for an export that names none.
+const char *board_channel_kind(const export_info &info);
+
 // "int", "double" or "text".
 const char *result_kind_name(result_kind kind);
 const char *arg_kind_name(arg_kind kind);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "durations.h"
 #include "export_call.h"
 #include "line_editor.h"
 #include "result_text.h"
@@ -19,15 +20,21 @@ constexpr int exit_usage = 2;
 void print_usage(FILE *to)
 {
     std::fprintf(to,
-                 "usage: arduinodrv-shell [--library PATH] [COMMAND [ARGS...]]\n"
+                 "usage: arduinodrv-shell [--library PATH] [COMMANDS...]\n"
                  "Calls the exports of the arduinodrv library by name: `ead 3`, `sb 0 1`, `nea 2`.\n"
-                 "Without a COMMAND it reads commands from standard input (a prompt at a terminal).\n"
+                 "COMMANDS are read as one line of the prompt, so ; separates several:\n"
+                 "  arduinodrv-shell 'sb 0 1; ead 0; ead 1'   (the library loads once, 2 s)\n"
+                 "Without COMMANDS it reads commands from standard input (a prompt at a terminal).\n"
                  "`help` lists the exports and the commands record, watch and check.\n"
                  "  --library PATH  the build of the library to load (default: %s);\n"
                  "                  it is loaded on the first call, so `check` runs without it\n"
-                 "Exit status: 0 when every command succeeded, 1 when one failed (the script goes\n"
-                 "on after it), 2 for a wrong command line.\n",
-                 default_library_path().c_str());
+                 "Durations (record, watch --every) are %s.\n"
+                 "Results on standard output are exactly what the library returned; what went\n"
+                 "wrong is said on standard error.\n"
+                 "Exit status: 0 when all went well; 1 when a command failed (the script goes on\n"
+                 "after it) or a result was not the board's (no board, no answer in time);\n"
+                 "2 for a wrong command line.\n",
+                 default_library_path().c_str(), duration_rule);
 }
 
 int run_script()
@@ -39,7 +46,7 @@ int run_script()
                      library_path().c_str());
     while (!shell_quit_requested() && read_command_line("arduinodrv> ", &line))
         all_ok = run_line(line) && all_ok;
-    return all_ok ? 0 : exit_command_failed;
+    return all_ok && all_results_from_board() ? 0 : exit_command_failed;
 }
 
 }  // namespace
@@ -73,9 +80,11 @@ int main(int argc, char **argv)
     shell_encoding = encoding_from_locale();
     shell_interactive = command.empty() && isatty(STDIN_FILENO) != 0;
     if (!command.empty()) {
-        const bool ok = run_words(command);
-        end_result_line();
-        return ok ? 0 : exit_command_failed;
+        std::string line;
+        for (const std::string &word : command)
+            line += (line.empty() ? "" : " ") + word;
+        const bool ok = run_line(line);
+        return ok && all_results_from_board() ? 0 : exit_command_failed;
     }
     return run_script();
 }

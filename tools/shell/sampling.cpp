@@ -1,23 +1,27 @@
 #include "sampling.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <csignal>
 #include <cstdio>
 #include <deque>
 #include <poll.h>
+#include <pthread.h>
+#include <time.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "arguments.h"
+#include "durations.h"
 #include "serial/clock.h"
 #include "shell.h"
 
 namespace {
 
 constexpr int64_t unlimited = -1;
+constexpr double longest_interval_ms = 3600.0 * 1000;
 constexpr size_t plot_width = 40;
-// How often a wait looks at Ctrl-C and Enter.
-constexpr int64_t wait_slice_ms = 20;
 
 volatile sig_atomic_t interrupted = 0;
 
@@ -70,11 +74,16 @@ bool parse_schedule(const char *command, const std::vector<std::string> &words, 
         }
         const std::string &value = words[i + 1];
         if (option == "--every") {
-            if (!parse_duration_ms(value, &plan->every_ms)) {
-                std::fprintf(shell_err, "%s: --every takes a duration such as 100ms or 2s, got \"%s\"\n",
-                             command, value.c_str());
+            double ms = 0;
+            std::string why = read_duration_ms(value, &ms);
+            if (why.empty() && (ms < 1 || ms > longest_interval_ms))
+                why = "must be from 1ms to 1 hour";
+            if (!why.empty()) {
+                std::fprintf(shell_err, "%s: --every %s %s (--every takes %s)\n", command, value.c_str(),
+                             why.c_str(), duration_rule);
                 return false;
             }
+            plan->every_ms = static_cast<int64_t>(ms + 0.5);
         } else if (option == "--count") {
             int32_t n = 0;
             if (!parse_int32(value, &n) || n < 1) {
@@ -102,35 +111,66 @@ bool parse_schedule(const char *command, const std::vector<std::string> &words, 
     return true;
 }
 
+// A call slower than the interval is followed at once by the next, so the
+// samples come as fast as the calls go: say so rather than let the times
+// in the table surprise.
+void state_real_interval(const schedule &plan, int64_t call_ms)
+{
+    if (call_ms <= plan.every_ms || plan.count == 1)
+        return;
+    std::fprintf(shell_err, "each %s takes about %lld ms: sampling every %lld ms, not every %lld ms\n",
+                 plan.label.c_str(), static_cast<long long>(call_ms), static_cast<long long>(call_ms),
+                 static_cast<long long>(plan.every_ms));
+}
+
 double value_of(const call_result &result)
 {
     return result.kind == result_kind::int32 ? result.integer : result.real;
 }
 
-// Waits until `target_ms` after `start`, in slices so that Ctrl-C (and the
-// `stop` test, if given) are seen quickly. False when told to stop.
-bool wait_until(int32_t start, int64_t target_ms, bool (*stop)())
-{
-    for (;;) {
-        if (interrupted || (stop != nullptr && stop()))
-            return false;
-        const int64_t left = target_ms - ms_since(start);
-        if (left <= 0)
-            return true;
-        delay_ms(static_cast<int32_t>(std::min(left, wait_slice_ms)));
-    }
-}
-
+// Enter, or the end of the keyboard's input.
 bool enter_pressed()
 {
     pollfd input{STDIN_FILENO, POLLIN, 0};
-    if (poll(&input, 1, 0) <= 0 || (input.revents & (POLLIN | POLLHUP)) == 0)
+    if (poll(&input, 1, 0) <= 0 || (input.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0)
         return false;
     // Take the line so that it does not become the next command.
     char byte = 0;
     while (read(STDIN_FILENO, &byte, 1) == 1 && byte != '\n') {
     }
     return true;
+}
+
+// Sleeps until `target_ms` after `start`, or until Ctrl-C or (watching the
+// keyboard) Enter: false then. Ctrl-C is held back while the flag is looked
+// at and let in only during the sleep, so it can never slip between the two
+// and leave a long interval to run out.
+bool wait_until(int32_t start, int64_t target_ms, bool keyboard)
+{
+    sigset_t held, previous;
+    sigemptyset(&held);
+    sigaddset(&held, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &held, &previous);
+    sigset_t during_sleep = previous;
+    sigdelset(&during_sleep, SIGINT);
+    bool go_on = true;
+    for (;;) {
+        const int64_t left = target_ms - ms_since(start);
+        if (interrupted) {
+            go_on = false;
+            break;
+        }
+        if (left <= 0)
+            break;
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        const timespec span{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000L};
+        if (ppoll(&input, keyboard ? 1 : 0, &span, &during_sleep) > 0 && enter_pressed()) {
+            go_on = false;
+            break;
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return go_on;
 }
 
 // Keeps typed keys off the live line while watching; Enter still ends a line.
@@ -185,7 +225,8 @@ bool record_command(const std::vector<std::string> &words)
     if (!plan.out_file.empty()) {
         out = std::fopen(plan.out_file.c_str(), "w");
         if (out == nullptr) {
-            std::fprintf(shell_err, "record: cannot write %s\n", plan.out_file.c_str());
+            std::fprintf(shell_err, "record: --out %s: cannot write it (%s)\n", plan.out_file.c_str(),
+                         std::strerror(errno));
             return false;
         }
     }
@@ -197,19 +238,29 @@ bool record_command(const std::vector<std::string> &words)
     for (int64_t k = 0; k < plan.count; ++k) {
         // On a fixed grid from the start, so slow calls do not make it drift;
         // a call slower than the period is followed at once by the next.
-        if (!wait_until(start, k * plan.every_ms, nullptr))
+        if (!wait_until(start, k * plan.every_ms, false))
             break;
         const int64_t at = ms_since(start);
         const call_result result = perform_call(plan.call);
+        if (k == 0)
+            state_real_interval(plan, ms_since(start) - at);
         std::fprintf(out, "%s,%s\n", seconds_text(at).c_str(), result_text(result, shell_encoding).c_str());
         std::fflush(out);
         ++taken;
     }
     if (out != shell_out) {
-        const bool written = std::fclose(out) == 0;
-        std::fprintf(shell_err, "record: %lld samples written to %s\n", static_cast<long long>(taken),
-                     plan.out_file.c_str());
-        return written;
+        const bool clean = std::ferror(out) == 0;
+        const bool written = std::fclose(out) == 0 && clean;
+        if (!written) {
+            // A half-written file would pass for a recording: only one the
+            // user stopped is kept.
+            std::remove(plan.out_file.c_str());
+            std::fprintf(shell_err, "record: could not write all of %s (is the disk full?): removed it\n",
+                         plan.out_file.c_str());
+            return false;
+        }
+        std::fprintf(shell_err, "record: %lld samples written to %s%s\n", static_cast<long long>(taken),
+                     plan.out_file.c_str(), interrupted ? " (stopped)" : "");
     }
     return true;
 }
@@ -238,12 +289,13 @@ bool watch_command(const std::vector<std::string> &words)
     double seen_low = 0.0;
     double seen_high = 0.0;
     const int32_t start = elapsed_ms();
-    bool (*stop)() = keyboard ? enter_pressed : nullptr;
     for (int64_t k = 0; plan.count == unlimited || k < plan.count; ++k) {
-        if (!wait_until(start, k * plan.every_ms, stop))
+        if (!wait_until(start, k * plan.every_ms, keyboard))
             break;
         const int64_t at = ms_since(start);
         const call_result result = perform_call(plan.call);
+        if (k == 0)
+            state_real_interval(plan, ms_since(start) - at);
         const std::string shown = result_text(result, shell_encoding);
         if (!live) {
             std::fprintf(shell_out, "%s %s\n", seconds_text(at).c_str(), shown.c_str());

@@ -1,11 +1,16 @@
 #include "shell.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "arguments.h"
 #include "device_check.h"
+#include "driver/exchange.h"
+#include "durations.h"
+#include "library_port.h"
 #include "sampling.h"
+#include "serial/clock.h"
 
 FILE *shell_out = stdout;
 FILE *shell_err = stderr;
@@ -15,6 +20,9 @@ bool shell_interactive = false;
 namespace {
 
 bool quit_requested = false;
+bool told_no_port = false;
+bool told_no_answer = false;
+bool told_no_channel = false;
 // Results of one line go on one line, separated by tabs.
 bool result_line_open = false;
 
@@ -98,7 +106,8 @@ void print_help(const std::vector<std::string> &topics)
     std::fprintf(shell_out,
                  "Several commands on one line, separated by ;, print their results on one line\n"
                  "separated by tabs: nead 0; ead 0. Texts are shown in the terminal's encoding;\n"
-                 "# starts a comment.\n");
+                 "# starts a comment. Durations (--every) are %s.\n",
+                 duration_rule);
 }
 
 bool prepare_call(const std::vector<std::string> &words, prepared_call *call)
@@ -125,12 +134,69 @@ bool prepare_call(const std::vector<std::string> &words, prepared_call *call)
     return true;
 }
 
+namespace {
+
+// The channel as the library takes it: double forms round it.
+double channel_argument(const export_info &info, const call_arguments &arguments)
+{
+    if (signature_of(info.sig).kinds[0] == arg_kind::int32)
+        return arguments.ints[0];
+    return std::floor(arguments.reals[0] + 0.5);
+}
+
+void warn_unless_from_board(const export_info &info, const call_arguments &arguments, int64_t call_ms)
+{
+    const board_use use = board_use_of(info);
+    if (use == board_use::none)
+        return;
+    const int channels = board_channels_of(info);
+    const double channel = channel_argument(info, arguments);
+    if (!(channel >= 0 && channel < channels)) {
+        if (!told_no_channel)
+            std::fprintf(shell_err, "%s: the board has %s 0 to %d, not %s: %s\n", info.name,
+                         board_channel_kind(info), channels - 1, real_text(channel).c_str(),
+                         use == board_use::sends ? "nothing is set" : "the result is not a reading");
+        told_no_channel = true;
+        return;
+    }
+    const port_state port = library_port_state();
+    if (port == port_state::missing) {
+        if (!told_no_port) {
+            const std::string device = port_of_build(library_path());
+            std::fprintf(shell_err,
+                         "no board: the library could not open %s, so inputs read 0 and outputs go "
+                         "nowhere (`check` tells why)\n",
+                         device.empty() ? "its port" : device.c_str());
+        }
+        told_no_port = true;
+        return;
+    }
+    // An answer that came would have ended the wait well before the limit.
+    if (use != board_use::sends && port == port_state::open && call_ms >= answer_limit_ms) {
+        if (!told_no_answer)
+            std::fprintf(shell_err,
+                         "no answer from the board within the library's limit of %d ms (%s): its 0 is "
+                         "not a reading (`check` tells why)\n",
+                         static_cast<int>(answer_limit_ms), info.name);
+        told_no_answer = true;
+    }
+}
+
+}  // namespace
+
 call_result perform_call(const prepared_call &call)
 {
     std::fflush(shell_out);
     std::fflush(stdout);
-    return call_export(*call.info, call.address, call.arguments);
+    const int32_t start = elapsed_ms();
+    call_result result = call_export(*call.info, call.address, call.arguments);
+    warn_unless_from_board(*call.info, call.arguments, ms_since(start));
+    return result;
 }
+
+bool all_results_from_board() { return !told_no_port && !told_no_answer && !told_no_channel; }
+
+void reset_result_warnings() { told_no_port = told_no_answer = told_no_channel = false; }
 
 void end_result_line()
 {

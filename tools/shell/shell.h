@@ -39,7 +39,15 @@ struct prepared_call {
 bool prepare_call(const std::vector<std::string> &words, prepared_call *call);
 
 // Calls it, after flushing our output so that anything the library prints
-// lands in order.
+// lands in order. When the result cannot be the board's (the library has no
+// port, or the answer did not come in time) it says so on shell_err, once
+// per run for each cause.
 call_result perform_call(const prepared_call &call);
+
+// False once a result was shown that is not the board's: the exit status
+// tells a script so.
+bool all_results_from_board();
+// Starts over as a new run would: each warning may come once more.
+void reset_result_warnings();
 
 void print_help(const std::vector<std::string> &topics);

@@ -1,23 +1,88 @@
-// check against boards played on a pseudo-terminal: one that answers, one
-// that stays silent, one that is not there.
+// check against every kind of path: boards played on pseudo-terminals (one
+// that answers, one that is silent, senders that are not the board), paths
+// that are no serial line, a device another program holds, and builds of
+// the library that open another device.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 #include "device_check.h"
+#include "export_call.h"
 #include "fake_board.h"
+#include "library_port.h"
 #include "shell.h"
 
 namespace {
+
+const std::string folder = TEST_DEVICE_FOLDER;
+const std::string builds = folder + "/builds";
+
+// A stand-in for a build of the library: only the device path it keeps as a
+// text matters here.
+std::string fake_build(const std::string &port)
+{
+    const std::string dir = builds + "/" + port;
+    mkdir(builds.c_str(), 0755);
+    mkdir(dir.c_str(), 0755);
+    const std::string library = dir + "/libarduinodrv.so";
+    std::ofstream(library, std::ios::binary) << std::string("\x7f" "ELF\0", 5) << folder << "/" << port
+                                             << std::string(1, '\0') << folder << std::string(1, '\0');
+    return library;
+}
+
+// Holds `path` open in a child process until destroyed.
+class holder_process {
+public:
+    explicit holder_process(const std::string &path)
+    {
+        int ready[2];
+        if (pipe(ready) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            (void)!write(ready[1], fd >= 0 ? "y" : "n", 1);
+            for (;;)
+                pause();
+        }
+        char answer = 0;
+        (void)!read(ready[0], &answer, 1);
+        close(ready[0]);
+        close(ready[1]);
+    }
+    ~holder_process()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    holder_process(const holder_process &) = delete;
+    holder_process &operator=(const holder_process &) = delete;
+    long pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+};
 
 class Check : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        mkdir(TEST_DEVICE_FOLDER, 0755);
+        mkdir(folder.c_str(), 0755);
+        usb0_build_ = fake_build("ttyUSB0");
+        usb2_build_ = fake_build("ttyUSB2");
+        set_library_path(usb0_build_);
         out_ = open_memstream(&text_, &size_);
         shell_out = out_;
         shell_err = out_;
@@ -26,6 +91,7 @@ protected:
     {
         shell_out = stdout;
         shell_err = stderr;
+        set_library_path("");
         std::fclose(out_);
         std::free(text_);
     }
@@ -34,6 +100,15 @@ protected:
         std::fflush(out_);
         return std::string(text_, size_);
     }
+    void clear_report()
+    {
+        std::fflush(out_);
+        std::rewind(out_);
+        std::fflush(out_);
+        size_ = 0;
+    }
+
+    std::string usb0_build_, usb2_build_;
 
 private:
     FILE *out_ = nullptr;
@@ -41,57 +116,148 @@ private:
     size_t size_ = 0;
 };
 
-TEST_F(Check, ABoardThatAnswersPasses)
+// Keeps what a case set up (boards, a holder, files) until the case ends.
+struct scene {
+    std::vector<std::unique_ptr<fake_board>> boards;
+    std::unique_ptr<holder_process> holder;
+    std::vector<std::string> files;
+    // A board at <folder>/<name> that answers EA0 with `reply` after `delay_ms`.
+    fake_board &board(const std::string &name, const std::string &reply = "", int delay_ms = 0)
+    {
+        boards.push_back(std::make_unique<fake_board>(folder, name));
+        if (!reply.empty())
+            boards.back()->respond_with(
+                [reply, delay_ms](const std::string &line) { return board_reply{line == "EA0" ? reply : "", delay_ms}; });
+        return *boards.back();
+    }
+    std::string file(const std::string &name)
+    {
+        const std::string path = folder + "/" + name;
+        std::remove(path.c_str());
+        files.push_back(path);
+        return path;
+    }
+    ~scene()
+    {
+        for (const std::string &path : files)
+            std::remove(path.c_str());
+    }
+};
+
+struct check_case {
+    const char *name;
+    // Sets the scene; returns the arguments of check.
+    std::function<std::string(scene &)> set_up;
+    bool passes;
+    std::vector<std::string> says;
+};
+
+// A board on `port` answering `reply`, checked without the start-up wait.
+std::function<std::string(scene &)> board_on(const char *port, std::string reply, int delay_ms = 0)
 {
-    fake_board board(TEST_DEVICE_FOLDER, "ttyUSB0");
-    board.respond_with([](const std::string &line) {
-        return board_reply{line == "EA0" ? "512\r\n" : "", 0};
-    });
-    EXPECT_TRUE(run_line(std::string("check ") + board.link_path() + " --no-wait"));
-    const std::string text = report();
-    EXPECT_NE(text.find("-> " + board.slave_path()), std::string::npos) << text;
-    EXPECT_NE(text.find("this user may read and write it"), std::string::npos) << text;
-    EXPECT_NE(text.find("\"512\" after "), std::string::npos) << text;
-    EXPECT_NE(text.find("EA0 = 2.5 V"), std::string::npos) << text;
-    EXPECT_NE(text.find("result: the board answers"), std::string::npos) << text;
+    return [=](scene &s) {
+        s.board(port, reply, delay_ms);
+        return folder + "/" + port + " --no-wait";
+    };
+}
+
+TEST_F(Check, JudgesEveryKindOfPath)
+{
+    std::string flood;
+    for (int i = 0; i < 40; ++i)
+        flood += "12345";
+    const check_case cases[] = {
+        {"a board that answers", board_on("ttyUSB0", "512\r\n"), true,
+         {"opens it", "this user may read and write it", "no other process has it open",
+          "\"512\" after ", " ms, within the library's limit of 1000 ms: EA0 = 2.5 V",
+          "result: the board answers; the library "}},
+        {"a serial line with no board", board_on("ttyUSB0", ""), false,
+         {"none within the library's limit of 1000 ms, nor in the 2000 ms after it",
+          "most likely fix: try again without --no-wait"}},
+        {"a sender of bytes without line end", board_on("ttyUSB0", flood), false,
+         {"\"123451234512345123451234...\" without a line end: not one reading line",
+          "something sends, but not the board's sketch"}},
+        {"a sender of many lines", board_on("ttyUSB0", "512\r\n513\r\n"), false,
+         {"more than the one reading line the library takes"}},
+        {"an answer that is not a number", board_on("ttyUSB0", "hello\r\n"), false,
+         {"\"hello\" after ", "not a reading (0 to 1023)"}},
+        {"a number the board cannot read", board_on("ttyUSB0", "12345\r\n"), false,
+         {"\"12345\" after ", "not a reading (0 to 1023)"}},
+        {"a board slower than the library waits", board_on("ttyUSB0", "512\r\n", 1300), false,
+         {", beyond the library's limit of 1000 ms", "the board answers too slowly"}},
+        {"a missing device beside another",
+         [](scene &s) {
+             s.board("ttyACM3");
+             return folder + "/ttyUSB0";
+         },
+         false, {"/ttyUSB0 does not exist", "most likely fix: the board seems to be " + folder + "/ttyACM3"}},
+        {"a stale link",
+         [](scene &s) {
+             const std::string link = s.file("ttyUSB0");
+             return symlink("/dev/pts/nonexistent-pty", link.c_str()) == 0 ? link : "";
+         },
+         false, {"which does not exist", "the link is stale"}},
+        {"a folder", [](scene &) { return folder; }, false, {"is a folder, not a device"}},
+        {"a regular file where the board should be",
+         [](scene &s) {
+             const std::string file = s.file("ttyUSB0");
+             std::ofstream(file) << "EA0\r";
+             return file;
+         },
+         false, {"is a regular file, not a device", "something wrote to " + folder + "/ttyUSB0 while no board was"}},
+        {"a character device that is not a serial line", [](scene &) { return std::string("/dev/null"); }, false,
+         {"/dev/null is a character device (1:3) but not a serial line"}},
+        {"a board held by another program",
+         [](scene &s) {
+             s.holder = std::make_unique<holder_process>(s.board("ttyUSB0", "512\r\n").link_path());
+             return folder + "/ttyUSB0 --no-wait";
+         },
+         false, {"in use by pid ", "shell_test", "the board is in use by another program: end pid "}},
+        {"a board on the port of another build", board_on("ttyUSB2", "512\r\n"), false,
+         {"opens " + folder + "/ttyUSB0, not " + folder + "/ttyUSB2", "within the library's limit of 1000 ms",
+          "load the build that opens it, --library " + usb2_build_}},
+        {"a board on a port no build opens", board_on("ttyACM5", "512\r\n"), false,
+         {"no build of the library opens " + folder + "/ttyACM5 (they open " + folder + "/ttyUSB0, " + folder +
+              "/ttyUSB2)",
+          "which no build opens: link it where the build looks, sudo ln -s " + folder + "/ttyACM5 " + folder +
+              "/ttyUSB0"}},
+    };
+    for (const check_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        clear_report();
+        {
+            scene s;
+            const std::string arguments = c.set_up(s);
+            ASSERT_FALSE(arguments.empty());
+            EXPECT_EQ(run_line("check " + arguments), c.passes);
+        }
+        const std::string text = report();
+        for (const std::string &part : c.says)
+            EXPECT_NE(text.find(part), std::string::npos) << "missing: " << part << "\n" << text;
+    }
+}
+
+TEST_F(Check, AsksWhatTheLibraryAsksOnThePortOfTheBuildGiven)
+{
+    set_library_path(usb2_build_);
+    scene s;
+    fake_board &board = s.board("ttyUSB2", "1023\r\n");
+    EXPECT_TRUE(run_line("check --no-wait"));
+    EXPECT_NE(report().find("check " + folder + "/ttyUSB2\n"), std::string::npos) << report();
     EXPECT_EQ(board.received(), "EA0\r");
 }
 
-TEST_F(Check, ASilentBoardGetsAFix)
+TEST(LibraryPort, TheBuildSaysWhichDeviceItOpens)
 {
-    fake_board board(TEST_DEVICE_FOLDER, "ttyUSB1");
-    EXPECT_FALSE(run_line(std::string("check ") + board.link_path() + " --no-wait"));
-    const std::string text = report();
-    EXPECT_NE(text.find("none within 3000 ms"), std::string::npos) << text;
-    EXPECT_NE(text.find("most likely fix: try again without --no-wait"), std::string::npos) << text;
-}
-
-TEST_F(Check, AMissingDeviceNamesTheOnesThatExist)
-{
-    fake_board other(TEST_DEVICE_FOLDER, "ttyACM3");
-    const std::string missing = std::string(TEST_DEVICE_FOLDER) + "/ttyUSB7";
-    EXPECT_FALSE(run_line("check " + missing));
-    const std::string text = report();
-    EXPECT_NE(text.find(missing + " does not exist"), std::string::npos) << text;
-    EXPECT_NE(text.find("most likely fix: the board seems to be " + other.link_path()), std::string::npos)
-        << text;
-}
-
-TEST_F(Check, AStaleLinkIsNamed)
-{
-    const std::string link = std::string(TEST_DEVICE_FOLDER) + "/ttyUSB5";
-    std::remove(link.c_str());
-    ASSERT_EQ(symlink("/dev/pts/nonexistent-pty", link.c_str()), 0);
-    EXPECT_FALSE(run_line("check " + link));
-    std::remove(link.c_str());
-    EXPECT_NE(report().find("the link is stale"), std::string::npos);
-}
-
-TEST(CheckDevice, FollowsTheLibraryBuildsFolder)
-{
-    EXPECT_EQ(default_check_device("/usr/lib/arduinodrv/ttyUSB2/libarduinodrv.so"), "/dev/ttyUSB2");
-    EXPECT_EQ(default_check_device("/opt/x/ttyACM0/libarduinodrv.so"), "/dev/ttyACM0");
-    EXPECT_EQ(default_check_device("build/demo/lib/libarduinodrv.so"), "/dev/ttyUSB0");
+    const std::string usb0 = fake_build("ttyUSB0");
+    EXPECT_EQ(port_of_build(usb0), folder + "/ttyUSB0");
+    // A build whose file cannot be read: its folder tells.
+    EXPECT_EQ(port_of_build("/usr/lib/arduinodrv/ttyACM0/no-such-library.so"), "/dev/ttyACM0");
+    EXPECT_EQ(port_of_build("/nonexistent/lib/libarduinodrv.so"), "");
+    fake_build("ttyUSB2");
+    const std::vector<build_port> beside = builds_beside(usb0);
+    ASSERT_EQ(beside.size(), 2u);
+    EXPECT_EQ(beside[1].port, folder + "/ttyUSB2");
 }
 
 }  // namespace

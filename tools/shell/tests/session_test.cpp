@@ -11,6 +11,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "fake_board.h"
+
 namespace {
 
 struct run_result {
@@ -123,7 +125,11 @@ TEST(Session, AScriptThroughAPipeGivesExactResults)
         "quit\n"
         "nea 0\n";
     const run_result r = run_shell(no_device, script);
-    EXPECT_EQ(r.status, 0) << r.err;
+    // The inputs' zeros are the library's, but not readings: said once, and
+    // in the exit status.
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.err, "no board: the library could not open " NO_DEVICE_FOLDER "/ttyUSB0, so inputs read 0 and "
+                     "outputs go nowhere (`check` tells why)\n");
     const std::string expected_head =
         "Arduino en \n"
         "Arduino\n"
@@ -177,11 +183,21 @@ TEST(Session, AFailedCommandIsReportedAndTheScriptGoesOn)
     EXPECT_NE(r.err.find("watch: give --count N"), std::string::npos) << r.err;
 }
 
-TEST(Session, OneCommandFromTheCommandLine)
+TEST(Session, CommandsFromTheCommandLine)
 {
     run_result r = run_shell({"--library", NO_DEVICE_LIBRARY, "nsad", "1"}, "");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "SA1 0..5V(PWM) br5\n");
+
+    // As a line of the prompt: one load for all of them.
+    r = run_shell({"--library", NO_DEVICE_LIBRARY, "nea 0; rsb 1", ";", "nsa", "2"}, "");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "EA0\t0\tSA 0..255(PWM) br6\n");
+
+    r = run_shell({"--library", NO_DEVICE_LIBRARY, "sb 0 1"}, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "1\n");
+    EXPECT_NE(r.err.find("no board: "), std::string::npos) << r.err;
 
     r = run_shell({"--library", NO_DEVICE_LIBRARY, "ea"}, "");
     EXPECT_EQ(r.status, 1);
@@ -193,6 +209,16 @@ TEST(Session, OneCommandFromTheCommandLine)
     r = run_shell({"--library", "/nonexistent/libarduinodrv.so", "titre"}, "");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("cannot load the library /nonexistent/libarduinodrv.so"), std::string::npos) << r.err;
+}
+
+TEST(Session, ARequestWithoutAnswerIsNotShownAsAReading)
+{
+    fake_board silent(NO_DEVICE_FOLDER, "ttyUSB0");
+    const run_result r = run_shell(no_device, "ea 1; ead 2; nea 0\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "0\t0\tEA0\n");
+    EXPECT_EQ(r.err, "no answer from the board within the library's limit of 1000 ms (ea): its 0 is not a "
+                     "reading (`check` tells why)\n");
 }
 
 TEST(Session, HelpListsAllSeventyOneExports)

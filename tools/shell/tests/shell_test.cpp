@@ -9,8 +9,10 @@
 
 #include "arduinodrv.h"
 #include "arguments.h"
+#include "durations.h"
 #include "export_table.h"
 #include "result_text.h"
+#include "serial/clock.h"
 #include "shell.h"
 
 namespace {
@@ -109,15 +111,32 @@ TEST(Arguments, NumbersAreReadWhole)
     for (const char *bad : {"", "2,5", "2.5V", "+-1", "x", "1e999"})
         EXPECT_FALSE(parse_real(bad, &d)) << bad;
 
-    int64_t ms = 0;
-    EXPECT_TRUE(parse_duration_ms("100ms", &ms));
-    EXPECT_EQ(ms, 100);
-    EXPECT_TRUE(parse_duration_ms("0.5s", &ms));
-    EXPECT_EQ(ms, 500);
-    EXPECT_TRUE(parse_duration_ms("250", &ms));
-    EXPECT_EQ(ms, 250);
-    for (const char *bad : {"", "s", "ms", "-1s", "1h", "2 s", "7200s"})
-        EXPECT_FALSE(parse_duration_ms(bad, &ms)) << bad;
+}
+
+// The one rule of the tools: a unit always; a bare number says which to add.
+TEST(Durations, TheUnitIsRequired)
+{
+    const struct {
+        const char *text;
+        double ms;
+        const char *why;  // start of the message, "" when accepted
+    } cases[] = {
+        {"100ms", 100, ""}, {"0.5s", 500, ""}, {"2s", 2000, ""}, {"1.5ms", 1.5, ""}, {"0ms", 0, ""},
+        {"250", 0, "needs its unit: 250s or 250ms"}, {"0.5", 0, "needs its unit: 0.5s or 0.5ms"},
+        {"-1s", 0, "must not be negative"}, {"", 0, "is not a duration"}, {"s", 0, "is not a duration"},
+        {"ms", 0, "is not a duration"}, {"1h", 0, "is not a duration"}, {"2 s", 0, "is not a duration"},
+        {"+1s", 0, "is not a duration"}, {"infs", 0, "is not a duration"}, {"1,5s", 0, "is not a duration"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        double ms = -1;
+        const std::string why = read_duration_ms(c.text, &ms);
+        EXPECT_TRUE(why.starts_with(c.why)) << why;
+        if (*c.why == '\0')
+            EXPECT_EQ(ms, c.ms);
+        else
+            EXPECT_FALSE(why.empty());
+    }
 }
 
 TEST(Arguments, LinesSplitIntoCommandsAndWords)
@@ -212,12 +231,21 @@ ARDUINODRV_STDCALL const char *stand_in_nea(int32_t channel)
     return channel == 2 ? "EA2" : "";
 }
 
+// A request as slow as a real one on the line.
+ARDUINODRV_STDCALL int32_t stand_in_ea(int32_t)
+{
+    ++stand_in_calls;
+    delay_ms(30);
+    return 512;
+}
+
 int resolutions = 0;
 void *stand_in(const char *name)
 {
     ++resolutions;
     const std::pair<const char *, void *> known[] = {
         {"ead", reinterpret_cast<void *>(&stand_in_ead)},
+        {"ea", reinterpret_cast<void *>(&stand_in_ea)},
         {"csb", reinterpret_cast<void *>(&stand_in_csb)},
         {"sadouble", reinterpret_cast<void *>(&stand_in_sadouble)},
         {"sad", reinterpret_cast<void *>(&stand_in_sad)},
@@ -240,6 +268,7 @@ protected:
         shell_err = err_;
         shell_encoding = text_encoding::utf8;
         set_export_resolver(stand_in);
+        reset_result_warnings();
         stand_in_calls = 0;
         resolutions = 0;
     }
@@ -314,9 +343,7 @@ TEST_F(ShellCalls, LatinOneTerminalGetsTheBytesUnchanged)
 TEST_F(ShellCalls, WrongCommandsCallNothingAndSayWhy)
 {
     const char *wrong[] = {"eadd 3", "ead", "ead 3 4", "ead three", "ead 2.5", "csb 1", "sadouble 1 x",
-                           "cdetail now", "nea \"2", "record titre", "record ead 0 --every soon",
-                           "record ead 0 --count 0", "record ead x", "watch ead 0 --out f.csv",
-                           "record --count 3"};
+                           "cdetail now", "nea \"2", "record titre", "record ead x", "record --count 3"};
     for (const char *line : wrong) {
         SCOPED_TRACE(line);
         EXPECT_FALSE(run_line(line));
@@ -332,6 +359,59 @@ TEST_F(ShellCalls, WrongCommandsCallNothingAndSayWhy)
     EXPECT_NE(messages.find("sadouble: volts must be a number, got \"x\""), std::string::npos);
     EXPECT_NE(messages.find("unclosed quote"), std::string::npos);
     EXPECT_NE(messages.find("record: titre gives a text"), std::string::npos);
+}
+
+// Each value that makes no sense is refused, naming the option and what it
+// takes, before anything is called.
+TEST_F(ShellCalls, ScheduleOptionValuesAreCheckedFirst)
+{
+    const struct {
+        const char *line;
+        const char *message;
+    } cases[] = {
+        {"record ead 0 --every 0.5", "record: --every 0.5 needs its unit: 0.5s or 0.5ms (--every takes a number"},
+        {"record ead 0 --every 0ms", "record: --every 0ms must be from 1ms to 1 hour"},
+        {"record ead 0 --every 0.4ms", "must be from 1ms to 1 hour"},
+        {"watch ead 0 --every -5ms", "watch: --every -5ms must not be negative"},
+        {"record ead 0 --every 7200s", "must be from 1ms to 1 hour"},
+        {"record ead 0 --every soon", "--every soon is not a duration"},
+        {"record ead 0 --count 0", "--count takes a whole number of at least 1, got \"0\""},
+        {"record ead 0 --count 2.5", "--count takes a whole number"},
+        {"record ead 0 --every", "record: --every needs a value"},
+        {"record ead 0 --often 2s", "record: unknown option --often"},
+        {"watch ead 0 --out f.csv", "watch: unknown option --out"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_FALSE(run_line(c.line));
+        EXPECT_NE(err().find(c.message), std::string::npos) << err();
+    }
+    EXPECT_EQ(stand_in_calls, 0);
+    EXPECT_EQ(resolutions, 0);
+}
+
+TEST_F(ShellCalls, AChannelTheBoardLacksIsCalledButNotShownAsAReading)
+{
+    EXPECT_TRUE(run_line("ead 7; csb 3 1"));
+    EXPECT_TRUE(all_results_from_board());
+    EXPECT_TRUE(run_line("ead 8; ead -1; sadouble 4.4 1"));
+    EXPECT_EQ(stand_in_calls, 5);
+    EXPECT_EQ(out(), "2.5\t1\n2.5\t2.5\t64\n");
+    EXPECT_EQ(err(), "ead: the board has analog inputs 0 to 7, not 8: the result is not a reading\n");
+    EXPECT_FALSE(all_results_from_board());
+    reset_result_warnings();
+    EXPECT_TRUE(run_line("sadouble 3.5 1"));
+    EXPECT_NE(err().find("sadouble: the board has analog outputs 0 to 3, not 4: nothing is set"),
+              std::string::npos) << err();
+}
+
+TEST_F(ShellCalls, AnIntervalShorterThanTheRequestIsStated)
+{
+    EXPECT_TRUE(run_line("record ea 0 --every 1ms --count 3"));
+    EXPECT_EQ(stand_in_calls, 3);
+    const std::string text = err();
+    EXPECT_NE(text.find("each ea 0 takes about "), std::string::npos) << text;
+    EXPECT_NE(text.find(" ms, not every 1 ms"), std::string::npos) << text;
 }
 
 TEST_F(ShellCalls, AnExportMissingFromTheLibraryIsReported)

@@ -1,0 +1,126 @@
+#include "library_port.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "serial/board_line.h"
+
+namespace {
+
+constexpr const char *library_file_name = "libarduinodrv.so";
+// A build is a few hundred kilobytes; anything far larger is not one.
+constexpr long largest_library = 64L * 1024 * 1024;
+
+std::string name_of(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string read_whole_file(const std::string &path)
+{
+    std::string bytes;
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return bytes;
+    char buffer[65536];
+    size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0 && static_cast<long>(bytes.size()) < largest_library)
+        bytes.append(buffer, n);
+    std::fclose(f);
+    return bytes;
+}
+
+// The absolute paths ending in a port name among the file's texts: the
+// build's port path, kept whole by the build.
+std::vector<std::string> port_paths_in(const std::string &bytes)
+{
+    std::vector<std::string> found;
+    size_t start = 0;
+    while (start < bytes.size()) {
+        size_t end = bytes.find('\0', start);
+        if (end == std::string::npos)
+            end = bytes.size();
+        if (end - start > 1 && end - start < 4096 && bytes[start] == '/') {
+            const std::string text = bytes.substr(start, end - start);
+            if (is_candidate_family_name(name_of(text)) && std::find(found.begin(), found.end(), text) == found.end())
+                found.push_back(text);
+        }
+        start = end + 1;
+    }
+    return found;
+}
+
+}  // namespace
+
+std::string folder_of(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::string port_of_build(const std::string &library_file)
+{
+    const std::vector<std::string> paths = port_paths_in(read_whole_file(library_file));
+    if (paths.size() == 1)
+        return paths.front();
+    const std::string folder = name_of(folder_of(library_file));
+    return is_candidate_family_name(folder) ? "/dev/" + folder : "";
+}
+
+std::vector<build_port> builds_beside(const std::string &library_file)
+{
+    std::vector<build_port> builds;
+    const std::string parent = folder_of(folder_of(library_file));
+    DIR *dir = opendir(parent.c_str());
+    if (dir == nullptr)
+        return builds;
+    while (const dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        const std::string library = (parent == "/" ? "" : parent) + "/" + entry->d_name + "/" + library_file_name;
+        if (access(library.c_str(), R_OK) == 0)
+            builds.push_back({library, port_of_build(library)});
+    }
+    closedir(dir);
+    std::sort(builds.begin(), builds.end(),
+              [](const build_port &a, const build_port &b) { return a.library < b.library; });
+    return builds;
+}
+
+std::set<int> open_descriptors()
+{
+    std::set<int> fds;
+    DIR *dir = opendir("/proc/self/fd");
+    if (dir == nullptr)
+        return fds;
+    const int own = dirfd(dir);
+    while (const dirent *entry = readdir(dir)) {
+        char *end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (end != entry->d_name && *end == '\0' && fd != own)
+            fds.insert(static_cast<int>(fd));
+    }
+    closedir(dir);
+    return fds;
+}
+
+std::string device_opened_since(const std::set<int> &before)
+{
+    for (const int fd : open_descriptors()) {
+        struct stat info {};
+        if (before.count(fd) != 0 || fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode))
+            continue;
+        char path[4096];
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        const ssize_t n = readlink(link.c_str(), path, sizeof path - 1);
+        return n > 0 ? std::string(path, static_cast<size_t>(n)) : "a device";
+    }
+    return "";
+}

@@ -1,0 +1,31 @@
+// Which device a build of the library opens, and whether the loaded library
+// got it: the library itself never says, so the shell finds out.
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+// The folder part of a path: "." for a bare name, "/" for one in the root.
+std::string folder_of(const std::string &path);
+
+// The device that the build in `library_file` opens. Read from the file
+// itself (the build keeps the path as a text), else from its folder
+// (.../ttyUSB2/libarduinodrv.so opens /dev/ttyUSB2); "" when neither tells.
+std::string port_of_build(const std::string &library_file);
+
+struct build_port {
+    std::string library;
+    std::string port;
+};
+
+// The builds of the same width beside `library_file` (its parent folder's
+// <port>/libarduinodrv.so), this one included, with the device each opens.
+std::vector<build_port> builds_beside(const std::string &library_file);
+
+// The descriptors open in this process.
+std::set<int> open_descriptors();
+
+// The path of a character device open on a descriptor not in `before`, ""
+// when there is none: what loading the library opened.
+std::string device_opened_since(const std::set<int> &before);

@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include "durations.h"
 #include "firmware_image.h"
 
 #include <cmath>
@@ -24,7 +25,8 @@ const char firmsim_usage[] =
     "  --speed X           simulated seconds per second: 1 (the default) is real time,\n"
     "                      2 twice as fast; max runs as fast as this machine can\n"
     "  --fast              the same as --speed max\n"
-    "  --start-delay MS    from the host's open to the chip's start (default 500)\n"
+    "  --start-delay TIME  from the host's open to the chip's start, e.g. 0.5s or\n"
+    "                      200ms (default 500ms)\n"
     "  -h, --help          this text\n"
     "\n"
     "Commands on standard input, one a line, each answered by one line on\n"
@@ -130,11 +132,16 @@ int parse_options(int argc, char **argv, firmsim_options &options)
         case opt_fast:
             options.speed = 0;
             break;
-        case opt_start_delay:
-            if (!parse_bounded(optarg, 0, 60000, value))
-                error = "bad --start-delay \"" + std::string(optarg) + "\" (use 0..60000 milliseconds)";
-            options.start_delay_ms = static_cast<int>(value);
+        case opt_start_delay: {
+            double milliseconds = 0;
+            const std::string problem = read_duration_ms(optarg, &milliseconds);
+            if (!problem.empty())
+                error = "--start-delay " + std::string(optarg) + " " + problem;
+            else if (milliseconds > longest_start_delay_ms)
+                error = "--start-delay " + std::string(optarg) + " is longer than a minute";
+            options.start_delay_ms = milliseconds;
             break;
+        }
         case 'h':
             std::fputs(firmsim_usage, stdout);
             return status_stopped;

@@ -9,9 +9,11 @@ struct firmsim_options {
     std::string firmware;       // the .hex or .elf to run
     std::string link;           // symbolic link to make to the slave ("" for none)
     double speed = 1;           // simulated seconds per wall second; 0: as fast as possible
-    int start_delay_ms = 500;   // from the host's open to the chip's start
+    double start_delay_ms = 500;  // from the host's open to the chip's start
     pin_model pins;             // the inputs at start
 };
+
+constexpr double longest_start_delay_ms = 60000;
 
 // Exit statuses, documented in the usage text.
 enum firmsim_status {

@@ -80,7 +80,7 @@ TEST(FirmsimTool, RefusesAnElfForAnotherAvr)
 // the terminal.
 TEST(FirmsimTool, RunsTheSketchElf)
 {
-    firmsim_process sim(program, {"--start-delay", "0", "--analog", "2=5000", FIRMSIM_FIRMWARE_ELF});
+    firmsim_process sim(program, {"--start-delay", "0ms", "--analog", "2=5000", FIRMSIM_FIRMWARE_ELF});
     ASSERT_FALSE(sim.failed());
     const int host = open(sim.slave_path().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(host, 0);
@@ -110,7 +110,8 @@ TEST(FirmsimTool, RefusesBadOptions)
                                                {"--digital", "1=1", image},
                                                {"--digital", "2=2", image},
                                                {"--speed", "0", image},
-                                               {"--start-delay", "-1", image},
+                                               {"--start-delay", "-1ms", image},
+                                               {"--start-delay", "500", image},  // which unit?
                                                {"--bogus", image}}) {
         firmsim_process sim(program, arguments, true);
         EXPECT_EQ(sim.wait_exit(5000), 2) << (arguments.empty() ? "" : arguments[0]);
@@ -122,7 +123,7 @@ TEST(FirmsimTool, RefusesBadOptions)
 // the run with status 4 and say what happened.
 void expect_chip_stops(const std::string &code, const std::string &reason)
 {
-    firmsim_process sim(program, {"--start-delay", "0", write_file("stop.hex", hex_image(code))}, true);
+    firmsim_process sim(program, {"--start-delay", "0s", write_file("stop.hex", hex_image(code))}, true);
     ASSERT_FALSE(sim.failed());
     const int host = open(sim.slave_path().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(host, 0);

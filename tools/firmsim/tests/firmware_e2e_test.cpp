@@ -127,8 +127,9 @@ TEST_F(FirmwareEndToEnd, DigitalInputsReadBothLevelsOfTheirPin)
         set_input(input_pin[channel], 1);
         EXPECT_EQ(eb(channel), 1) << "channel " << channel;
         for (int other = 0; other < 4; ++other) {
-            if (other != channel)
-                EXPECT_EQ(eb(other), 0) << "channel " << other << " while " << channel << " is high";
+            if (other == channel)
+                continue;
+            EXPECT_EQ(eb(other), 0) << "channel " << other << " while " << channel << " is high";
         }
         set_input(input_pin[channel], 0);
         EXPECT_EQ(eb(channel), 0) << "channel " << channel;

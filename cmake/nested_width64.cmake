@@ -20,22 +20,6 @@ ExternalProject_Add(w64
   LIST_SEPARATOR ^^
   USES_TERMINAL_BUILD ON)
 
-# Programs built in width 64 alone (the firmware emulator) are also found
-# in <build>/bin, beside the others.
-set(_link_script "${CMAKE_BINARY_DIR}/w64_link_programs.cmake")
-file(WRITE "${_link_script}" "
-file(MAKE_DIRECTORY \"${ARDUINODRV_BIN_DIR}\")
-foreach(program firmsim)
-  if(EXISTS \"${ARDUINODRV_W64_DIR}/bin/\${program}\")
-    file(CREATE_LINK \"${ARDUINODRV_W64_DIR}/bin/\${program}\" \"${ARDUINODRV_BIN_DIR}/\${program}\" SYMBOLIC)
-  endif()
-endforeach()
-")
-ExternalProject_Add_Step(w64 link_programs
-  COMMAND "${CMAKE_COMMAND}" -P "${_link_script}"
-  DEPENDEES build
-  ALWAYS ON)
-
 # ctest here runs the 64-bit tests too (their names start with w64_).
 file(WRITE "${CMAKE_BINARY_DIR}/w64_tests.cmake" "subdirs(\"${ARDUINODRV_W64_DIR}\")\n")
 set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY TEST_INCLUDE_FILES "${CMAKE_BINARY_DIR}/w64_tests.cmake")

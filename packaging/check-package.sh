@@ -26,10 +26,8 @@ expected=(/usr/include/arduinodrv.h /usr/lib/pkgconfig/arduinodrv.pc
           /usr/lib/udev/rules.d/60-arduinodrv.rules
           /usr/bin/portlist /usr/bin/boardsim /usr/bin/arduinodrv-shell
           /usr/share/arduinodrv/arduinodrv_board.hex
-          /usr/share/arduinodrv/arduinodrv_board/arduinodrv_board.ino)
-if [ -d "$here/../python/arduinodrv" ]; then
-  expected+=(/usr/lib/python3/dist-packages/arduinodrv/__init__.py)
-fi
+          /usr/share/arduinodrv/arduinodrv_board/arduinodrv_board.ino
+          /usr/lib/python3/dist-packages/arduinodrv/__init__.py)
 for port in "${ports[@]}"; do
   expected+=(/usr/lib/arduinodrv/$port/libarduinodrv.so /usr/lib32/arduinodrv/$port/libarduinodrv.so
              /usr/lib/pkgconfig/arduinodrv-$port.pc /usr/lib/pkgconfig/arduinodrv32-$port.pc)

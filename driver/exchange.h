@@ -36,7 +36,8 @@ int32_t exchange_byte(const std::string &line);
 // Writes a whole command line: waits for room while the device's buffer is
 // full (a fast host is held to the line's pace), up to
 // command_write_limit_ms; a line that finds no room in that time is dropped
-// whole. The number of bytes sent.
+// whole, and one the device has begun to take gets as long again for its
+// rest. The number of bytes sent.
 int32_t send_command(const std::string &line);
 
 // Discards the bytes waiting on the driver's port. Bounded in time, so a

@@ -44,9 +44,10 @@
  *   sa, sad, sb  at once while the line keeps up (a 9600-baud line carries
  *              about 960 bytes a second). When the device's buffer is full
  *              the call waits for room, at most 1000 ms, and a line that
- *              found no room is dropped whole, never cut by the full buffer
- *              (only a device that stops reading in the middle of a line
- *              keeps the part it took).
+ *              found no room is dropped whole, never cut by the full buffer.
+ *              A line the device has begun to take is finished within
+ *              2000 ms of the call (only a device that stops reading for
+ *              that long in the middle of a line keeps the part it took).
  *   rsa, rsad, rsb, labels, titre, detail   never wait.
  *   Every wait sleeps (no CPU is used while the board is silent), and a
  *   signal does not cut a pause short.

@@ -293,9 +293,15 @@ int32_t write_port_whole(int32_t id, const char *text, const deadline &d)
         return 0;
     const size_t length = std::strlen(text);
     size_t sent = 0;
+    deadline limit = d;
     while (sent < length) {
         const ssize_t n = write(fd, text + sent, length - sent);
         if (n > 0) {
+            // A device may take part of a line (a pty takes what fits). A
+            // piece left behind would glue itself to the next line, so a
+            // line that has begun gets a second limit for its rest.
+            if (sent == 0 && static_cast<size_t>(n) < length && d.limit_ms > 0)
+                limit.limit_ms = d.limit_ms <= INT32_MAX / 2 ? d.limit_ms * 2 : INT32_MAX;
             sent += static_cast<size_t>(n);
             continue;
         }
@@ -303,8 +309,8 @@ int32_t write_port_whole(int32_t id, const char *text, const deadline &d)
             continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
             break;  // the device failed or is gone: no room will come
-        // Full: sleep until the device has room, within the deadline.
-        if (deadline_passed(d) || !wait_port_writable(id, d))
+        // Full: sleep until the device has room, within the limit.
+        if (deadline_passed(limit) || !wait_port_writable(id, limit))
             break;
     }
     return static_cast<int32_t>(sent);

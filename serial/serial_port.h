@@ -47,8 +47,10 @@ int32_t write_port_text(int32_t id, const char *text, int32_t format = text_form
 // device as long as the deadline allows. A device that takes nothing before
 // the deadline (its buffer stays full, it stopped reading) gets nothing: the
 // text is never cut by a full buffer. Once part of it went out, the rest
-// follows as room comes, up to the deadline. Returns the bytes sent; 0 when
-// nothing went out, the id names no port or the device failed.
+// follows as room comes, for up to twice the deadline's limit from its start:
+// only a device that stops reading for that long in the middle of a text
+// gets a piece of it. Returns the bytes sent; 0 when nothing went out, the id
+// names no port or the device failed.
 int32_t write_port_whole(int32_t id, const char *text, const deadline &d);
 
 // Sleep in poll() until a byte waits on the port (true) or the deadline

@@ -3,5 +3,10 @@
 
 #include <set>
 
+#include "processes.h"
+
 // Descriptors open in this process, without the one that lists them.
-std::set<int> open_fds();
+inline std::set<int> open_fds()
+{
+    return open_descriptors();
+}

@@ -4,6 +4,7 @@
 #include "options.h"
 #include "pty_link.h"
 #include "report.h"
+#include "stop_signals.h"
 #include "sim_board.h"
 
 #include <algorithm>
@@ -20,13 +21,6 @@
 #include <unistd.h>
 
 namespace {
-
-volatile sig_atomic_t stop_signal = 0;
-
-void on_stop_signal(int signal_number)
-{
-    stop_signal = signal_number;
-}
 
 // Columns of the terminal on standard output, less one so that the last
 // column never wraps; 80 when it cannot be told.
@@ -315,21 +309,7 @@ int main(int argc, char **argv)
     }
     const bool table = options.table && log != stdout && isatty(STDOUT_FILENO);
 
-    // The stop signals stay blocked except while waiting, so none is missed
-    // between a look at the flag and the wait.
-    struct sigaction action{};
-    action.sa_handler = on_stop_signal;
-    sigemptyset(&action.sa_mask);
-    sigset_t stop_set, wait_mask;
-    sigemptyset(&stop_set);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaction(signal_number, &action, nullptr);
-        sigaddset(&stop_set, signal_number);
-    }
-    std::signal(SIGPIPE, SIG_IGN);
-    sigprocmask(SIG_BLOCK, &stop_set, &wait_mask);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
-        sigdelset(&wait_mask, signal_number);
+    const sigset_t wait_mask = catch_stop_signals();
 
     std::string slave;
     const int master = open_board_pty(slave);

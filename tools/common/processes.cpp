@@ -124,3 +124,20 @@ std::string process_text(long pid)
 {
     return "pid " + std::to_string(pid) + " (" + program_of(pid) + ")";
 }
+
+std::set<int> open_descriptors()
+{
+    std::set<int> fds;
+    DIR *dir = opendir("/proc/self/fd");
+    if (dir == nullptr)
+        return fds;
+    const int own = dirfd(dir);
+    while (const dirent *entry = readdir(dir)) {
+        char *end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (end != entry->d_name && *end == '\0' && fd != own)
+            fds.insert(static_cast<int>(fd));
+    }
+    closedir(dir);
+    return fds;
+}

@@ -2,6 +2,7 @@
 // serial device, who holds a pseudo-terminal's master.
 #pragma once
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -25,3 +26,6 @@ std::string program_of(long pid);
 
 // "pid 812 (host (under qemu-i386))"
 std::string process_text(long pid);
+
+// The descriptors open in this process, without the one that lists them.
+std::set<int> open_descriptors();

@@ -7,6 +7,7 @@
 #include "pin_model.h"
 #include "pty_link.h"
 #include "report.h"
+#include "stop_signals.h"
 #include "uart_bridge.h"
 
 #include <algorithm>
@@ -24,13 +25,6 @@ extern "C" {
 }
 
 namespace {
-
-volatile sig_atomic_t stop_signal = 0;
-
-void on_stop_signal(int signal_number)
-{
-    stop_signal = signal_number;
-}
 
 // simavr's messages go to standard error, which keeps standard output for
 // the path, the answers and the report; only its errors are worth showing.
@@ -272,21 +266,7 @@ int main(int argc, char **argv)
         return status_bad_firmware;
     }
 
-    // The stop signals stay blocked except while waiting, so none is missed
-    // between a look at the flag and the wait.
-    struct sigaction action{};
-    action.sa_handler = on_stop_signal;
-    sigemptyset(&action.sa_mask);
-    sigset_t stop_set, wait_mask;
-    sigemptyset(&stop_set);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaction(signal_number, &action, nullptr);
-        sigaddset(&stop_set, signal_number);
-    }
-    std::signal(SIGPIPE, SIG_IGN);
-    sigprocmask(SIG_BLOCK, &stop_set, &wait_mask);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
-        sigdelset(&wait_mask, signal_number);
+    const sigset_t wait_mask = catch_stop_signals();
 
     std::string slave;
     const int master = open_board_pty(slave);

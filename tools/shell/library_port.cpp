@@ -94,23 +94,6 @@ std::vector<build_port> builds_beside(const std::string &library_file)
     return builds;
 }
 
-std::set<int> open_descriptors()
-{
-    std::set<int> fds;
-    DIR *dir = opendir("/proc/self/fd");
-    if (dir == nullptr)
-        return fds;
-    const int own = dirfd(dir);
-    while (const dirent *entry = readdir(dir)) {
-        char *end = nullptr;
-        const long fd = std::strtol(entry->d_name, &end, 10);
-        if (end != entry->d_name && *end == '\0' && fd != own)
-            fds.insert(static_cast<int>(fd));
-    }
-    closedir(dir);
-    return fds;
-}
-
 std::string device_opened_since(const std::set<int> &before)
 {
     for (const int fd : open_descriptors()) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "processes.h"
+
 // The folder part of a path: "." for a bare name, "/" for one in the root.
 std::string folder_of(const std::string &path);
 
@@ -22,9 +24,6 @@ struct build_port {
 // The builds of the same width beside `library_file` (its parent folder's
 // <port>/libarduinodrv.so), this one included, with the device each opens.
 std::vector<build_port> builds_beside(const std::string &library_file);
-
-// The descriptors open in this process.
-std::set<int> open_descriptors();
 
 // The path of a character device open on a descriptor not in `before`, ""
 // when there is none: what loading the library opened.

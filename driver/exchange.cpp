@@ -17,9 +17,20 @@ bool is_line_end(char byte)
 }
 }  // namespace
 
+namespace {
+// A device that stops reading in the middle of a line keeps the piece it
+// took. The next line then starts with a CR of its own, so the piece reaches
+// the board as a line by itself, which the board ignores, and never glued
+// to the front of the next command.
+bool last_line_cut = false;
+}  // namespace
+
 int32_t send_command(const std::string &line)
 {
-    return write_port_whole(driver_port, line.c_str(), deadline_after(command_write_limit_ms));
+    const std::string out = last_line_cut ? '\r' + line : line;
+    const int32_t sent = write_port_whole(driver_port, out.c_str(), deadline_after(command_write_limit_ms));
+    last_line_cut = sent > 0 && sent < static_cast<int32_t>(out.size());
+    return sent;
 }
 
 void drain_port()

@@ -37,7 +37,8 @@ int32_t exchange_byte(const std::string &line);
 // full (a fast host is held to the line's pace), up to
 // command_write_limit_ms; a line that finds no room in that time is dropped
 // whole, and one the device has begun to take gets as long again for its
-// rest. The number of bytes sent.
+// rest. A piece left by a device that stopped reading in the middle of a
+// line is ended by a CR before the next line. The number of bytes sent.
 int32_t send_command(const std::string &line);
 
 // Discards the bytes waiting on the driver's port. Bounded in time, so a

@@ -47,7 +47,8 @@
  *              found no room is dropped whole, never cut by the full buffer.
  *              A line the device has begun to take is finished within
  *              2000 ms of the call (only a device that stops reading for
- *              that long in the middle of a line keeps the part it took).
+ *              that long in the middle of a line keeps the part it took,
+ *              and the next line ends that part with a CR of its own).
  *   rsa, rsad, rsb, labels, titre, detail   never wait.
  *   Every wait sleeps (no CPU is used while the board is silent), and a
  *   signal does not cut a pause short.

@@ -182,12 +182,14 @@ TEST(Outputs, ADeviceThatStopsReadingGetsWholeLinesOrNone)
             for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);)
                 if (n > 0)
                     wire.append(buffer, static_cast<size_t>(n));
-            // Whole lines, in order; only the last may have been taken in part
-            // (a pty takes what fits) and then given up.
+            // Whole lines, in order. A line the device took only in part (a pty
+            // takes what fits) stands alone, ended by the next line's CR, and
+            // is never glued to the next command.
             size_t at = 0;
             for (size_t end; (end = wire.find('\r', at)) != std::string::npos; at = end + 1) {
                 const std::string got = wire.substr(at, end - at);
-                ASSERT_TRUE(got == "SA3255" || (got == "SBA1" && end + 1 == wire.size())) << "line " << got;
+                ASSERT_TRUE(std::string("SA3255").starts_with(got) || (got == "SBA1" && end + 1 == wire.size()))
+                    << "line " << got;
             }
             const std::string rest = wire.substr(at);
             EXPECT_TRUE(std::string("SA3255").starts_with(rest) || std::string("SBA1").starts_with(rest)) << rest;
@@ -202,7 +204,8 @@ TEST(Outputs, ADeviceThatStopsReadingGetsWholeLinesOrNone)
                 else
                     usleep(5000);
             }
-            EXPECT_EQ(after, "SBB1\r");
+            const size_t first = after.find_first_not_of('\r');
+            EXPECT_EQ(first == std::string::npos ? after : after.substr(first), "SBB1\r");
             unlink(link.c_str());
         },
         60000);

@@ -149,6 +149,7 @@ int main(int argc, char **argv)
     auto eb = GET_EXPORT(driver, eb);
     auto sa = GET_EXPORT(driver, sa);
     auto sb = GET_EXPORT(driver, sb);
+    auto nea = GET_EXPORT(driver, nea);
     if (ea(3) != 512 || eb(0) != 1) {
         std::fprintf(stderr, "the fake board does not answer as expected\n");
         return 1;
@@ -184,6 +185,9 @@ int main(int argc, char **argv)
     const auto sb_times = sample(outputs, [&] { sb(0, 1); });
     row("sa", sa_times);
     row("sb", sb_times);
+    // A label: the library's own work alone, no system call.
+    const auto nea_times = sample(outputs, [&] { (void)nea(0); });
+    row("nea", nea_times);
 
     // The system calls a request is made of, on the same line.
     const int fd = board.slave_fd();

@@ -22,9 +22,6 @@ void __freeres();
 }
 
 namespace {
-// The board resets when its port opens and needs this long to start its sketch.
-constexpr int32_t board_start_ms = 2000;
-
 void probe_ports()
 {
     // Only tries each candidate: another program may be using it, so its

@@ -26,6 +26,10 @@ constexpr line_settings driver_line{9600, 0, 8, 1.0f, 0, 1024, 1024};
 // its settings.
 constexpr line_settings portlist_line{38400, 256, 8, 1.0f, 0, 1024, 1024};
 
+// The board restarts when its port opens and needs this long to start its
+// sketch: nothing is sent to it before.
+constexpr int32_t board_start_ms = 2000;
+
 // The device families a board appears as, and the numbers tried in each:
 // ttyUSB0 to ttyUSB20, then ttyACM0 to ttyACM20.
 constexpr const char *candidate_families[] = {"ttyUSB", "ttyACM"};

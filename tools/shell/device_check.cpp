@@ -22,9 +22,6 @@
 
 namespace {
 
-// Opening the port resets the board; the library gives its sketch this long
-// to start before the first request.
-constexpr int32_t board_start_ms = 2000;
 // How long we go on listening past the library's limit, to tell a slow
 // board from a silent one.
 constexpr int32_t listen_ms = 3000;

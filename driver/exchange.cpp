@@ -33,20 +33,75 @@ int32_t send_command(const std::string &line)
     return sent;
 }
 
+namespace {
+// What is known of the line after a request whose answer did not end within
+// its limit. The next drain discards that answer's rest, so a late answer is
+// never taken as the next request's.
+enum class answer_state {
+    ended,    // the last answer ended, or none was asked for
+    awaited,  // nothing came: the answer may still begin
+    begun,    // part of it came: its rest is on its way
+};
+answer_state last_answer = answer_state::ended;
+// When the awaited answer's limit passed.
+int32_t gave_up_at_ms = 0;
+
+// How long after its limit an awaited answer may still begin and be known
+// for a late one: a board later than that is indistinguishable from a right
+// answer on this protocol.
+constexpr int32_t late_answer_window_ms = 30;
+
+void give_up_answer(bool begun)
+{
+    last_answer = begun ? answer_state::begun : answer_state::awaited;
+    gave_up_at_ms = elapsed_ms();
+}
+
+// Reads and discards what waits; true when a line end was among it.
+bool discard_waiting(int32_t waiting)
+{
+    char discard[256];
+    const int32_t chunk = waiting < static_cast<int32_t>(sizeof discard) ? waiting : static_cast<int32_t>(sizeof discard);
+    const int32_t got = read_port(driver_port, discard, chunk);
+    for (int32_t i = 0; i < got; ++i)
+        if (is_line_end(discard[i]))
+            return true;
+    return false;
+}
+}  // namespace
+
 void drain_port()
 {
     const deadline d = deadline_after(drain_limit_ms);
-    char discard[256];
-    int32_t waiting;
-    while ((waiting = port_bytes_waiting(driver_port)) > 0 && !deadline_passed(d)) {
-        const int32_t chunk = waiting < static_cast<int32_t>(sizeof discard) ? waiting : static_cast<int32_t>(sizeof discard);
-        read_port(driver_port, discard, chunk);
+    answer_state state = last_answer;
+    last_answer = answer_state::ended;
+    const deadline late_window{gave_up_at_ms, late_answer_window_ms};
+    for (;;) {
+        if (deadline_passed(d))
+            return;
+        const int32_t waiting = port_bytes_waiting(driver_port);
+        if (waiting > 0) {
+            const bool line_end = discard_waiting(waiting);
+            if (state != answer_state::ended)
+                state = line_end ? answer_state::ended : answer_state::begun;
+            continue;
+        }
+        if (state == answer_state::ended)
+            return;
+        // A late answer's rest comes as the line carries it; one that has
+        // not begun within its window is not coming.
+        const bool awaited = state == answer_state::awaited;
+        if (awaited && deadline_passed(late_window))
+            return;
+        if (!wait_port_readable(driver_port, awaited && ms_left(late_window) < ms_left(d) ? late_window : d))
+            return;
     }
 }
 
 std::string read_answer_line()
 {
     std::string line;
+    bool begun = false;  // a byte other than a line end came
     const deadline d = deadline_after(answer_limit_ms);
     while (wait_port_readable(driver_port, d)) {
         char byte;
@@ -57,13 +112,17 @@ std::string read_answer_line()
                 continue;
             return line;
         }
+        begun = true;
         if (byte != '\0')
             line.push_back(byte);
     }
     // No port, or a device gone: the request still takes its whole limit, so
     // a host polling an unplugged board is paced as by a silent one.
     sleep_until_passed(d);
-    return line;
+    // A line without its end is no answer: its digits may be a piece of the
+    // reading ("6" of "600"), and its rest is for the next drain to discard.
+    give_up_answer(begun);
+    return std::string();
 }
 
 int32_t exchange_byte(const std::string &line)
@@ -81,6 +140,7 @@ int32_t exchange_byte(const std::string &line)
         if (!is_line_end(byte))
             return static_cast<unsigned char>(byte);
     }
+    give_up_answer(false);  // a late byte is not the next request's
     return no_answer_byte;
 }
 

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <pthread.h>
+#include <unistd.h>
 
 #include "driver_state.h"
 #include "serial/board_line.h"
@@ -14,6 +16,20 @@
 #include "serial/serial_port.h"
 
 char port_path[PATH_MAX];
+
+namespace {
+// The process that loaded the library. A child forked from it shares the
+// board's descriptor and the console: its unload must leave both to the
+// parent.
+pid_t loader_pid = 0;
+// Set in the loader when it forks: a child (a daemon whose parent exits, a
+// worker) may still be using the port after the loader's own unload.
+bool loader_forked = false;
+void note_fork()
+{
+    loader_forked = true;
+}
+}  // namespace
 int32_t sa_values[read_back_entries];
 double sad_values[read_back_entries];
 int32_t sb_values[read_back_entries];
@@ -62,6 +78,10 @@ __attribute__((constructor)) static void load_driver()
     fwide(stdout, -1);
     fwide(stderr, -1);
     save_console();
+    loader_pid = getpid();
+    loader_forked = false;
+    // The loader's handler goes with the library at dlclose.
+    pthread_atfork(nullptr, note_fork, nullptr);
 
     init_port_table();
     for (int32_t i = 0; i < read_back_entries; ++i)
@@ -82,10 +102,17 @@ __attribute__((constructor)) static void load_driver()
 
 __attribute__((destructor)) static void unload_driver()
 {
-    release_port_claim(driver_port);
+    // The claim belongs to the device, which a forked child shares with its
+    // parent: a child's unload (a worker's exit) closes its own descriptors
+    // only, and a loader that forked (a daemon's parent half calling exit)
+    // leaves the claim to the child still using the port. The kernel drops
+    // it with the last descriptor.
+    const bool loader = getpid() == loader_pid;
+    if (loader && !loader_forked)
+        release_port_claim(driver_port);
     free_port_table();
     __gnu_cxx::__freeres();
     // A host in the background leaves the console to the job in front.
-    if (!console_in_background())
+    if (loader && !console_in_background())
         restore_console();
 }

@@ -43,12 +43,51 @@ DRIVER_TEST_WITHIN(InputFaults, SilentLateAndUnendedAnswers, 60000)
     EXPECT_GE(took, 1000.0);
     EXPECT_LT(took, slow_machine_bound_ms);
 
-    // No line end: the bytes gathered within the limit are the answer.
+    // No line end: what came within the limit is no answer.
     board.respond_with(answer_all(" 42 "));
     took = time_ms([&] { raw = ea(3); });
-    EXPECT_EQ(raw, 42);
+    EXPECT_EQ(raw, 0);
     EXPECT_GE(took, 1000.0);
     EXPECT_LT(took, slow_machine_bound_ms);
+}
+
+// At the line's pace, an answer later than its limit, or cut by it, is
+// neither this request's reading nor the next one's: channel 0 answers
+// late, channel 1 and the digital input (low) at once.
+DRIVER_TEST_WITHIN(InputFaults, LateAndCutAnswersAreNeverTaken, 120000)
+{
+    board.pace_like_line(9600);
+    const double channel_1_volts = 100 * 5.0 / 1024.0;
+    std::atomic<int> late_ms{0};
+    std::atomic<bool> cut{false};
+    board.respond_with([&](const std::string &line) {
+        if (line == "EA0")
+            return cut ? board_reply{"6", 995, {{"00\r\n", 1030}}} : board_reply{"600\r\n", late_ms};
+        if (line == "EA1")
+            return board_reply{"100\r\n"};
+        if (line == "EB2")
+            return board_reply{std::string(1, '\0')};
+        return board_reply{};
+    });
+    for (int delay : {990, 1000, 1005, 1015}) {
+        late_ms = delay;
+        for (int round = 0; round < 3; ++round) {
+            const int raw = ea(0);
+            EXPECT_TRUE(raw == 600 || raw == 0) << delay << " ms: " << raw;
+            EXPECT_EQ(eb(0), 0) << delay << " ms, round " << round;
+            ea(0);
+            EXPECT_EQ(ead(1), channel_1_volts) << delay << " ms, round " << round;
+            EXPECT_EQ(ea(1), 100) << delay << " ms, round " << round;
+        }
+    }
+    // The first digit within the limit, the rest after it.
+    cut = true;
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(ea(0), 0) << "round " << round;
+        EXPECT_EQ(ea(1), 100) << "round " << round;
+        EXPECT_EQ(ea(0), 0) << "round " << round;
+        EXPECT_EQ(eb(0), 0) << "round " << round;
+    }
 }
 
 // Plays a board that writes `pattern` without pause until stopped.
@@ -136,7 +175,7 @@ DRIVER_TEST_WITHIN(InputFaults, BoardHangsUpInTheMiddleOfAnAnswer, 60000)
     int raw = -1;
     double took = time_ms([&] { raw = ea(3); });
     vanish.join();
-    EXPECT_EQ(raw, 51);
+    EXPECT_EQ(raw, 0);  // the line never ended: no answer
     EXPECT_LT(took, slow_machine_bound_ms);
 
     // Afterwards: neutral results, bounded time.

@@ -192,6 +192,8 @@ void fake_board::take(const char *bytes, size_t count)
         board_reply reply = responder_(line);
         if (!reply.bytes.empty())
             queue(std::move(reply.bytes), now + std::chrono::milliseconds(reply.delay_ms));
+        for (auto &[bytes, delay_ms] : reply.later)
+            queue(std::move(bytes), now + std::chrono::milliseconds(delay_ms));
     }
 }
 

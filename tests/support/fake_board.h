@@ -37,6 +37,9 @@ std::vector<std::string> command_lines(const std::string &bytes);
 struct board_reply {
     std::string bytes;     // sent back to the driver ("" for silence)
     int delay_ms = 0;      // after the command line arrived
+    // Then these pieces, each at its own delay after the command line
+    // arrived (an answer split across a limit).
+    std::vector<std::pair<std::string, int>> later = {};
 };
 
 class fake_board {

@@ -50,6 +50,12 @@
  *              that long in the middle of a line keeps the part it took,
  *              and the next line ends that part with a CR of its own).
  *   rsa, rsad, rsb, labels, titre, detail   never wait.
+ *   What ends the answer line: its first CR or LF. A line that has not
+ *   ended when the 1000 ms limit passes is no answer (0). A request after
+ *   one whose answer did not end first discards that answer's rest: up to
+ *   its line end when part of it came, else what begins within 30 ms of the
+ *   limit (so a request right after a silent one may take up to 30 ms
+ *   more). A board later than that cannot be told from a right answer.
  *   Every wait sleeps (no CPU is used while the board is silent), and a
  *   signal does not cut a pause short.
  *
@@ -78,7 +84,9 @@
  *   then gives its neutral result. Unloading (dlclose, or the end of the
  *   process) closes the port and puts back the saved terminal settings of
  *   standard input, except when the host runs in the background of its
- *   terminal.
+ *   terminal. In a forked child, unloading (exit) closes the child's own
+ *   descriptors only: the parent keeps its claim and its console; a loader
+ *   that forked leaves the claim to its child (a daemon).
  *
  * THREADING
  *   One call at a time: the library takes no lock. Calls may come from any

@@ -618,4 +618,65 @@ TEST(Lifecycle, StandardInputClosedOrAFile)
     EXPECT_EQ(child.exit_code, 0);
 }
 
+// A host that forks: the child's unload, by exit(0) or _exit, leaves the
+// parent's claim and console as they are; a daemon's parent half that calls
+// exit leaves the claim to the child that goes on using the port.
+TEST(Lifecycle, ForkedChildOrDaemonKeepsTheBoard)
+{
+    for (const char *how : {"child exit", "child _exit", "daemon"}) {
+        const child_result child = run_in_child(
+            [how] {
+                empty_device_folder();
+                fake_board board(TEST_DEVICE_FOLDER, "ttyUSB0");
+                sketch_pins pins;
+                pins.analog[3] = 512;
+                board.answer_as_sketch(pins);
+                int master = -1, slave = -1;
+                ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+                ASSERT_EQ(dup2(slave, 0), 0);
+                loaded_driver driver(TEST_LIBRARY_USB0);
+                auto ea = GET_EXPORT(driver, ea);
+                termios changed = settings_of(0);
+                cfmakeraw(&changed);
+                ASSERT_EQ(tcsetattr(0, TCSANOW, &changed), 0);
+                const bool daemon = std::string(how) == "daemon";
+                int go[2];
+                ASSERT_EQ(pipe(go), 0);
+                const pid_t pid = fork();
+                ASSERT_GE(pid, 0);
+                if (pid == 0) {
+                    bool ok = ea(3) == 512;
+                    if (daemon) {
+                        // Once the parent half has unloaded, the port is
+                        // still this process's alone.
+                        char byte;
+                        ok = read(go[0], &byte, 1) == 1 && held_exclusively(board.slave_fd()) && ea(3) == 512;
+                        _exit(ok ? 0 : 1);
+                    }
+                    if (std::string(how) == "child exit")
+                        exit(ok ? 0 : 1);
+                    _exit(ok ? 0 : 1);
+                }
+                if (daemon) {
+                    driver.unload();
+                    ASSERT_EQ(write(go[1], "x", 1), 1);
+                }
+                int status = 0;
+                ASSERT_EQ(waitpid(pid, &status, 0), pid);
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << how;
+                if (!daemon) {
+                    EXPECT_TRUE(held_exclusively(board.slave_fd())) << how;
+                    EXPECT_TRUE(same_settings(settings_of(0), changed)) << how;
+                    EXPECT_EQ(ea(3), 512) << how;
+                }
+                close(go[0]);
+                close(go[1]);
+                close(slave);
+                close(master);
+            },
+            child_timeout_ms);
+        EXPECT_EQ(child.exit_code, 0) << how;
+    }
+}
+
 }  // namespace

@@ -191,7 +191,7 @@ void warn_unless_from_board(const export_info &info, const call_arguments &argum
     const port_state port = library_port_state();
     if (port == port_state::missing) {
         if (!told_no_port) {
-            const std::string device = port_of_build(library_path());
+            const std::string device = port_of_library(library_path());
             std::fprintf(shell_err,
                          "no board: the library could not open %s, so inputs read 0 and outputs go "
                          "nowhere (`check` tells why)\n",

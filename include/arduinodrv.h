@@ -25,6 +25,8 @@
  * CHANNELS
  *   Analog inputs 0-5; digital inputs (board pins 2, 4, 7, 8), analog (PWM)
  *   outputs (pins 3, 5, 6, 9) and digital outputs (pins 10-13): 0-3.
+ *   ARDUINODRV_ANALOG_INPUTS (6) and ARDUINODRV_DIGITAL_INPUTS,
+ *   ARDUINODRV_ANALOG_OUTPUTS, ARDUINODRV_DIGITAL_OUTPUTS (4 each) count them.
  *
  * ERRORS
  *   None are ever reported, and no argument is refused. Each family has a
@@ -136,6 +138,12 @@ extern "C" {
 
 #define ARDUINODRV_STD(result) ARDUINODRV_API result ARDUINODRV_STDCALL
 #define ARDUINODRV_C(result) ARDUINODRV_API result ARDUINODRV_CDECL
+
+/* The board's channels of each kind, numbered from 0 (CHANNELS above). */
+#define ARDUINODRV_ANALOG_INPUTS 6
+#define ARDUINODRV_DIGITAL_INPUTS 4
+#define ARDUINODRV_ANALOG_OUTPUTS 4
+#define ARDUINODRV_DIGITAL_OUTPUTS 4
 
 /* Analog inputs: ea gives the raw reading (0-1023 on a 10-bit board), ead
  * the reading in volts (raw x 5.0 / 1024.0). Each waits up to 1000 ms for

@@ -128,7 +128,7 @@ private:
     {
         avr_reset(avr_);
         bridge_.attach(avr_);
-        pins_.apply(avr_);
+        pins_.apply_after_reset(avr_);
         start_cycle_ = avr_->cycle;
         pacer_.start(avr_->cycle, now);
         started_ = true;

@@ -6,7 +6,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <climits>
 #include <getopt.h>
+#include <unistd.h>
 
 const char firmsim_usage[] =
     "Usage: firmsim [options] FIRMWARE\n"
@@ -44,10 +46,44 @@ const char firmsim_usage[] =
     "The report is printed at exit too.\n"
     "\n"
     "Exit status: 0 stopped, 1 no terminal or link, 2 bad usage, 3 bad firmware\n"
-    "file, 4 the firmware halted or crashed the chip.\n"
-    "\n"
-    "Example:\n"
-    "  firmsim --link /tmp/dev/ttyUSB0 --analog 0=2500 --digital 4=1 build/firmware/arduinodrv_board.hex\n";
+    "file, 4 the firmware halted or crashed the chip.\n";
+
+namespace {
+
+std::string folder_of_program()
+{
+    char exe[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0)
+        return ".";
+    const std::string path(exe, static_cast<size_t>(n));
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+}  // namespace
+
+firmsim_example example_paths()
+{
+    // Paths that exist where this firmsim runs: the build tree's firmware and
+    // the demo's device folder, or the installed firmware and a link in /tmp.
+    const std::string folder = folder_of_program();
+    if (folder == FIRMSIM_BUILD_FOLDER)
+        return {FIRMSIM_BUILD_LINK, FIRMSIM_BUILD_FIRMWARE, FIRMSIM_BUILD_SHELL};
+    return {"/tmp/arduinodrv-board", folder + "/" + FIRMSIM_INSTALLED_FIRMWARE, "arduinodrv-shell"};
+}
+
+void print_usage(FILE *to)
+{
+    const firmsim_example example = example_paths();
+    std::fputs(firmsim_usage, to);
+    std::fprintf(to,
+                 "\n"
+                 "Example (then, in another terminal, the library on its port):\n"
+                 "  firmsim --link %s --analog 0=2500 --digital 4=1 %s\n"
+                 "  %s --port %s 'ead 0; eb 1'\n",
+                 example.link.c_str(), example.firmware.c_str(), example.shell.c_str(), example.link.c_str());
+}
 
 namespace {
 
@@ -143,7 +179,7 @@ int parse_options(int argc, char **argv, firmsim_options &options)
             break;
         }
         case 'h':
-            std::fputs(firmsim_usage, stdout);
+            print_usage(stdout);
             return status_stopped;
         default:
             // Unknown, or missing its value.

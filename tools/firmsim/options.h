@@ -3,6 +3,7 @@
 
 #include "pin_model.h"
 
+#include <cstdio>
 #include <string>
 
 struct firmsim_options {
@@ -32,3 +33,10 @@ int parse_options(int argc, char **argv, firmsim_options &options);
 bool parse_speed(const std::string &text, double &speed);
 
 extern const char firmsim_usage[];
+
+// The example of the usage text, with paths that exist on this machine.
+struct firmsim_example {
+    std::string link, firmware, shell;
+};
+firmsim_example example_paths();
+void print_usage(FILE *to);

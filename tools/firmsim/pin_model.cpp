@@ -54,18 +54,44 @@ pin_model::pin_model()
         high = false;
 }
 
+namespace {
+
+avr_irq_t *analog_irq(avr_t *avr, int channel)
+{
+    return avr_io_getirq(avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_ADC0 + channel);
+}
+
+avr_irq_t *pin_irq(avr_t *avr, int pin)
+{
+    const port_bit where = board_pin(pin);
+    return avr_io_getirq(avr, AVR_IOCTL_IOPORT_GETIRQ(where.port), where.bit);
+}
+
+}  // namespace
+
 void pin_model::apply(avr_t *avr)
 {
     for (int channel = 0; channel < analog_inputs; ++channel)
-        avr_raise_irq(avr_io_getirq(avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_ADC0 + channel), millivolts_[channel]);
+        avr_raise_irq(analog_irq(avr, channel), millivolts_[channel]);
     for (int pin = first_board_pin; pin <= last_board_pin; ++pin) {
-        const port_bit where = board_pin(pin);
         // A pin the firmware drives keeps its own level.
         if (output_level(avr, pin) >= 0)
             continue;
-        avr_raise_irq(avr_io_getirq(avr, AVR_IOCTL_IOPORT_GETIRQ(where.port), where.bit), input_[pin] ? 1 : 0);
+        avr_raise_irq(pin_irq(avr, pin), input_[pin] ? 1 : 0);
     }
     dirty_ = false;
+}
+
+void pin_model::apply_after_reset(avr_t *avr)
+{
+    // A reset clears the pin registers but not the IRQs' last values, and
+    // simavr drops a raise that repeats the last value: marked as never
+    // raised, each one reaches the fresh registers again.
+    for (int channel = 0; channel < analog_inputs; ++channel)
+        analog_irq(avr, channel)->flags |= IRQ_FLAG_INIT;
+    for (int pin = first_board_pin; pin <= last_board_pin; ++pin)
+        pin_irq(avr, pin)->flags |= IRQ_FLAG_INIT;
+    apply(avr);
 }
 
 int pin_model::output_level(const avr_t *avr, int pin)

@@ -23,8 +23,10 @@ public:
     uint32_t analog(int channel) const { return millivolts_[channel]; }
     bool input(int pin) const { return input_[pin]; }
 
-    // Puts the settings on the chip's pins (after a reset, or a change).
+    // Puts the settings on the chip's pins (after a change).
     void apply(avr_t *avr);
+    // The same after a reset of the chip, which forgets every level.
+    void apply_after_reset(avr_t *avr);
     void apply_changes(avr_t *avr)
     {
         if (dirty_)

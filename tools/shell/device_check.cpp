@@ -210,7 +210,7 @@ struct build_match {
 build_match match_build(const std::string &library, const std::string &device)
 {
     build_match match;
-    match.library_port = port_of_build(library);
+    match.library_port = port_of_library(library);
     match.chosen_opens_it = !match.library_port.empty() && same_device(match.library_port, device);
     if (match.chosen_opens_it) {
         report("library", library + " opens it");
@@ -240,9 +240,8 @@ std::string build_advice(const build_match &match, const std::string &device)
 {
     if (!match.other_build.empty())
         return "the board answers on " + device + ": load the build that opens it, --library " + match.other_build;
-    const std::string target = match.library_port.empty() ? "/dev/ttyUSB0" : match.library_port;
-    return "the board answers on " + device + ", which no build opens: link it where the build looks, "
-           "sudo ln -s " + device + " " + target;
+    return "the board answers on " + device + ", which no build opens by itself: give it to the library, "
+           "arduinodrv-shell --port " + device + " (a host: " + port_variable + "=" + device + ")";
 }
 
 // The other processes that hold the device open; none may, for the board's
@@ -402,7 +401,7 @@ bool check_command(const std::vector<std::string> &words)
     }
     const std::string &library = library_path();
     if (device.empty()) {
-        device = port_of_build(library);
+        device = port_of_library(library);
         if (device.empty())
             device = candidate_paths("/dev").front();
     }

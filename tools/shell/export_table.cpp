@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "board_readings.h"
+#include "include/arduinodrv.h"
 
 namespace {
 
@@ -134,23 +135,6 @@ const export_info *find_export(const char *name)
 }
 
 namespace {
-// A0 to A5 on an Uno, A6 and A7 too on a Nano.
-constexpr int analog_input_channels = 8;
-constexpr int channels_of_other_kinds = 4;
-}  // namespace
-
-int board_channels_of(const export_info &info)
-{
-    switch (board_use_of(info)) {
-    case board_use::none: return 0;
-    case board_use::asks_line: return analog_input_channels;
-    case board_use::asks_byte:
-    case board_use::sends: return channels_of_other_kinds;
-    }
-    return 0;
-}
-
-namespace {
 // The plain name without its variant's prefix (std, c) and suffix (double).
 std::string_view plain_name(const export_info &info)
 {
@@ -163,7 +147,20 @@ std::string_view plain_name(const export_info &info)
         base.remove_suffix(6);
     return base;
 }
+
+bool is_digital_output(const export_info &info) { return plain_name(info) == "sb"; }
 }  // namespace
+
+int board_channels_of(const export_info &info)
+{
+    switch (board_use_of(info)) {
+    case board_use::none: return 0;
+    case board_use::asks_line: return ARDUINODRV_ANALOG_INPUTS;
+    case board_use::asks_byte: return ARDUINODRV_DIGITAL_INPUTS;
+    case board_use::sends: return is_digital_output(info) ? ARDUINODRV_DIGITAL_OUTPUTS : ARDUINODRV_ANALOG_OUTPUTS;
+    }
+    return 0;
+}
 
 const char *board_channel_kind(const export_info &info)
 {
@@ -171,7 +168,7 @@ const char *board_channel_kind(const export_info &info)
     case board_use::none: return "";
     case board_use::asks_line: return "analog inputs";
     case board_use::asks_byte: return "digital inputs";
-    case board_use::sends: return plain_name(info) == "sb" ? "digital outputs" : "analog outputs";
+    case board_use::sends: return is_digital_output(info) ? "digital outputs" : "analog outputs";
     }
     return "";
 }

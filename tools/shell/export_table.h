@@ -52,8 +52,8 @@ const export_info *find_export(const char *name);
 enum class board_use : uint8_t { none, sends, asks_line, asks_byte };
 board_use board_use_of(const export_info &info);
 
-// How many channels of the export's kind the board has (8 analog inputs, 4
-// of each other kind); 0 for an export that names no board channel.
+// How many channels of the export's kind the board has (6 analog inputs, 4
+// of each other kind, as the library's header counts them); 0 for an export that names no board channel.
 int board_channels_of(const export_info &info);
 // "analog inputs", "digital outputs"...; "" for an export that names none.
 const char *board_channel_kind(const export_info &info);

@@ -1,8 +1,11 @@
 #include "library_port.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -72,6 +75,38 @@ std::string port_of_build(const std::string &library_file)
         return paths.front();
     const std::string folder = name_of(folder_of(library_file));
     return is_candidate_family_name(folder) ? "/dev/" + folder : "";
+}
+
+std::string port_of_library(const std::string &library_file)
+{
+    const char *chosen = std::getenv(port_variable);
+    if (chosen != nullptr && chosen[0] != '\0')
+        return chosen;
+    return port_of_build(library_file);
+}
+
+std::string port_path_problem(const std::string &path)
+{
+    if (path.empty())
+        return "an empty path names no device";
+    // The library refuses these two rather than open some other device.
+    if (path.size() >= PATH_MAX)
+        return "the path is longer than PATH_MAX (" + std::to_string(PATH_MAX) + " bytes)";
+    if (std::any_of(path.begin(), path.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F; }))
+        return "the path holds a control character (a newline at its end?)";
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return "no such device (it does not exist; `arduinodrv-shell ports` lists the serial devices)";
+        return std::strerror(errno);
+    }
+    if (S_ISDIR(info.st_mode))
+        return "it is a folder, not a serial device";
+    if (S_ISREG(info.st_mode))
+        return "it is a regular file, not a serial device";
+    if (!S_ISCHR(info.st_mode) && !S_ISFIFO(info.st_mode))
+        return "it is not a serial device";
+    return "";
 }
 
 std::vector<build_port> builds_beside(const std::string &library_file)

@@ -16,6 +16,17 @@ std::string folder_of(const std::string &path);
 // (.../ttyUSB2/libarduinodrv.so opens /dev/ttyUSB2); "" when neither tells.
 std::string port_of_build(const std::string &library_file);
 
+// The variable through which the library takes its port at run time.
+constexpr const char *port_variable = "ARDUINODRV_PORT";
+
+// The device that the loaded library opens: ARDUINODRV_PORT when it is set
+// and not empty, else the build's own (port_of_build).
+std::string port_of_library(const std::string &library_file);
+
+// Why `path` cannot be the board's port (it does not exist, is a folder or a
+// regular file, or is no path the library takes), "" when it may be.
+std::string port_path_problem(const std::string &path);
+
 struct build_port {
     std::string library;
     std::string port;

@@ -1,6 +1,7 @@
 // arduinodrv-shell: calls the library's exports by name, from a prompt, a
 // script on standard input, or its own command line.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 
 #include "durations.h"
 #include "export_call.h"
+#include "library_port.h"
 #include "line_editor.h"
 #include "result_text.h"
 #include "shell.h"
@@ -20,7 +22,8 @@ constexpr int exit_usage = 2;
 void print_usage(FILE *to)
 {
     std::fprintf(to,
-                 "usage: arduinodrv-shell [--library PATH] [COMMANDS...]\n"
+                 "usage: arduinodrv-shell [--library PATH] [--port DEVICE] [COMMANDS...]\n"
+                 "       arduinodrv-shell ports\n"
                  "Calls the exports of the arduinodrv library by name: `ead 3`, `sb 0 1`, `nea 2`.\n"
                  "COMMANDS are read as one line of the prompt, so ; separates several:\n"
                  "  arduinodrv-shell 'sb 0 1; ead 0; ead 1'   (the library loads once, 2 s)\n"
@@ -28,13 +31,18 @@ void print_usage(FILE *to)
                  "`help` lists the exports and the commands record, watch and check.\n"
                  "  --library PATH  the build of the library to load (default: %s);\n"
                  "                  it is loaded on the first call, so `check` runs without it\n"
+                 "  --port DEVICE   the board's serial device, any path (/dev/ttyACM1, a link in\n"
+                 "                  /dev/serial/by-id/); the library gets it as %s\n"
+                 "                  (default: the device the build opens)\n"
+                 "`ports` lists the serial devices, which of them look like a board, and how to\n"
+                 "use each.\n"
                  "Durations (record, watch --every) are %s.\n"
                  "Results on standard output are exactly what the library returned; what went\n"
                  "wrong is said on standard error.\n"
                  "Exit status: 0 when all went well; 1 when a command failed (the script goes on\n"
                  "after it) or a result was not the board's (no board, no answer in time);\n"
                  "2 for a wrong command line.\n",
-                 default_library_path().c_str(), duration_rule);
+                 default_library_path().c_str(), port_variable, duration_rule);
 }
 
 int run_script()
@@ -54,6 +62,8 @@ int run_script()
 int main(int argc, char **argv)
 {
     std::vector<std::string> command;
+    std::string port;
+    bool port_given = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (!command.empty()) {
@@ -66,6 +76,16 @@ int main(int argc, char **argv)
             set_library_path(argv[++i]);
         } else if (arg.starts_with("--library=")) {
             set_library_path(arg.substr(std::strlen("--library=")));
+        } else if (arg == "--port" || arg == "-p" || arg.starts_with("--port=")) {
+            if (arg.starts_with("--port=")) {
+                port = arg.substr(std::strlen("--port="));
+            } else if (i + 1 < argc) {
+                port = argv[++i];
+            } else {
+                std::fprintf(stderr, "arduinodrv-shell: --port needs a path\n");
+                return exit_usage;
+            }
+            port_given = true;
         } else if (arg == "--help" || arg == "-h") {
             print_usage(stdout);
             return 0;
@@ -76,6 +96,16 @@ int main(int argc, char **argv)
         } else {
             command.push_back(arg);
         }
+    }
+    if (port_given) {
+        // Refused here, with the reason: the library would only stay without
+        // a port, silently.
+        const std::string problem = port_path_problem(port);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "arduinodrv-shell: --port %s: %s\n", port.c_str(), problem.c_str());
+            return exit_command_failed;
+        }
+        setenv(port_variable, port.c_str(), 1);
     }
     shell_encoding = encoding_from_locale();
     shell_interactive = command.empty() && isatty(STDIN_FILENO) != 0;

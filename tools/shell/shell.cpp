@@ -23,6 +23,7 @@ bool quit_requested = false;
 bool told_no_port = false;
 bool told_no_answer = false;
 bool told_no_channel = false;
+bool told_unusable_volts = false;
 // Results of one line go on one line, separated by tabs.
 bool result_line_open = false;
 
@@ -85,14 +86,18 @@ bool print_topic(const std::string &topic, size_t usage_width)
 
 bool shell_quit_requested() { return quit_requested; }
 
-void print_help(const std::vector<std::string> &topics)
+bool print_help(const std::vector<std::string> &topics)
 {
     const size_t width = widest_usage();
     if (!topics.empty()) {
-        for (const std::string &topic : topics)
-            if (!print_topic(topic, width))
+        bool all_known = true;
+        for (const std::string &topic : topics) {
+            if (!print_topic(topic, width)) {
                 std::fprintf(shell_err, "help: no export or command named \"%s\"\n", topic.c_str());
-        return;
+                all_known = false;
+            }
+        }
+        return all_known;
     }
     std::fprintf(shell_out,
                  "Exports of the library (%zu), called by name with their arguments;\n"
@@ -108,6 +113,7 @@ void print_help(const std::vector<std::string> &topics)
                  "separated by tabs: nead 0; ead 0. Texts are shown in the terminal's encoding;\n"
                  "# starts a comment. Durations (--every) are %s.\n",
                  duration_rule);
+    return true;
 }
 
 bool prepare_call(const std::vector<std::string> &words, prepared_call *call)
@@ -136,15 +142,37 @@ bool prepare_call(const std::vector<std::string> &words, prepared_call *call)
 
 namespace {
 
-// The channel as the library takes it: double forms round it.
+// The channel as the library takes it: double forms round it (NaN stays
+// NaN and is out of range, as the library's INT_MIN is).
 double channel_argument(const export_info &info, const call_arguments &arguments)
 {
     if (signature_of(info.sig).kinds[0] == arg_kind::int32)
         return arguments.ints[0];
-    return std::floor(arguments.reals[0] + 0.5);
+    // Narrowed to single precision, halves away from zero, as the library does.
+    return std::round(static_cast<float>(arguments.reals[0]));
 }
 
-void warn_unless_from_board(const export_info &info, const call_arguments &arguments, int64_t call_ms)
+// The raw value that the library sends for a voltage that is not a number,
+// is infinite or lies beyond the 32-bit range: INT_MIN, whose half the
+// volts forms return.
+constexpr double unusable_volts_result = -1073741824.0;
+
+void warn_if_volts_unusable(const export_info &info, const call_arguments &arguments, const call_result &result)
+{
+    const signature_info &sig = signature_of(info.sig);
+    if (sig.count != 2 || std::strcmp(sig.names[1], "volts") != 0 || result.real != unusable_volts_result)
+        return;
+    if (!told_unusable_volts)
+        std::fprintf(shell_err,
+                     "%s: the library received volts %s, which no output can give: it sent the raw value "
+                     "-2147483648, as it does for a value that is not a number or beyond the 32-bit range, "
+                     "and returned half of it\n",
+                     info.name, real_text(arguments.reals[1]).c_str());
+    told_unusable_volts = true;
+}
+
+void warn_unless_from_board(const export_info &info, const call_arguments &arguments, const call_result &result,
+                            int64_t call_ms)
 {
     const board_use use = board_use_of(info);
     if (use == board_use::none)
@@ -159,10 +187,11 @@ void warn_unless_from_board(const export_info &info, const call_arguments &argum
         told_no_channel = true;
         return;
     }
+    warn_if_volts_unusable(info, arguments, result);
     const port_state port = library_port_state();
     if (port == port_state::missing) {
         if (!told_no_port) {
-            const std::string device = port_of_build(library_path());
+            const std::string device = port_of_library(library_path());
             std::fprintf(shell_err,
                          "no board: the library could not open %s, so inputs read 0 and outputs go "
                          "nowhere (`check` tells why)\n",
@@ -190,13 +219,13 @@ call_result perform_call(const prepared_call &call)
     std::fflush(stdout);
     const int32_t start = elapsed_ms();
     call_result result = call_export(*call.info, call.address, call.arguments);
-    warn_unless_from_board(*call.info, call.arguments, ms_since(start));
+    warn_unless_from_board(*call.info, call.arguments, result, ms_since(start));
     return result;
 }
 
-bool all_results_from_board() { return !told_no_port && !told_no_answer && !told_no_channel; }
+bool all_results_from_board() { return !told_no_port && !told_no_answer && !told_no_channel && !told_unusable_volts; }
 
-void reset_result_warnings() { told_no_port = told_no_answer = told_no_channel = false; }
+void reset_result_warnings() { told_no_port = told_no_answer = told_no_channel = told_unusable_volts = false; }
 
 void end_result_line()
 {
@@ -222,8 +251,7 @@ bool run_words(const std::vector<std::string> &words)
     if (find_export(name.c_str()) == nullptr)
         end_result_line();
     if (name == "help" || name == "?") {
-        print_help(rest);
-        return true;
+        return print_help(rest);
     }
     if (name == "quit" || name == "exit") {
         quit_requested = true;

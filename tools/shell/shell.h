@@ -50,4 +50,5 @@ bool all_results_from_board();
 // Starts over as a new run would: each warning may come once more.
 void reset_result_warnings();
 
-void print_help(const std::vector<std::string> &topics);
+// False (after a message) when a topic names no export or command.
+bool print_help(const std::vector<std::string> &topics);

@@ -123,17 +123,29 @@ std::map<std::string, std::string> firmsim_process::report()
     return report_fields(command("report"));
 }
 
-bool firmsim_process::wait_for(const std::string &name, long value, int timeout_ms)
+bool firmsim_process::wait_until(const std::function<bool(const std::string &)> &holds, const std::string &name,
+                                 int timeout_ms)
 {
     const long long end = now_ms() + timeout_ms;
     do {
         const auto fields = report();
         const auto field = fields.find(name);
-        if (field != fields.end() && std::atol(field->second.c_str()) >= value)
+        if (field != fields.end() && holds(field->second))
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     } while (now_ms() < end);
     return false;
+}
+
+bool firmsim_process::wait_for(const std::string &name, long value, int timeout_ms)
+{
+    return wait_until([value](const std::string &field) { return std::atol(field.c_str()) >= value; }, name,
+                      timeout_ms);
+}
+
+bool firmsim_process::wait_for_field(const std::string &name, const std::string &value, int timeout_ms)
+{
+    return wait_until([&value](const std::string &field) { return field == value; }, name, timeout_ms);
 }
 
 int firmsim_process::stop(int timeout_ms)

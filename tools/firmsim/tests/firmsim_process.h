@@ -2,6 +2,7 @@
 // input and output: the commands of firmsim --help, one answer line each.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <sys/types.h>
@@ -31,6 +32,8 @@ public:
     // Waits until the report's field `name`, read as a number, reaches at
     // least `value`; false after timeout_ms.
     bool wait_for(const std::string &name, long value, int timeout_ms);
+    // Waits until the field reads exactly `value`.
+    bool wait_for_field(const std::string &name, const std::string &value, int timeout_ms);
 
     // Waits for the end, after SIGTERM with stop(); returns the exit status
     // (-1 when killed by a signal or not ended within timeout_ms).
@@ -42,6 +45,7 @@ public:
 
 private:
     std::string read_line(int timeout_ms);
+    bool wait_until(const std::function<bool(const std::string &)> &holds, const std::string &name, int timeout_ms);
 
     pid_t pid_ = -1;
     int to_child_ = -1, from_child_ = -1;

@@ -119,6 +119,24 @@ TEST(FirmsimTool, RefusesBadOptions)
     }
 }
 
+TEST(FirmsimTool, HelpsWithAnExampleWhosePathsExist)
+{
+    firmsim_process sim(program, {"--help"});
+    EXPECT_EQ(sim.wait_exit(5000), 0);
+    const std::string text = sim.output();
+    ASSERT_NE(text.find("Usage: firmsim"), std::string::npos) << text;
+    const size_t example = text.find("\n  firmsim --link ");
+    ASSERT_NE(example, std::string::npos) << text;
+    const std::string line = text.substr(example + 3, text.find('\n', example + 3) - example - 3);
+    const std::string link = line.substr(std::string("firmsim --link ").size(), line.find(' ', 15) - 15);
+    const std::string firmware = line.substr(line.rfind(' ') + 1);
+    struct stat info {};
+    EXPECT_EQ(stat(link.substr(0, link.rfind('/')).c_str(), &info), 0) << "the link's folder: " << line;
+    EXPECT_TRUE(S_ISDIR(info.st_mode)) << line;
+    EXPECT_EQ(access(firmware.c_str(), R_OK), 0) << "the firmware: " << line;
+    EXPECT_NE(text.find("--port " + link), std::string::npos) << "how a host finds it: " << text;
+}
+
 // The chip starts once a host holds the terminal; these firmwares then end
 // the run with status 4 and say what happened.
 void expect_chip_stops(const std::string &code, const std::string &reason)

@@ -320,4 +320,30 @@ TEST_F(FirmwareEndToEnd, BurstOfOutputsArrivesWholeThenAReadingIsRight)
     expected.expect_in(outputs_after_settling());
 }
 
+
+// Each host session restarts the chip (a board resets when its port opens);
+// the inputs firmsim was told to drive must hold through every restart.
+class FirmwareAcrossSessions : public ::testing::Test {};
+
+TEST_F(FirmwareAcrossSessions, SetInputsReadTheSameInEverySession)
+{
+    const std::string link = std::string(TEST_DEVICE_FOLDER) + "/ttyUSB0";
+    unlink(link.c_str());
+    firmsim_process sim(FIRMSIM_PROGRAM, {"--link", link, "--digital", "4=1", "--analog", "2=2500", FIRMSIM_FIRMWARE});
+    ASSERT_FALSE(sim.failed());
+    ASSERT_EQ(sim.command("pin 8 1"), "ok");
+    for (int session = 1; session <= 3; ++session) {
+        loaded_driver driver(TEST_LIBRARY_USB0);
+        const int expected[] = {0, 1, 0, 1};  // pins 2, 4, 7, 8
+        for (int channel = 0; channel < 4; ++channel)
+            EXPECT_EQ(GET_EXPORT(driver, eb)(channel), expected[channel])
+                << "session " << session << ", channel " << channel;
+        const int half = GET_EXPORT(driver, ea)(2);
+        EXPECT_TRUE(reading_fits(half, 2500)) << "session " << session << " read " << half;
+        driver.unload();
+        // The chip waits, its host gone, until the next session opens the port.
+        ASSERT_TRUE(sim.wait_for_field("host", "closed", 5000)) << "session " << session;
+    }
+}
+
 }  // namespace

@@ -219,8 +219,8 @@ TEST_F(Check, JudgesEveryKindOfPath)
         {"a board on a port no build opens", board_on("ttyACM5", "512\r\n"), false,
          {"no build of the library opens " + folder + "/ttyACM5 (they open " + folder + "/ttyUSB0, " + folder +
               "/ttyUSB2)",
-          "which no build opens: link it where the build looks, sudo ln -s " + folder + "/ttyACM5 " + folder +
-              "/ttyUSB0"}},
+          "which no build opens by itself: give it to the library, arduinodrv-shell --port " + folder +
+              "/ttyACM5 (a host: ARDUINODRV_PORT=" + folder + "/ttyACM5)"}},
     };
     for (const check_case &c : cases) {
         SCOPED_TRACE(c.name);

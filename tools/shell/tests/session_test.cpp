@@ -211,6 +211,38 @@ TEST(Session, CommandsFromTheCommandLine)
     EXPECT_NE(r.err.find("cannot load the library /nonexistent/libarduinodrv.so"), std::string::npos) << r.err;
 }
 
+TEST(Session, PortOptionGivesTheLibraryAnyPathAndRefusesWhatIsNoDevice)
+{
+    // The build opens NO_DEVICE_FOLDER/ttyUSB0, which does not exist: --port
+    // takes the library to the board on another name.
+    fake_board board(NO_DEVICE_FOLDER, "board-by-id");
+    board.respond_with([](const std::string &line) {
+        return line == "EA2" ? board_reply{"412\r\n"} : board_reply{};
+    });
+    run_result r = run_shell({"--library", NO_DEVICE_LIBRARY, "--port", board.link_path(), "ea 2"}, "");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "412\n");
+
+    const std::string folder = NO_DEVICE_FOLDER;
+    const std::string file = folder + "/plain-file";
+    FILE *f = std::fopen(file.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    const std::pair<std::string, std::string> refused[] = {
+        {folder, "it is a folder, not a serial device"},
+        {file, "it is a regular file, not a serial device"},
+        {folder + "/ttyUSB9", "no such device"},
+        {folder + "/ttyUSB0\n", "the path holds a control character"},
+    };
+    for (const auto &[path, why] : refused) {
+        r = run_shell({"--library", NO_DEVICE_LIBRARY, "--port", path, "ea 2"}, "");
+        EXPECT_EQ(r.status, 1) << path;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.find("arduinodrv-shell: --port " + path + ": " + why), 0u) << r.err;
+    }
+    unlink(file.c_str());
+}
+
 TEST(Session, ARequestWithoutAnswerIsNotShownAsAReading)
 {
     fake_board silent(NO_DEVICE_FOLDER, "ttyUSB0");

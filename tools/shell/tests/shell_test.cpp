@@ -1,5 +1,6 @@
 // The export table against the public header, argument checking, and calls
 // through stand-in exports with both calling conventions.
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -218,7 +219,7 @@ ARDUINODRV_STDCALL double stand_in_sad(int32_t channel, double volts)
     ++stand_in_calls;
     seen_ints[0] = channel;
     seen_reals[1] = volts;
-    return 25.0;
+    return std::isnan(volts) ? -1073741824.0 : 25.0;  // INT_MIN sent, as the library does
 }
 ARDUINODRV_CDECL const char *stand_in_cdetail()
 {
@@ -392,17 +393,36 @@ TEST_F(ShellCalls, ScheduleOptionValuesAreCheckedFirst)
 
 TEST_F(ShellCalls, AChannelTheBoardLacksIsCalledButNotShownAsAReading)
 {
-    EXPECT_TRUE(run_line("ead 7; csb 3 1"));
+    EXPECT_TRUE(run_line("ead 5; csb 3 1"));
     EXPECT_TRUE(all_results_from_board());
-    EXPECT_TRUE(run_line("ead 8; ead -1; sadouble 4.4 1"));
+    EXPECT_TRUE(run_line("ead 6; ead -1; sadouble 4.4 1"));
     EXPECT_EQ(stand_in_calls, 5);
     EXPECT_EQ(out(), "2.5\t1\n2.5\t2.5\t64\n");
-    EXPECT_EQ(err(), "ead: the board has analog inputs 0 to 7, not 8: the result is not a reading\n");
+    EXPECT_EQ(err(), "ead: the board has analog inputs 0 to 5, not 6: the result is not a reading\n");
     EXPECT_FALSE(all_results_from_board());
     reset_result_warnings();
     EXPECT_TRUE(run_line("sadouble 3.5 1"));
     EXPECT_NE(err().find("sadouble: the board has analog outputs 0 to 3, not 4: nothing is set"),
               std::string::npos) << err();
+}
+
+TEST_F(ShellCalls, AVoltageNoOutputCanGiveIsStated)
+{
+    EXPECT_TRUE(run_line("sad 0 nan"));
+    EXPECT_EQ(out(), "-1073741824\n");
+    EXPECT_NE(err().find("sad: the library received volts nan, which no output can give: it sent the raw value "
+                         "-2147483648"),
+              std::string::npos)
+        << err();
+    EXPECT_FALSE(all_results_from_board());
+}
+
+TEST_F(ShellCalls, HelpOfAnUnknownNameFails)
+{
+    EXPECT_TRUE(run_line("help ead record"));
+    EXPECT_FALSE(run_line("help ead nothere"));
+    EXPECT_NE(out().find("  ead <channel:int> "), std::string::npos);
+    EXPECT_EQ(err(), "help: no export or command named \"nothere\"\n");
 }
 
 TEST_F(ShellCalls, AnIntervalShorterThanTheRequestIsStated)

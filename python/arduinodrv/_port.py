@@ -1,0 +1,116 @@
+"""The board's device: checked before the library loads, and found among
+the process's descriptors after, since the library itself never says."""
+
+from __future__ import annotations
+
+import errno
+import os
+import stat
+import termios
+
+
+class PortError(OSError):
+    """The library could not open the board's device: errno, strerror and
+    filename (the device's path) say which and why."""
+
+    def __str__(self) -> str:
+        if self.filename is None:
+            return str(self.strerror)
+        return f"{shown(self.filename)}: {self.strerror}"
+
+
+class BoardInUseError(RuntimeError):
+    """This process already has a board on another port: the library's
+    state is the process's, so close that Board first."""
+
+
+def shown(path: str) -> str:
+    """The path as a message shows it: quoted when it holds characters that a
+    terminal would not show (a newline, a control character)."""
+    return path if path.isprintable() and path.strip() == path else repr(path)
+
+
+def port_path(port: object) -> str:
+    if not isinstance(port, (str, os.PathLike)):
+        raise TypeError(f"port must be a device path (str or os.PathLike), not {type(port).__name__}")
+    path = os.fsdecode(os.fspath(port))
+    if not path:
+        raise ValueError("port is an empty path")
+    if "\0" in path:
+        raise ValueError(f"port {path!r} holds a zero byte")
+    return path
+
+
+def _error(code: int, why: str, path: str) -> PortError:
+    return PortError(code, why, path)
+
+
+def check_port(path: str, missing_ok: bool) -> os.stat_result | None:
+    """The device's status; PortError naming path when it is no device at
+    all (a folder, a file, a pipe), or when it does not exist, unless
+    missing_ok (a board plugged in later)."""
+    try:
+        info = os.stat(path)
+    except FileNotFoundError:
+        if missing_ok:
+            return None
+        raise _error(errno.ENOENT, "no such device: is the board plugged in?", path) from None
+    except OSError as error:
+        raise _error(error.errno, f"cannot reach the device: {error.strerror}", path) from None
+    if stat.S_ISDIR(info.st_mode):
+        raise _error(errno.EISDIR, "a folder, not a serial device", path)
+    if stat.S_ISREG(info.st_mode):
+        raise _error(errno.ENOTTY, "a regular file, not a serial device", path)
+    if not stat.S_ISCHR(info.st_mode):
+        raise _error(errno.ENOTTY, "not a serial device (a pipe or a socket)", path)
+    if not missing_ok and not os.access(path, os.R_OK | os.W_OK):
+        raise _error(errno.EACCES, "no permission to read and write it (is this user in the dialout group?)",
+                     path)
+    return info
+
+
+def character_devices() -> dict[int, int]:
+    """Descriptor -> device number of every character device this process
+    has open."""
+    devices = {}
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            info = os.fstat(int(name))
+        except (OSError, ValueError):
+            continue
+        if stat.S_ISCHR(info.st_mode):
+            devices[int(name)] = info.st_rdev
+    return devices
+
+
+def opened_since(before: dict[int, int], path: str | None) -> bool:
+    """Whether a descriptor not open before is the device at path (any
+    character device when the path is not known)."""
+    try:
+        wanted = os.stat(path).st_rdev if path is not None else None
+    except (OSError, ValueError):
+        return False
+    return any(fd not in before or before[fd] != rdev
+               for fd, rdev in character_devices().items() if wanted is None or rdev == wanted)
+
+
+def why_not_open(path: str | None) -> PortError:
+    """Why the library's open of path failed: tried again here, now that the
+    library holds nothing."""
+    if path is None:
+        return PortError(errno.ENODEV, "the library opened no device (its default port; give the port)")
+    check_port(path, missing_ok=False)
+    try:
+        fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError as error:
+        if error.errno == errno.EBUSY:
+            return _error(error.errno, "in use by another program (the library claims its port for one "
+                          "program)", path)
+        return _error(error.errno, f"does not open: {error.strerror}", path)
+    try:
+        termios.tcgetattr(fd)
+    except termios.error:
+        return _error(errno.ENOTTY, "not a serial device (not a terminal)", path)
+    finally:
+        os.close(fd)
+    return _error(errno.EIO, "the library could not open it (it opens now: it may have been busy)", path)

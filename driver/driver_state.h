@@ -9,6 +9,11 @@
 extern const char *const device_folder;
 extern const char *const default_port_path;
 
+// The environment variable that names the driver's port at run time, and
+// the path the load routine chose (empty when it names nothing usable).
+constexpr const char *port_variable = "ARDUINODRV_PORT";
+extern char port_path[];
+
 // Every request talks to the board on this fixed id of the port table.
 constexpr int32_t driver_port = 0;
 

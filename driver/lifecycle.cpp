@@ -1,6 +1,9 @@
 // Load and unload of the library: the loader runs them as its initialiser and
 // finaliser, so a host never calls a start or stop function.
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <string>
 
@@ -10,6 +13,7 @@
 #include "serial/console.h"
 #include "serial/serial_port.h"
 
+char port_path[PATH_MAX];
 int32_t sa_values[read_back_entries];
 double sad_values[read_back_entries];
 int32_t sb_values[read_back_entries];
@@ -29,6 +33,27 @@ void probe_ports()
     for (const std::string &path : candidate_paths(device_folder))
         device_opens(path.c_str());
 }
+
+// ARDUINODRV_PORT, set and not empty, names the driver's port instead of the
+// build's default. A path that cannot be one (too long, or holding a control
+// character such as the newline of a careless `echo`) leaves the driver
+// without a port rather than opening something else.
+void choose_port_path()
+{
+    port_path[0] = '\0';
+    const char *chosen = secure_getenv(port_variable);
+    if (chosen == nullptr || chosen[0] == '\0')
+        chosen = default_port_path;
+    const size_t length = std::strlen(chosen);
+    if (length >= sizeof port_path)
+        return;
+    for (size_t i = 0; i < length; ++i) {
+        const unsigned char c = static_cast<unsigned char>(chosen[i]);
+        if (c < 0x20 || c == 0x7F)
+            return;
+    }
+    std::memcpy(port_path, chosen, length + 1);
+}
 }  // namespace
 
 __attribute__((constructor)) static void load_driver()
@@ -47,9 +72,10 @@ __attribute__((constructor)) static void load_driver()
         sb_values[i] = 0;
 
     probe_ports();
+    choose_port_path();
     // One host per board: a second program opening it would mix its
     // requests and answers with ours.
-    if (open_port_with(driver_port, default_port_path, driver_line) != 0)
+    if (port_path[0] != '\0' && open_port_with(driver_port, port_path, driver_line) != 0)
         claim_port_exclusively(driver_port);
     delay_ms(board_start_ms);
 }

@@ -59,11 +59,21 @@
  *   orientation (fwide, negative; a stream already oriented keeps its own);
  *   saves the terminal settings of standard input; tries each of the 42
  *   candidate devices /dev/ttyUSB0-20 and /dev/ttyACM0-20 (open and close
- *   only: a device in use keeps its settings and input); opens its own port,
- *   /dev/ttyUSB0 (or /dev/ttyUSB2 in that build, whatever the probe found),
+ *   only: a device in use keeps its settings and input); opens its own port
  *   at 9600 baud 8N1, for this process alone (another program's open fails
  *   with EBUSY); and waits 2000 ms for the board, which restarts when its
- *   port opens. So loading takes about 2 s. A port that does not open
+ *   port opens. So loading takes about 2 s.
+ *   The port is the path in the environment variable ARDUINODRV_PORT when
+ *   it is set and not empty: any path (/dev/ttyUSB1, a /dev/serial/by-id/
+ *   link, a pty), for example
+ *     ARDUINODRV_PORT=/dev/ttyACM1 ./host
+ *     setenv("ARDUINODRV_PORT", "/dev/ttyACM1", 1); then dlopen the library
+ *   Otherwise it is the build's default, /dev/ttyUSB0 (or /dev/ttyUSB2 in
+ *   that build), whatever the probe found. A setuid host ignores the
+ *   variable. Only a terminal or a FIFO is a port: a missing path, a
+ *   folder, a regular file, another kind of device (/dev/null), a path of
+ *   PATH_MAX bytes or more or one holding a control character (a trailing
+ *   newline) is none, and is never written. A port that does not open
  *   leaves the library without one until it is loaded again: every function
  *   then gives its neutral result. Unloading (dlclose, or the end of the
  *   process) closes the port and puts back the saved terminal settings of

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -133,6 +134,32 @@ int open_device(const char *path)
     return moved < 0 ? 0 : moved;
 }
 
+// A port is a terminal or a FIFO. Anything else at the path (a regular file
+// left by a stray `echo > /dev/ttyUSB0`, a folder, /dev/null) would take the
+// commands and give back its content as answers.
+bool is_port_kind(const struct stat &info)
+{
+    return S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode);
+}
+
+// Opens the device only when the path leads to a port: checked before the
+// open (so a file is never opened for writing) and again on the descriptor,
+// where a character device must also be a terminal.
+int open_port_device(const char *path)
+{
+    struct stat info;
+    if (stat(path, &info) != 0 || !is_port_kind(info))
+        return 0;
+    const int fd = open_device(path);
+    if (fd == 0)
+        return 0;
+    if (fstat(fd, &info) != 0 || !is_port_kind(info) || (S_ISCHR(info.st_mode) && !isatty(fd))) {
+        close(fd);
+        return 0;
+    }
+    return fd;
+}
+
 }  // namespace
 
 int32_t port_bytes_waiting(int32_t id);
@@ -211,7 +238,7 @@ int32_t open_port(int32_t id, const char *path, int32_t baud, int32_t /*parity*/
     if (id >= 0 && !grow_fixed_slots(id + 1))
         return 0;
 
-    const int fd = open_device(path);
+    const int fd = open_port_device(path);
     if (fd == 0)
         return 0;
 

@@ -25,6 +25,8 @@ void init_port_table();
 // "Raw" means no line editing, echo, signal characters or output processing,
 // with one exception on input: each CR received is delivered as LF (ICRNL).
 // Whatever the device had received before the open is discarded.
+// Only a terminal or a FIFO is opened: a regular file, a folder or another
+// kind of device at the path (/dev/null) gives 0 and is never written.
 int32_t open_port(int32_t id, const char *path, int32_t baud, int32_t parity,
                   int32_t data_bits, float stop_bits, int32_t handshake,
                   int32_t input_buffer_size, int32_t output_buffer_size);

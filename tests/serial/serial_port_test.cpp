@@ -15,6 +15,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -557,16 +558,34 @@ TEST_F(SerialPort, IdsThatNameNoPortDoNothing)
     EXPECT_EQ(bystander.take(2, 2000), "fh");
 }
 
-TEST_F(SerialPort, DeviceThatIsNotATerminalStillOpens)
+TEST_F(SerialPort, OnlyATerminalOrAFifoIsAPort)
 {
-    // The line settings cannot be applied, which the open does not examine.
-    const int32_t handle = open_driver_settings(-1, "/dev/null");
+    char folder[] = "/tmp/serial-kind-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string file = std::string(folder) + "/file", fifo = std::string(folder) + "/fifo";
+    const int fd = open(file.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    for (const char *path : {"/dev/null", "/dev/zero", static_cast<const char *>(folder), file.c_str()})
+        EXPECT_EQ(open_driver_settings(-1, path), 0) << path;
+    struct stat info {};
+    ASSERT_EQ(stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, 0);
+
+    // A FIFO opens; the line settings cannot be applied, which the open
+    // does not examine.
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int32_t handle = open_driver_settings(-1, fifo.c_str());
     ASSERT_GT(handle, 0);
     EXPECT_EQ(port_bytes_waiting(handle), 0);
     char buffer[4];
     EXPECT_EQ(read_port(handle, buffer, sizeof buffer), 0);
     EXPECT_EQ(write_port_text(handle, "abc"), 3);
+    EXPECT_EQ(port_bytes_waiting(handle), 3);
     close_port(handle);
+    unlink(fifo.c_str());
+    unlink(file.c_str());
+    rmdir(folder);
 }
 
 TEST_F(SerialPort, VanishedDeviceGivesZeroWithoutWaiting)

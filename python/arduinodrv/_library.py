@@ -18,6 +18,7 @@ from . import _install
 LIBRARY_NAME = "libarduinodrv.so"
 # The build Python loads; ARDUINODRV_PORT points it at any device.
 DEFAULT_BUILD = "ttyUSB0"
+DEFAULT_PORT = "/dev/" + DEFAULT_BUILD
 PORT_VARIABLE = "ARDUINODRV_PORT"
 
 # The exports the package binds. Every one of them takes int arguments only.

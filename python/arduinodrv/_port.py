@@ -45,10 +45,19 @@ def _error(code: int, why: str, path: str) -> PortError:
     return PortError(code, why, path)
 
 
+# The library opens no path of PATH_MAX bytes or more, nor one holding a
+# control character (the newline of a careless echo).
+_PATH_MAX = os.pathconf("/", "PC_PATH_MAX") if hasattr(os, "pathconf") else 4096
+
+
 def check_port(path: str, missing_ok: bool) -> os.stat_result | None:
     """The device's status; PortError naming path when it is no device at
-    all (a folder, a file, a pipe), or when it does not exist, unless
-    missing_ok (a board plugged in later)."""
+    all (a folder, a regular file, a socket), or when it does not exist,
+    unless missing_ok (a board plugged in later)."""
+    if any(ord(c) < 0x20 or ord(c) == 0x7F for c in path):
+        raise _error(errno.EINVAL, "holds a control character: the library opens no such path", path)
+    if len(os.fsencode(path)) >= _PATH_MAX:
+        raise _error(errno.ENAMETOOLONG, f"longer than the library takes ({_PATH_MAX - 1} bytes)", path)
     try:
         info = os.stat(path)
     except FileNotFoundError:
@@ -61,37 +70,45 @@ def check_port(path: str, missing_ok: bool) -> os.stat_result | None:
         raise _error(errno.EISDIR, "a folder, not a serial device", path)
     if stat.S_ISREG(info.st_mode):
         raise _error(errno.ENOTTY, "a regular file, not a serial device", path)
-    if not stat.S_ISCHR(info.st_mode):
-        raise _error(errno.ENOTTY, "not a serial device (a pipe or a socket)", path)
+    if not stat.S_ISCHR(info.st_mode) and not stat.S_ISFIFO(info.st_mode):
+        raise _error(errno.ENOTTY, "not a serial device (a socket or a block device)", path)
     if not missing_ok and not os.access(path, os.R_OK | os.W_OK):
         raise _error(errno.EACCES, "no permission to read and write it (is this user in the dialout group?)",
                      path)
     return info
 
 
-def character_devices() -> dict[int, int]:
-    """Descriptor -> device number of every character device this process
-    has open."""
+def _identity(info: os.stat_result) -> tuple | None:
+    if stat.S_ISCHR(info.st_mode):
+        return ("device", info.st_rdev)
+    if stat.S_ISFIFO(info.st_mode):
+        return ("fifo", info.st_dev, info.st_ino)
+    return None
+
+
+def open_devices() -> dict[int, tuple]:
+    """Descriptor -> identity of every device (or FIFO) this process has
+    open."""
     devices = {}
     for name in os.listdir("/proc/self/fd"):
         try:
-            info = os.fstat(int(name))
+            identity = _identity(os.fstat(int(name)))
         except (OSError, ValueError):
             continue
-        if stat.S_ISCHR(info.st_mode):
-            devices[int(name)] = info.st_rdev
+        if identity is not None:
+            devices[int(name)] = identity
     return devices
 
 
-def opened_since(before: dict[int, int], path: str | None) -> bool:
+def opened_since(before: dict[int, tuple], path: str | None) -> bool:
     """Whether a descriptor not open before is the device at path (any
-    character device when the path is not known)."""
+    device when the path is not known)."""
     try:
-        wanted = os.stat(path).st_rdev if path is not None else None
+        wanted = _identity(os.stat(path)) if path is not None else None
     except (OSError, ValueError):
         return False
-    return any(fd not in before or before[fd] != rdev
-               for fd, rdev in character_devices().items() if wanted is None or rdev == wanted)
+    return any(before.get(fd) != identity
+               for fd, identity in open_devices().items() if wanted is None or identity == wanted)
 
 
 def why_not_open(path: str | None) -> PortError:
@@ -108,7 +125,8 @@ def why_not_open(path: str | None) -> PortError:
                           "program)", path)
         return _error(error.errno, f"does not open: {error.strerror}", path)
     try:
-        termios.tcgetattr(fd)
+        if not stat.S_ISFIFO(os.fstat(fd).st_mode):
+            termios.tcgetattr(fd)
     except termios.error:
         return _error(errno.ENOTTY, "not a serial device (not a terminal)", path)
     finally:

@@ -88,10 +88,14 @@ class Board:
             port = _port.port_path(port)
             self._refuse_library_as_port(port, library)
             _port.check_port(port, missing_ok=not require_port)
+        elif os.environ.get(_library.PORT_VARIABLE) or library is None:
+            # Told before a search for the library: "no board" is the news.
+            port = os.environ.get(_library.PORT_VARIABLE) or _library.DEFAULT_PORT
+            _port.check_port(port, missing_ok=not require_port)
         library_file, key, header = _library.library_key(
             library if library is not None else _library.find_library())
         if port is None:
-            port = os.environ.get(_library.PORT_VARIABLE) or _library.build_port(library_file)
+            port = _library.build_port(library_file)
             if port is not None:
                 _port.check_port(port, missing_ok=not require_port)
         with _library.guard:
@@ -125,7 +129,7 @@ class Board:
         if loaded is not None:
             with loaded.lock:
                 _library.unload()
-        before = _port.character_devices()
+        before = _port.open_devices()
         loaded = _library.load(library_file, key, header, port)
         if require_port and not _port.opened_since(before, port):
             with loaded.lock:

@@ -2,7 +2,13 @@
 through the arduinodrv library: see Board, and python3 -m arduinodrv --help
 for the command line."""
 
-from ._library import candidate_paths, find_library
-from .board import Board
+# The project's version (the top CMakeLists.txt's project(VERSION)).
+__version__ = "1.0.0"
 
-__all__ = ["Board", "candidate_paths", "find_library"]
+from ._library import candidate_paths, find_library  # noqa: E402
+from ._port import BoardInUseError, PortError  # noqa: E402
+from .board import Board  # noqa: E402
+from .channels import ANALOG_INPUTS, ANALOG_OUTPUTS, DIGITAL_INPUTS, DIGITAL_OUTPUTS  # noqa: E402
+
+__all__ = ["ANALOG_INPUTS", "ANALOG_OUTPUTS", "DIGITAL_INPUTS", "DIGITAL_OUTPUTS", "Board", "BoardInUseError",
+           "PortError", "candidate_paths", "find_library", "__version__"]

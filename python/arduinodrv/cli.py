@@ -1,8 +1,13 @@
-"""python3 -m arduinodrv: read the board's inputs once, or record one to CSV."""
+"""python3 -m arduinodrv: read the board's inputs once, record one to CSV,
+or list the serial devices.
+
+Each subcommand is a function that adds its parser and names its run
+function; one more subcommand is one more entry of COMMANDS."""
 
 from __future__ import annotations
 
 import argparse
+import csv
 import os
 import re
 import stat
@@ -10,15 +15,19 @@ import sys
 import time
 from typing import Callable, TextIO
 
+from . import ports
+from ._port import PortError
 from .board import Board
+from .channels import ANALOG_INPUTS, DIGITAL_INPUTS
 
 # Input readings the recorder knows, with the channels the board has.
-_INPUTS = {"ea": 6, "ead": 6, "eb": 4}
+_INPUTS = {"ea": ANALOG_INPUTS, "ead": ANALOG_INPUTS, "eb": DIGITAL_INPUTS}
 _DURATION = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*(ms|s)\s*")
 _LONGEST_INTERVAL_S = 24 * 3600.0
 _LABEL_WIDTH = 10
-# The library gives up on an answer after 1 s and returns 0.
-_SILENT_S = 0.9
+# The library gives up on an answer after 1000 ms and returns 0: a call that
+# lasted that long got none.
+ANSWER_LIMIT_S = 1.0
 
 
 def _interval(text: str) -> float:
@@ -44,62 +53,79 @@ def _count(text: str) -> int:
     return count
 
 
-def _parser() -> argparse.ArgumentParser:
-    # --library and --port may come before or after the command word.
-    where = argparse.ArgumentParser(add_help=False, argument_default=argparse.SUPPRESS)
-    choice = where.add_mutually_exclusive_group()
-    choice.add_argument("--library", metavar="PATH", help="the library file to load")
-    choice.add_argument("--port", metavar="PORT",
-                        help="load the build for this device (default /dev/ttyUSB0)")
+class Answers:
+    """Times the board's requests, to tell a 0 that is a reading from one
+    that is the library's result for no answer; warns once."""
 
-    parser = argparse.ArgumentParser(
-        prog="python3 -m arduinodrv", parents=[where],
-        description="Reads an arduinodrv board's inputs once, or records one of them to CSV. "
-                    "Loading the library takes 2 s while the board restarts.")
-    commands = parser.add_subparsers(dest="command", metavar="{read,record}")
-    commands.add_parser("read", parents=[where], help="read every input once, with its label (the default)",
-                        description="Reads analog inputs 0-5 (raw and in volts) and digital inputs 0-3 once.")
+    def __init__(self, err: TextIO):
+        self.err = err
+        self.missing = 0
+
+    def read(self, read: Callable[[int], object], channel: int):
+        start = time.monotonic()
+        value = read(channel)
+        if time.monotonic() - start >= ANSWER_LIMIT_S:
+            if not self.missing:
+                self.err.write(f"arduinodrv: no answer from the board within the library's limit of "
+                               f"{ANSWER_LIMIT_S * 1000:.0f} ms ({read.__name__} {channel}): its 0 is not a "
+                               f"reading; is the board's sketch running?\n")
+            self.missing += 1
+        return value
+
+
+def open_board(options: argparse.Namespace) -> Board:
+    """The board the command line names (--port, --library); PortError and
+    the like say why there is none."""
+    return Board(getattr(options, "port", None), library=getattr(options, "library", None))
+
+
+# read
+
+def _add_read(commands, where) -> None:
+    read = commands.add_parser("read", parents=[where], help="read every input once, with its label (the default)",
+                               description="Reads analog inputs 0-5 (raw and in volts) and digital inputs 0-3 once.")
+    read.set_defaults(run=_run_read)
+
+
+def _run_read(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    """One line per input, each as soon as it is read: a silent board takes
+    a second a reading."""
+    with open_board(options) as board:
+        answers = Answers(err)
+        for channel in range(ANALOG_INPUTS):
+            raw = answers.read(board.ea, channel)
+            volts = answers.read(board.ead, channel)
+            out.write(f"{board.nea(channel):<{_LABEL_WIDTH}}{raw:>5}    "
+                      f"{board.nead(channel):<{_LABEL_WIDTH}}{volts:.3f}\n")
+            out.flush()
+        for channel in range(DIGITAL_INPUTS):
+            value = answers.read(board.eb, channel)
+            out.write(f"{board.neb(channel):<{_LABEL_WIDTH}}{value:>5}\n")
+            out.flush()
+    return 1 if answers.missing else 0
+
+
+# record
+
+def _add_record(commands, where) -> None:
     record = commands.add_parser(
         "record", parents=[where], help="record one input to CSV at an interval",
         description="Records one input to CSV (time_s,value) at a fixed interval. Ctrl-C stops and "
-                    "keeps what was recorded; on an error the file is removed.")
+                    "keeps what was recorded; on an error the file is removed. Exits 1 when a "
+                    "request got no answer.")
     record.add_argument("function", choices=sorted(_INPUTS), help="ea (raw), ead (volts) or eb (digital)")
     record.add_argument("channel", type=int, help="analog input 0-5, digital input 0-3")
     record.add_argument("--every", type=_interval, default=_interval("100ms"), metavar="DURATION",
                         help="interval with its unit, e.g. 100ms or 2s (default 100ms)")
     record.add_argument("--count", type=_count, default=10, metavar="N", help="samples to take (default 10)")
     record.add_argument("--out", default="-", metavar="FILE", help="CSV file (default: standard output)")
-    return parser
+    record.set_defaults(run=_run_record, check=_check_record)
 
 
-def _open_board(options: argparse.Namespace) -> Board:
-    return Board(library=getattr(options, "library", None), port=getattr(options, "port", None))
-
-
-def _read_all(board: Board, out: TextIO, err: TextIO) -> None:
-    """One line per input, each as soon as it is read: a silent board takes
-    a second a reading."""
-    silent = False
-
-    def timed(read, channel):
-        nonlocal silent
-        start = time.monotonic()
-        value = read(channel)
-        silent = silent or time.monotonic() - start >= _SILENT_S
-        return value
-
-    for channel in range(_INPUTS["ea"]):
-        raw = timed(board.ea, channel)
-        volts = timed(board.ead, channel)
-        out.write(f"{board.nea(channel):<{_LABEL_WIDTH}}{raw:>5}    {board.nead(channel):<{_LABEL_WIDTH}}{volts:.3f}\n")
-        out.flush()
-    for channel in range(_INPUTS["eb"]):
-        value = timed(board.eb, channel)
-        out.write(f"{board.neb(channel):<{_LABEL_WIDTH}}{value:>5}\n")
-        out.flush()
-    if silent:
-        err.write("arduinodrv: the board did not answer within 1 s (those readings show 0): "
-                  "is it on the library's port, with its sketch?\n")
+def _check_record(options: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+    channels = _INPUTS[options.function]
+    if not 0 <= options.channel < channels:
+        parser.error(f"channel {options.channel}: {options.function} has channels 0-{channels - 1}")
 
 
 def _remove_partial(path: str) -> None:
@@ -121,16 +147,24 @@ def _close_quietly(out: TextIO, to_file: bool, progress: bool, err: TextIO) -> N
             pass  # the error being handled already tells what went wrong
 
 
-def _record(board: Board, options: argparse.Namespace, err: TextIO) -> int:
+def _run_record(options: argparse.Namespace, stdout: TextIO, err: TextIO) -> int:
+    with open_board(options) as board:
+        return _record(board, options, stdout, err)
+
+
+def _record(board: Board, options: argparse.Namespace, stdout: TextIO, err: TextIO) -> int:
     read: Callable[[int], object] = getattr(board, options.function)
     label = f"{options.function} {options.channel}"
     to_file = options.out != "-"
-    out = open(options.out, "w", encoding="ascii") if to_file else sys.stdout
+    out = open(options.out, "w", encoding="ascii", newline="") if to_file else stdout
+    writer = csv.writer(out, lineterminator="\n")
     # On the terminal, unless the samples themselves go there.
-    progress = err.isatty() and (to_file or not sys.stdout.isatty())
+    progress = err.isatty() and (to_file or not stdout.isatty())
+    answers = Answers(err)
+    told_slow = False
     taken = 0
     try:
-        out.write(f"time_s,{label}\n")
+        writer.writerow(["time_s", label])
         out.flush()
         start = time.monotonic()
         for k in range(options.count):
@@ -140,8 +174,14 @@ def _record(board: Board, options: argparse.Namespace, err: TextIO) -> int:
             if delay > 0:
                 time.sleep(delay)
             at = time.monotonic() - start
-            value = read(options.channel)
-            out.write(f"{at:.3f},{value}\n")
+            value = answers.read(read, options.channel)
+            took = time.monotonic() - start - at
+            if took > options.every and not told_slow and not answers.missing:
+                told_slow = True
+                err.write(f"record: one {options.function} request takes {took * 1000:.0f} ms, longer than "
+                          f"--every {options.every * 1000:g}ms: samples follow each other as fast as the "
+                          f"board answers\n")
+            writer.writerow([f"{at:.3f}", value])
             out.flush()
             taken += 1
             if progress:
@@ -162,24 +202,62 @@ def _record(board: Board, options: argparse.Namespace, err: TextIO) -> int:
         err.write("\n")
     if to_file:
         err.write(f"record: {taken} samples written to {options.out}\n")
+    if answers.missing:
+        err.write(f"record: {answers.missing} of {taken} samples got no answer (their 0 is not a reading)\n")
+        return 1
     return 0
 
 
+# ports
+
+def _add_ports(commands, where) -> None:
+    listing = commands.add_parser(
+        "ports", help="list the serial devices, which may be the board, and how to use each",
+        description="Lists the serial devices with what the system knows of them (USB ids, maker, "
+                    "product, serial number, driver, /dev/serial/by-id/ names), marks those whose "
+                    "USB ids are a board's or a usual USB-serial chip's, and says how to use each.")
+    listing.add_argument("--root", default="/", help=argparse.SUPPRESS)  # a fake /sys and /dev, for tests
+    listing.set_defaults(run=_run_ports)
+
+
+def _run_ports(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    return ports.print_ports(out, err, root=options.root)
+
+
+COMMANDS = [_add_read, _add_record, _add_ports]
+
+
+def _parser() -> argparse.ArgumentParser:
+    # --library and --port may come before or after the command word.
+    where = argparse.ArgumentParser(add_help=False, argument_default=argparse.SUPPRESS)
+    where.add_argument("--port", metavar="PATH",
+                       help="the board's device (default: $ARDUINODRV_PORT, else /dev/ttyUSB0)")
+    where.add_argument("--library", metavar="PATH", help="the library file to load")
+
+    parser = argparse.ArgumentParser(
+        prog="python3 -m arduinodrv", parents=[where],
+        description="Reads an arduinodrv board's inputs once, records one of them to CSV, or lists "
+                    "the serial devices. Loading the library takes 2 s while the board restarts. "
+                    "Exits 1 when the board is missing or did not answer.")
+    commands = parser.add_subparsers(dest="command")
+    for add in COMMANDS:
+        add(commands, where)
+    commands.metavar = "{" + ",".join(commands.choices) + "}"
+    return parser
+
+
 def main(argv: list[str] | None = None) -> int:
-    """Runs the command line; returns the exit status (0 done, 1 failed,
-    2 bad command line, 130 stopped with Ctrl-C)."""
+    """Runs the command line; returns the exit status (0 done, 1 failed or
+    no answer, 2 bad command line, 130 stopped with Ctrl-C)."""
     parser = _parser()
     options = parser.parse_args(argv)
-    command = options.command or "read"
-    if command == "record" and not 0 <= options.channel < _INPUTS[options.function]:
-        parser.error(f"channel {options.channel}: {options.function} has channels 0-{_INPUTS[options.function] - 1}")
+    if options.command is None:
+        options = parser.parse_args(["read", *(argv if argv is not None else sys.argv[1:])])
+    if hasattr(options, "check"):
+        options.check(options, parser)
     err = sys.stderr
     try:
-        board = _open_board(options)
-        if command == "read":
-            _read_all(board, sys.stdout, err)
-            return 0
-        return _record(board, options, err)
+        return options.run(options, sys.stdout, err)
     except KeyboardInterrupt:
         err.write("arduinodrv: stopped\n")
         return 130
@@ -188,6 +266,19 @@ def main(argv: list[str] | None = None) -> int:
         # complaining about the unflushed rest at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
-    except (OSError, ValueError, TypeError) as error:
+    except PortError as error:
+        err.write(f"arduinodrv: no board: {error}\n")
+        return 1
+    except OSError as error:
+        err.write(f"arduinodrv: {_os_error_text(error)}\n")
+        return 1
+    except (ValueError, TypeError, RuntimeError) as error:
         err.write(f"arduinodrv: {error}\n")
         return 1
+
+
+def _os_error_text(error: OSError) -> str:
+    # Without Python's "[Errno 2]": the path and the reason, in words.
+    if not error.strerror:
+        return str(error)
+    return f"{error.filename}: {error.strerror}" if error.filename is not None else error.strerror

@@ -11,6 +11,7 @@ import os
 import select
 import signal
 import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -45,36 +46,62 @@ def library_path():
 @pytest.fixture(scope="session")
 def boardsim_log(tmp_path_factory):
     """Starts the emulator on the test device folder; yields its traffic log."""
-    program = _setting("ARDUINODRV_TEST_BOARDSIM")
     devices = Path(_setting("ARDUINODRV_TEST_DEVICES"))
     devices.mkdir(parents=True, exist_ok=True)
     log = tmp_path_factory.mktemp("boardsim") / "traffic.log"
-    command = [program, "--link", str(devices / "ttyUSB0"), "--log", str(log), "--quiet"]
-    command += [f"--analog={channel}={raw}" for channel, raw in ANALOG.items()]
-    command += [f"--digital={pin}={level}" for pin, level in DIGITAL_PINS.items()]
-    sim = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=_end_with_parent)
+    options = ["--log", str(log)]
+    options += [f"--analog={channel}={raw}" for channel, raw in ANALOG.items()]
+    options += [f"--digital={pin}={level}" for pin, level in DIGITAL_PINS.items()]
+    sim = start_boardsim(devices / "ttyUSB0", *options)
     try:
-        # Its first line, the terminal's path, comes once the link is made.
-        ready, _, _ = select.select([sim.stdout], [], [], 10)
-        if not ready or not sim.stdout.readline():
-            sim.kill()
-            pytest.fail("boardsim did not start: " + sim.stderr.read().decode(errors="replace"))
         yield log
     finally:
-        if sim.poll() is None:
-            sim.send_signal(signal.SIGTERM)
-            try:
-                sim.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                sim.kill()
-                sim.wait()
-        sim.stdout.close()
-        sim.stderr.close()
+        stop_boardsim(sim)
 
 
 @pytest.fixture(scope="session")
-def board(library_path, boardsim_log):
-    return arduinodrv.Board(library=library_path)
+def board_port():
+    """Where the session's emulator links its terminal: the board's path."""
+    return str(Path(_setting("ARDUINODRV_TEST_DEVICES")) / "ttyUSB0")
+
+
+@pytest.fixture(scope="session")
+def board(library_path, boardsim_log, board_port):
+    return arduinodrv.Board(board_port, library=library_path)
+
+
+def start_boardsim(link, *options):
+    """An emulator of its own on link (a test that needs a board the session's
+    process does not hold); stop it with stop_boardsim."""
+    program = _setting("ARDUINODRV_TEST_BOARDSIM")
+    sim = subprocess.Popen([program, "--link", str(link), "--quiet", *options], stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, preexec_fn=_end_with_parent)
+    ready, _, _ = select.select([sim.stdout], [], [], 10)
+    if not ready or not sim.stdout.readline():
+        sim.kill()
+        pytest.fail("boardsim did not start: " + sim.stderr.read().decode(errors="replace"))
+    return sim
+
+
+def stop_boardsim(sim):
+    if sim.poll() is None:
+        sim.send_signal(signal.SIGTERM)
+        try:
+            sim.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            sim.kill()
+            sim.wait()
+    sim.stdout.close()
+    sim.stderr.close()
+
+
+def run_python(*arguments, timeout=60, **environment):
+    """This package run by this interpreter in a process of its own (its own
+    library state), with extra environment variables."""
+    env = dict(os.environ, **environment)
+    env["PYTHONPATH"] = str(Path(arduinodrv.__file__).parent.parent)
+    return subprocess.run([sys.executable, *arguments], capture_output=True, text=True, timeout=timeout,
+                          env=env)
 
 
 def log_has(log, text, timeout_s=3.0):

@@ -76,8 +76,6 @@ def test_bad_channel_refused(board, method, channel, error):
     ("sb", (False, 1), TypeError),
     ("sa", (0, 200.7), TypeError),
     ("sa", (0, "200"), TypeError),
-    ("sad", (0, math.nan), ValueError),
-    ("sad", (0, -math.inf), ValueError),
     ("sad", (0, "2.5"), TypeError),
     ("sad", (0, True), TypeError),
     ("sad", (0, 10**400), ValueError),
@@ -91,6 +89,14 @@ def test_bad_output_refused_before_the_call(board, method, args, error):
         getattr(board, method)(*args)
     # Nothing reached the library: the read-back values are untouched.
     assert (board.rsb(0), board.rsa(0), board.rsad(0)) == (0, 7, 0.5)
+
+
+@pytest.mark.parametrize("volts, raw, result", [
+    (math.nan, -(2**31), -(2**30) * 1.0), (-math.inf, -(2**31), -(2**30) * 1.0), (6.0, 306, 153.0),
+])
+def test_volts_the_board_cannot_take_keep_the_library_result(board, volts, raw, result):
+    assert board.sad(0, volts) == result
+    assert board.rsa(0) == raw
 
 
 def test_other_real_numbers_accepted_as_volts(board):
@@ -127,11 +133,36 @@ def test_calls_from_many_threads_never_overlap(board):
     assert wrong == []
 
 
-def test_second_board_on_the_same_file_shares_it(board, library_path):
-    other = arduinodrv.Board(library=library_path)
-    assert other.library == board.library
-    other.sb(1, 5)
-    assert board.rsb(1) == 5
+def test_second_board_on_the_same_port_shares_it(board, library_path, board_port):
+    # The build's own default port is the session's: both name the same.
+    for other in (arduinodrv.Board(library=library_path), arduinodrv.Board(board_port, library=library_path)):
+        assert other.library == board.library
+        other.sb(1, 5)
+        assert board.rsb(1) == 5
+        other.close()
+    assert board.nea(0) == "EA0"  # the first Board keeps the library
+
+
+def test_second_board_on_another_port_names_the_port_in_use(board, library_path, board_port, tmp_path):
+    other = tmp_path / "fifo"
+    os.mkfifo(other)  # a path the library would take
+    with pytest.raises(arduinodrv.BoardInUseError, match=board_port):
+        arduinodrv.Board(other, library=library_path)
+
+
+@pytest.mark.parametrize("kind, reason", [
+    ("missing", "no such device"), ("folder", "a folder"), ("file", "a regular file"),
+    ("line\n", "control character"), ("library.so", "looks like a library"),
+])
+def test_port_that_is_no_device_refused_before_loading(tmp_path, kind, reason):
+    path = tmp_path / kind
+    if kind == "folder":
+        path.mkdir()
+    elif kind == "file":
+        path.write_text("")
+    with pytest.raises((arduinodrv.PortError, ValueError), match=reason) as raised:
+        arduinodrv.Board(path)
+    assert repr(str(path))[1:-1] in str(raised.value)
 
 
 def test_fork_while_another_thread_calls(board):

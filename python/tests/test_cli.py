@@ -1,14 +1,13 @@
 """python3 -m arduinodrv, run in this process so it shares the loaded library."""
 
 import os
-import subprocess
-import sys
+import time
 
 import pytest
 
 import arduinodrv
 from arduinodrv.cli import main
-from conftest import ANALOG
+from conftest import ANALOG, run_python
 
 
 def test_read_prints_every_input_with_its_label(board, library_path, capsys):
@@ -86,10 +85,36 @@ def test_half_written_csv_kept_only_when_stopped(board, library_path, tmp_path, 
 
 def test_unloadable_library_is_reported(tmp_path):
     missing = tmp_path / "missing.so"
-    run = subprocess.run([sys.executable, "-m", "arduinodrv", "--library", str(missing)],
-                         capture_output=True, text=True, timeout=60)
+    run = run_python("-m", "arduinodrv", "--port", "/dev/null", "--library", str(missing))
     assert run.returncode == 1
-    assert str(missing) in run.stderr
+    assert str(missing) in run.stderr and "Traceback" not in run.stderr
+
+
+def test_no_board_said_at_once(tmp_path):
+    start = time.monotonic()
+    run = run_python("-m", "arduinodrv", ARDUINODRV_PORT=str(tmp_path / "ttyACM7"))
+    assert time.monotonic() - start < 10  # no load, no readings of a board that is not there
+    assert run.returncode == 1 and run.stdout == ""
+    assert run.stderr == f"arduinodrv: no board: {tmp_path / 'ttyACM7'}: no such device: is the board plugged in?\n"
+
+
+def test_silent_board_warned_and_exit_1(library_path, tmp_path):
+    controller, device = os.openpty()  # a terminal that nobody answers on
+    try:
+        out = tmp_path / "silent.csv"
+        run = run_python("-m", "arduinodrv", "record", "ead", "1", "--count", "1", "--out", str(out),
+                         "--port", os.ttyname(device), "--library", library_path)
+    finally:
+        os.close(controller)
+        os.close(device)
+    assert run.returncode == 1
+    assert "no answer from the board within the library's limit of 1000 ms (ead 1)" in run.stderr
+    assert out.read_text().splitlines()[1].endswith(",0.0")
+
+
+def test_interval_shorter_than_a_request_is_stated(board, library_path, capsys):
+    assert main(["record", "ea", "0", "--every", "1ms", "--count", "2", "--library", library_path]) == 0
+    assert "longer than --every 1ms" in capsys.readouterr().err
 
 
 def test_write_error_reported_and_device_left_alone(board, library_path, capsys):

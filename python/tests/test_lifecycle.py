@@ -1,0 +1,54 @@
+"""A process of its own for each life of the library: load, refusal, close."""
+
+import json
+
+import arduinodrv  # noqa: F401  (the package under test, for run_python)
+from conftest import run_python, start_boardsim, stop_boardsim
+
+LIFE = r"""
+import json, os, sys
+import arduinodrv
+port, library, later = sys.argv[1:4]
+
+def state():
+    devices = {os.path.realpath(f"/proc/self/fd/{fd}") for fd in os.listdir("/proc/self/fd")}
+    return library in open("/proc/self/maps").read(), os.path.realpath(port) in devices
+
+seen = {}
+try:
+    arduinodrv.Board("/dev/null", library=library)
+except arduinodrv.PortError as error:
+    seen["null"] = [error.filename, error.strerror, state()]
+with arduinodrv.Board(port, library=library) as board:
+    seen["reading"] = board.ea(0)
+    seen["open"] = state()
+seen["closed"] = state()
+try:
+    board.ea(0)
+except ValueError as error:
+    seen["after"] = str(error)
+board.close()
+quiet = arduinodrv.Board(later, library=library, require_port=False)
+seen["quiet"] = [quiet.port, quiet.nea(1)]
+print(json.dumps(seen))
+"""
+
+
+def test_load_refuse_close_and_reload(library_path, tmp_path):
+    link = tmp_path / "board"
+    sim = start_boardsim(link, "--analog=0=321")
+    try:
+        run = run_python("-c", LIFE, str(link), library_path, str(tmp_path / "later"))
+    finally:
+        stop_boardsim(sim)
+    assert run.returncode == 0, run.stderr
+    seen = json.loads(run.stdout)
+    # A device that is no terminal: named with the reason, and unloaded.
+    assert seen["null"] == ["/dev/null", "not a serial device (not a terminal)", [False, False]]
+    assert seen["reading"] == 321
+    assert seen["open"] == [True, True]
+    # Closed: the library unloaded and its device closed, as at exit.
+    assert seen["closed"] == [False, False]
+    assert "closed" in seen["after"]
+    # The old silent way: no device yet, and no error.
+    assert seen["quiet"] == [str(tmp_path / "later"), "EA1"]

@@ -13,6 +13,7 @@ packages=(
   gcc-avr avr-libc arduino-core-avr    # the board sketch (board/build-sketch.sh)
   simavr libsimavr-dev libelf-dev pkg-config  # firmsim, the firmware emulator
   python3-pytest                       # the Python package's tests (python/)
+  lintian dpkg-dev                     # the Debian package's check; Depends from the binaries (dpkg-shlibdeps)
 )
 
 missing=()

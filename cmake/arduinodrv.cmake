@@ -11,12 +11,22 @@ list(GET ARDUINODRV_PORTS 0 ARDUINODRV_DEFAULT_PORT)
 # build folder, so both widths' libraries lie side by side there.
 set(ARDUINODRV_USER_BUILD_DIR "${CMAKE_BINARY_DIR}" CACHE PATH
   "Build folder where the libraries for users land (lib/ or lib64/ in it)")
-# Checks that do not depend on the width run once, in the outer build.
+# The nested width-64 build is the one whose user build folder is another's.
+# Everything that does not depend on the width is built and checked once, in
+# the other (outer) one: ARDUINODRV_PARTS_BUILT_ONCE says where.
 if(ARDUINODRV_USER_BUILD_DIR STREQUAL CMAKE_BINARY_DIR)
   set(ARDUINODRV_NESTED OFF)
+  set(ARDUINODRV_PARTS_BUILT_ONCE ON)
 else()
   set(ARDUINODRV_NESTED ON)
+  set(ARDUINODRV_PARTS_BUILT_ONCE OFF)
 endif()
+# The sketch's firmware (.hex and .elf), built once by the outer build
+# (board/); the nested build is handed this folder and builds none.
+set(ARDUINODRV_SKETCH_DIR "${CMAKE_BINARY_DIR}/board/sketch" CACHE PATH
+  "Folder of the sketch's built firmware (the outer build's, in a nested build)")
+set(ARDUINODRV_SKETCH_HEX "${ARDUINODRV_SKETCH_DIR}/arduinodrv_board.hex")
+set(ARDUINODRV_SKETCH_ELF "${ARDUINODRV_SKETCH_DIR}/arduinodrv_board.elf")
 # Each width's libraries, in the build tree and installed (under the prefix).
 set(ARDUINODRV_BUILD_LIBDIR_32 "${ARDUINODRV_USER_BUILD_DIR}/lib")
 set(ARDUINODRV_BUILD_LIBDIR_64 "${ARDUINODRV_USER_BUILD_DIR}/lib64")

@@ -45,7 +45,6 @@ if [ $firmware = 1 ]; then
   sim=$dir/bin/firmsim
   sim_name=firmsim
   image=$dir/board/sketch/arduinodrv_board.hex
-  [ -e "$image" ] || image=$dir/w64/firmware/arduinodrv_board.hex
   needs=("$shell" "$sim" "$library" "$image")
 else
   sim=$dir/bin/boardsim

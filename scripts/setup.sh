@@ -14,6 +14,7 @@ packages=(
   simavr libsimavr-dev libelf-dev pkg-config  # firmsim, the firmware emulator
   python3-pytest                       # the Python package's tests (python/)
   python3-venv                         # the Python package installed with pip into a venv (python/ tests)
+  lintian dpkg-dev                     # the Debian package's check; Depends from the binaries (dpkg-shlibdeps)
 )
 
 missing=()

@@ -13,6 +13,8 @@ packages=(
   gcc-avr avr-libc arduino-core-avr    # the board sketch (board/build-sketch.sh)
   simavr libsimavr-dev libelf-dev pkg-config  # firmsim, the firmware emulator
   python3-pytest                       # the Python package's tests (python/)
+  chromium chromium-driver             # the board page's tests, in a real headless browser
+  python3-selenium                     # drives that browser from the page's tests
 )
 
 missing=()

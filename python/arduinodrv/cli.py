@@ -11,6 +11,7 @@ import time
 from typing import Callable, TextIO
 
 from .board import Board
+from .web import add_serve_command, serve_command
 
 # Input readings the recorder knows, with the channels the board has.
 _INPUTS = {"ea": 6, "ead": 6, "eb": 4}
@@ -56,7 +57,7 @@ def _parser() -> argparse.ArgumentParser:
         prog="python3 -m arduinodrv", parents=[where],
         description="Reads an arduinodrv board's inputs once, or records one of them to CSV. "
                     "Loading the library takes 2 s while the board restarts.")
-    commands = parser.add_subparsers(dest="command", metavar="{read,record}")
+    commands = parser.add_subparsers(dest="command", metavar="{read,record,serve}")
     commands.add_parser("read", parents=[where], help="read every input once, with its label (the default)",
                         description="Reads analog inputs 0-5 (raw and in volts) and digital inputs 0-3 once.")
     record = commands.add_parser(
@@ -69,6 +70,7 @@ def _parser() -> argparse.ArgumentParser:
                         help="interval with its unit, e.g. 100ms or 2s (default 100ms)")
     record.add_argument("--count", type=_count, default=10, metavar="N", help="samples to take (default 10)")
     record.add_argument("--out", default="-", metavar="FILE", help="CSV file (default: standard output)")
+    add_serve_command(commands, [where])
     return parser
 
 
@@ -175,6 +177,8 @@ def main(argv: list[str] | None = None) -> int:
         parser.error(f"channel {options.channel}: {options.function} has channels 0-{_INPUTS[options.function] - 1}")
     err = sys.stderr
     try:
+        if command == "serve":
+            return serve_command(options)
         board = _open_board(options)
         if command == "read":
             _read_all(board, sys.stdout, err)

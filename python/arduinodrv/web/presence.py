@@ -9,6 +9,7 @@ import re
 import stat
 from dataclasses import dataclass
 
+from .. import _library
 from ..board import Board
 
 # The device path a build keeps as one of its texts, e.g. /dev/ttyUSB0.
@@ -82,15 +83,30 @@ def holders_of(device: str) -> list[str]:
     return holders
 
 
+def _build_device(library: str | None, port: str | None) -> str:
+    """The device the build to be loaded opens, "" when it cannot be told."""
+    try:
+        path = library if library is not None else _library.find_library(port)
+    except (OSError, ValueError, TypeError):
+        return ""
+    return port_of_library(path)
+
+
 def open_board(library: str | None, port: str | None) -> Opened:
     """Loads the library (2 s while the board restarts) and finds out
     whether it got its port."""
+    device = _build_device(library, port) or (port or "")
+    # Before loading: opening a held port again restarts a real board under
+    # its first program, and root may open it despite its claim.
+    held = holders_of(device) if device else []
+    if held:
+        return Opened(None, device, f"the board on {device} is held by {', '.join(held)}", held[0])
     before = _devices_open()
     try:
         board = Board(library=library) if library is not None else Board(port=port)
     except (OSError, ValueError, TypeError) as error:
-        return Opened(None, port or "", f"no library: {error}")
-    device = port_of_library(board.library) or (port or "")
+        return Opened(None, device, f"no library: {error}")
+    device = port_of_library(board.library) or device
     if any(fd not in before for fd in _devices_open()):
         return Opened(board, device)
     where = device or "its port"

@@ -15,6 +15,8 @@ packages=(
   python3-pytest                       # the Python package's tests (python/)
   python3-venv                         # the Python package installed with pip into a venv (python/ tests)
   lintian dpkg-dev                     # the Debian package's check; Depends from the binaries (dpkg-shlibdeps)
+  chromium chromium-driver             # the board page's tests, in a real headless browser
+  python3-selenium                     # drives that browser from the page's tests
 )
 
 missing=()

@@ -19,6 +19,7 @@ from . import ports
 from ._port import PortError
 from .board import Board
 from .channels import ANALOG_INPUTS, DIGITAL_INPUTS
+from .web import add_serve_command, serve_command
 
 # Input readings the recorder knows, with the channels the board has.
 _INPUTS = {"ea": ANALOG_INPUTS, "ead": ANALOG_INPUTS, "eb": DIGITAL_INPUTS}
@@ -224,7 +225,14 @@ def _run_ports(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     return ports.print_ports(out, err, root=options.root)
 
 
-COMMANDS = [_add_read, _add_record, _add_ports]
+# serve
+
+def _add_serve(commands, where) -> None:
+    add_serve_command(commands, [where])
+    commands.choices["serve"].set_defaults(run=lambda options, out, err: serve_command(options, out, err))
+
+
+COMMANDS = [_add_read, _add_record, _add_ports, _add_serve]
 
 
 def _parser() -> argparse.ArgumentParser:

@@ -1,0 +1,290 @@
+"""The board page (python3 -m arduinodrv serve) in a real headless Chromium,
+against the board emulator; and its server refusing hostile requests."""
+
+import csv
+import http.client
+import json
+import os
+import pty
+import socket
+import time
+from pathlib import Path
+
+import pytest
+
+from test_web_helpers import Emulator, Server, chromium, wait_for
+
+pytest.importorskip("selenium")
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.common.keys import Keys  # noqa: E402
+
+from arduinodrv.web.sampler import CLIENT_BACKLOG, Client  # noqa: E402
+
+# What the emulated board reads: analog channel -> raw, digital pin -> level.
+ANALOG = {0: 512, 1: 0, 2: 1023, 3: 256, 4: 100, 5: 1000}
+SQUARE_PIN_PERIOD = "2s"  # digital input 0 (pin 2) blinks; input 1 (pin 4) stays high
+
+
+def _setting(name):
+    value = os.environ.get(name)
+    if not value:
+        pytest.skip(f"{name} is not set (ctest sets it)")
+    return value
+
+
+@pytest.fixture(scope="module")
+def setting():
+    return {"library": _setting("ARDUINODRV_WEB_LIBRARY"), "devices": Path(_setting("ARDUINODRV_WEB_DEVICES")),
+            "boardsim": _setting("ARDUINODRV_TEST_BOARDSIM"), "output": Path(_setting("ARDUINODRV_WEB_OUTPUT"))}
+
+
+@pytest.fixture(scope="module")
+def downloads(tmp_path_factory):
+    return tmp_path_factory.mktemp("downloads")
+
+
+@pytest.fixture(scope="module")
+def browser(tmp_path_factory, downloads):
+    driver = chromium(tmp_path_factory.mktemp("profile"), downloads)
+    yield driver
+    driver.quit()
+
+
+@pytest.fixture(scope="module")
+def live(setting, tmp_path_factory):
+    """The emulator at a real line's pace and a server on it."""
+    sim = Emulator(setting["boardsim"], setting["devices"], tmp_path_factory.mktemp("sim") / "traffic.log", "--pace",
+                   *[f"--analog={c}={raw}" for c, raw in ANALOG.items()],
+                   f"--digital=2=square:{SQUARE_PIN_PERIOD}", "--digital=4=1")
+    try:
+        server = Server(setting["library"])
+        yield sim, server
+        server.stop()
+    finally:
+        sim.stop()
+
+
+def css(browser, selector):
+    return browser.find_element(By.CSS_SELECTOR, selector)
+
+
+def attribute(browser, selector, name):
+    """The attribute of the element, None while the page has not built it."""
+    found = browser.find_elements(By.CSS_SELECTOR, selector)
+    return found[0].get_attribute(name) if found else None
+
+
+def open_page(browser, server, state):
+    browser.get(server.url)
+    wait_for(lambda: attribute(browser, "#status", "data-state") == state, 15, f"the status {state}")
+    return css(browser, "#status").text
+
+
+def request(server, method, path, body=None, headers=None, host=None):
+    """(status, decoded JSON or None) of one request to server."""
+    connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=10)
+    try:
+        connection.putrequest(method, path, skip_host=True, skip_accept_encoding=True)
+        connection.putheader("Host", host or f"127.0.0.1:{server.port}")
+        for name, value in (headers or {}).items():
+            connection.putheader(name, value)
+        if body is not None:
+            connection.putheader("Content-Length", str(len(body)))
+        connection.endheaders(body)
+        response = connection.getresponse()
+        data = response.read()
+        is_json = response.getheader("Content-Type") == "application/json"
+        return response.status, json.loads(data) if is_json else None
+    finally:
+        connection.close()
+
+
+def post_output(server, value, token=None, **headers):
+    body = json.dumps(value).encode() if not isinstance(value, bytes) else value
+    sent = {"Content-Type": "application/json", "X-Board-Token": server.token if token is None else token}
+    sent.update(headers)
+    return request(server, "POST", "/api/output", body, {k: v for k, v in sent.items() if v})
+
+
+def test_page_shows_every_input_live_with_the_library_labels(browser, live, setting):
+    sim, server = live
+    status = open_page(browser, server, "answers")
+    assert "dev/ttyUSB0: the board answers" in status and "readings/s" in status
+    assert css(browser, "#title").text == "Arduino en"
+    for channel, raw in ANALOG.items():
+        card = f'#analog figure[data-channel="{channel}"]'
+        assert css(browser, f"{card} .label").text == f"EA{channel} (V)"
+        assert css(browser, f"{card} .raw").text == f"EA{channel} {raw}"
+        assert float(css(browser, f"{card} .volts").text.split()[0]) == pytest.approx(raw * 5 / 1024, abs=0.001)
+    lamp = '#digital [data-channel="{}"]'
+    assert css(browser, lamp.format(1)).get_attribute("data-level") == "1"
+    assert css(browser, lamp.format(3)).text.startswith("EB3 br8")
+    # The lamp of the blinking input follows it both ways.
+    first = css(browser, lamp.format(0)).get_attribute("data-level")
+    wait_for(lambda: css(browser, lamp.format(0)).get_attribute("data-level") != first, 5, "the lamp's change")
+    wait_for(lambda: css(browser, lamp.format(0)).get_attribute("data-level") == first, 5, "the lamp's change back")
+    # Some of the plot's minute, for the picture.
+    time.sleep(2)
+    browser.save_screenshot(str(setting["output"] / "board-page.png"))
+
+
+def test_slider_and_switch_reach_the_board_from_the_keyboard(browser, live):
+    sim, server = live
+    open_page(browser, server, "answers")
+    slider = css(browser, '#pwm [data-channel="1"] input')
+    slider.send_keys(Keys.END)
+    assert sim.log_has("SA5255")
+    wait_for(lambda: css(browser, '#pwm [data-channel="1"] .readback').text == "the library holds 255")
+    assert css(browser, '#pwm [data-channel="1"] .volts').text == "5.00 V"
+    switch = css(browser, '#switches [data-channel="3"] input')
+    switch.send_keys(Keys.SPACE)
+    assert sim.log_has("SBD1")
+    wait_for(lambda: css(browser, '#switches [data-channel="3"] .readback').text == "the library holds 1")
+    switch.send_keys(Keys.SPACE)
+    assert sim.log_has("SBD0")
+    # Another page opened now shows what the first set.
+    browser.refresh()
+    wait_for(lambda: attribute(browser, '#pwm [data-channel="1"] input', "value") == "255")
+
+
+def test_recording_downloads_as_csv(browser, live, downloads):
+    sim, server = live
+    open_page(browser, server, "answers")
+    css(browser, "#record").click()
+    time.sleep(2)
+    css(browser, "#record").click()
+    assert css(browser, "#record-state").text.startswith("Recorded ")
+    css(browser, "#download").click()
+    saved = wait_for(lambda: [p for p in downloads.glob("board-*.csv")], 10, "the download")
+    with open(saved[0], newline="") as f:
+        rows = list(csv.reader(f))
+    assert rows[0] == ["time_s"] + [f"ea {c}" for c in range(6)] + [f"eb {c}" for c in range(4)]
+    samples = rows[1:]
+    assert len(samples) >= 5  # a round takes about 130 ms at the line's pace
+    times = [float(row[0]) for row in samples]
+    assert times[0] == 0 and times == sorted(times) and times[-1] > 1
+    for row in samples:
+        assert [int(v) for v in row[1:7]] == list(ANALOG.values())
+        assert row[8] == "1" and row[7] in ("0", "1")
+
+
+def test_a_second_server_on_the_same_board_names_the_first(live, setting):
+    _, first = live
+    second = Server(setting["library"], wait_for_url=False)
+    status, errors = second.finish()
+    assert status == 1
+    assert f"held by pid {first.process.pid} (" in errors and "serve" in errors
+
+
+def test_hostile_requests_get_4xx_and_the_board_is_not_touched(live):
+    sim, server = live
+    good = {"kind": "sa", "channel": 0, "value": 9}
+    refused = [
+        (post_output(server, good, token="-"), 403),
+        (post_output(server, good, token="wrong"), 403),
+        (post_output(server, good, Origin="http://elsewhere.example"), 403),
+        (post_output(server, good, **{"Sec-Fetch-Site": "cross-site"}), 403),
+        (post_output(server, b"x" * 5000), 413),
+        (post_output(server, b"{not json"), 400),
+        (post_output(server, b"\xff\xfe"), 400),
+        (post_output(server, [1, 2]), 400),
+        (post_output(server, dict(good, extra=1)), 400),
+        (post_output(server, dict(good, kind="ea")), 400),
+        (post_output(server, dict(good, channel=4)), 400),
+        (post_output(server, dict(good, channel=-1)), 400),
+        (post_output(server, dict(good, value=256)), 400),
+        (post_output(server, dict(good, value=9.0)), 400),
+        (post_output(server, dict(good, value=True)), 400),
+        (post_output(server, dict(good, kind="sb", value=2)), 400),
+        (post_output(server, good, **{"Content-Type": "text/plain"}), 415),
+        (request(server, "POST", "/api/output", None, {"X-Board-Token": server.token}), 411),
+        (request(server, "POST", "/api/output", b"{}", {"X-Board-Token": server.token, "Content-Length": "x"}), 400),
+        (request(server, "GET", "/api/board"), 403),
+        (request(server, "GET", "/api/events?token=wrong"), 403),
+        (request(server, "GET", f"/api/board?token={server.token}", host="rebound.example"), 403),
+        (request(server, "GET", "/../../etc/passwd"), 404),
+        (request(server, "GET", "/page/../__init__.py"), 404),
+        (request(server, "GET", "/page/..%2f__init__.py"), 404),
+        (request(server, "GET", "/page/.page.js"), 404),
+        (request(server, "GET", "/page/sampler.py"), 404),
+        (request(server, "DELETE", "/api/output"), 405),
+    ]
+    for number, ((status, answer), expected) in enumerate(refused):
+        assert (number, status) == (number, expected)
+        assert answer and answer["error"]
+    assert not sim.log_has("SA39", timeout_s=0.5)
+    # The same request with its token and origin is taken.
+    status, answer = post_output(server, good, Origin=f"http://127.0.0.1:{server.port}")
+    assert status == 200 and answer["readback"] == 9
+    assert sim.log_has("SA39")
+
+
+def test_a_stalled_page_keeps_only_a_bounded_backlog():
+    client = Client()
+    for n in range(10 * CLIENT_BACKLOG):
+        client.offer(f"data: {n}\n\n".encode())
+    taken = client.take(0)
+    assert len(taken) == CLIENT_BACKLOG and client.dropped == 9 * CLIENT_BACKLOG
+    assert taken[-1] == f"data: {10 * CLIENT_BACKLOG - 1}\n\n".encode()
+
+
+@pytest.fixture
+def no_board_linked(setting):
+    link = setting["devices"] / "ttyUSB0"
+    if link.is_symlink() or link.exists():
+        link.unlink()
+    yield link
+    if link.is_symlink():
+        link.unlink()
+
+
+@pytest.mark.parametrize("library, shown", [(None, "no board: the library could not open"),
+                                            ("/nonexistent/libarduinodrv.so", "no library:")])
+def test_a_missing_board_or_library_is_shown_as_such(browser, setting, no_board_linked, library, shown):
+    server = Server(library or setting["library"])
+    try:
+        status = open_page(browser, server, "missing")
+        assert shown in status
+        assert all(e.text == "—" for e in browser.find_elements(By.CSS_SELECTOR, "#analog .volts"))
+        lamps = browser.find_elements(By.CSS_SELECTOR, "#digital .lamp")
+        assert len(lamps) == 4 and all(e.get_attribute("data-level") == "unknown" for e in lamps)
+    finally:
+        server.stop()
+
+
+def test_a_silent_board_is_shown_as_silent_not_as_zeros(browser, setting, no_board_linked):
+    master, slave = pty.openpty()
+    no_board_linked.symlink_to(os.ttyname(slave))
+    os.close(slave)  # held by none but the server: the master alone keeps it
+    server = Server(setting["library"])
+    try:
+        status = open_page(browser, server, "silent")
+        assert "no answer from the board" in status
+        assert all(e.text == "—" for e in browser.find_elements(By.CSS_SELECTOR, "#analog .volts"))
+    finally:
+        server.stop()
+        os.close(master)
+
+
+def test_a_non_loopback_listener_wants_the_token(setting, no_board_linked):
+    server = Server(setting["library"], "--listen", "0.0.0.0")
+    try:
+        good = {"kind": "sb", "channel": 0, "value": 1}
+        assert post_output(server, good, token="-")[0] == 403
+        # Any name may reach it, with the token.
+        status, answer = request(server, "GET", f"/api/board?token={server.token}", host="board.lab:1")
+        assert status == 200 and answer["labels"]["sb"][0] == "SB0 br. 10"
+        assert post_output(server, good)[0] == 200
+    finally:
+        server.stop()
+
+
+def test_an_http_port_in_use_is_a_clear_error(setting, no_board_linked):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        started = time.monotonic()
+        status, errors = Server(setting["library"], "--port-http", str(port), wait_for_url=False).finish()
+    assert status == 1 and f"port {port} on 127.0.0.1 is already in use" in errors
+    assert time.monotonic() - started < 10  # before the library's 2 s load, even

@@ -27,6 +27,7 @@ bool last_line_cut = false;
 
 int32_t send_command(const std::string &line)
 {
+    reopen_kept_port(driver_port);
     const std::string out = last_line_cut ? '\r' + line : line;
     const int32_t sent = write_port_whole(driver_port, out.c_str(), deadline_after(command_write_limit_ms));
     last_line_cut = sent > 0 && sent < static_cast<int32_t>(out.size());
@@ -72,6 +73,7 @@ bool discard_waiting(int32_t waiting)
 
 void drain_port()
 {
+    reopen_kept_port(driver_port);
     const deadline d = deadline_after(drain_limit_ms);
     answer_state state = last_answer;
     last_answer = answer_state::ended;

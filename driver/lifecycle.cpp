@@ -95,8 +95,10 @@ __attribute__((constructor)) static void load_driver()
     choose_port_path();
     // One host per board: a second program opening it would mix its
     // requests and answers with ours.
-    if (port_path[0] != '\0' && open_port_with(driver_port, port_path, driver_line) != 0)
-        claim_port_exclusively(driver_port);
+    // Kept open on its path: a board unplugged, or not there yet, is opened
+    // again by the first request after it is back.
+    if (port_path[0] != '\0')
+        keep_port_open_with(driver_port, port_path, driver_line, true);
     delay_ms(board_start_ms);
 }
 

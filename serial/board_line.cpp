@@ -26,3 +26,9 @@ int32_t open_port_with(int32_t id, const char *path, const line_settings &line)
     return open_port(id, path, line.baud, line.parity, line.data_bits, line.stop_bits, line.handshake,
                      line.input_buffer_size, line.output_buffer_size);
 }
+
+int32_t keep_port_open_with(int32_t id, const char *path, const line_settings &line, bool exclusive)
+{
+    return keep_port_open(id, path, line.baud, line.parity, line.data_bits, line.stop_bits, line.handshake,
+                          line.input_buffer_size, line.output_buffer_size, exclusive);
+}

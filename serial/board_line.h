@@ -44,3 +44,4 @@ std::vector<std::string> candidate_paths(const char *folder);
 bool is_candidate_family_name(const std::string &name);
 
 int32_t open_port_with(int32_t id, const char *path, const line_settings &line);
+int32_t keep_port_open_with(int32_t id, const char *path, const line_settings &line, bool exclusive);

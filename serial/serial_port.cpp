@@ -2,13 +2,17 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include "clock.h"
 
 namespace {
 
@@ -28,6 +32,27 @@ handle_entry *handle_entries = nullptr;
 int32_t handle_count = 0;
 int32_t handle_capacity = 0;
 int32_t next_handle = first_port_handle;
+
+// The port kept open on its path (the driver's): what it was opened with, so
+// that a device that went away is opened again the same way once it is back.
+struct kept_port {
+    bool kept;
+    int32_t id;
+    char path[PATH_MAX];
+    int32_t baud, parity, data_bits, handshake, input_buffer_size, output_buffer_size;
+    float stop_bits;
+    bool exclusive;
+    bool tried;           // a try was made at tried_at_ms
+    int32_t tried_at_ms;
+};
+kept_port kept{};
+
+// A device whose descriptor reports this is gone for good: unplugged, or its
+// driver unbound. Its descriptor is closed at once and never written again.
+bool is_gone_error(int error)
+{
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
 
 bool grow_fixed_slots(int32_t needed)
 {
@@ -194,9 +219,14 @@ bool wait_port(int32_t id, short events, const deadline &d)
         pollfd watched{fd, events, 0};
         const int ready = poll(&watched, 1, sleep_ms < INT32_MAX ? static_cast<int>(sleep_ms) : INT32_MAX);
         if (ready > 0) {
-            // Hung up or failed: only bytes that arrived before still count.
-            if ((watched.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
-                return events == POLLIN && port_bytes_waiting(id) > 0;
+            // Hung up or failed: only bytes that arrived before still count;
+            // once they are read the device is closed.
+            if ((watched.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+                if (events == POLLIN && port_bytes_waiting(id) > 0)
+                    return true;
+                close_port(id);
+                return false;
+            }
             return (watched.revents & events) != 0;
         }
         if (ready < 0 && errno != EINTR)
@@ -262,6 +292,14 @@ int32_t open_port(int32_t id, const char *path, int32_t baud, int32_t /*parity*/
     settings.c_cc[VSTOP] = 23;
     tcflush(fd, TCIFLUSH);
     tcsetattr(fd, TCSANOW, &settings);
+    // A USB-serial adapter with a latency timer (16 ms on the common FTDI
+    // chips) hands each answer over at once; a pty or CDC device has no
+    // such setting and is left as it is.
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) == 0) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        ioctl(fd, TIOCSSERIAL, &serial);
+    }
 
     if (id == -1) {
         const int32_t handle = make_handle();
@@ -295,6 +333,8 @@ int32_t read_port(int32_t id, char *buffer, int32_t max_count)
     if (fd == 0 || buffer == nullptr || max_count <= 0)
         return 0;
     const ssize_t got = read(fd, buffer, static_cast<size_t>(max_count));
+    if (got < 0 && is_gone_error(errno))
+        close_port(id);
     return got < 0 ? 0 : static_cast<int32_t>(got);
 }
 
@@ -310,6 +350,8 @@ int32_t write_port_text(int32_t id, const char *text, int32_t format)
     do {
         sent = write(fd, text, length);
     } while (sent < 0 && errno == EINTR);  // nothing went out: safe to try again
+    if (sent < 0 && is_gone_error(errno))
+        close_port(id);
     return sent < 0 ? 0 : static_cast<int32_t>(sent);
 }
 
@@ -334,8 +376,11 @@ int32_t write_port_whole(int32_t id, const char *text, const deadline &d)
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            if (is_gone_error(errno))
+                close_port(id);
             break;  // the device failed or is gone: no room will come
+        }
         // Full: sleep until the device has room, within the limit.
         if (deadline_passed(limit) || !wait_port_writable(id, limit))
             break;
@@ -393,8 +438,46 @@ void close_all_ports()
         close_port(handle_entries[0].handle);
 }
 
+int32_t keep_port_open(int32_t id, const char *path, int32_t baud, int32_t parity, int32_t data_bits,
+                       float stop_bits, int32_t handshake, int32_t input_buffer_size,
+                       int32_t output_buffer_size, bool exclusive)
+{
+    kept.kept = false;
+    if (path == nullptr || std::strlen(path) >= sizeof kept.path || id < 0)
+        return 0;
+    kept = kept_port{true, id, {}, baud, parity, data_bits, handshake, input_buffer_size,
+                     output_buffer_size, stop_bits, exclusive, false, 0};
+    std::memcpy(kept.path, path, std::strlen(path) + 1);
+    const int32_t opened = open_port(id, path, baud, parity, data_bits, stop_bits, handshake,
+                                     input_buffer_size, output_buffer_size);
+    if (opened != 0 && exclusive)
+        claim_port_exclusively(id);
+    return opened;
+}
+
+bool reopen_kept_port(int32_t id)
+{
+    if (!kept.kept || kept.id != id)
+        return false;
+    if (port_fd(id) != 0)
+        return true;
+    // One failed open at most every reopen_interval_ms: a request finds no
+    // port at the cost of one system call.
+    const int32_t now = elapsed_ms();
+    if (kept.tried && ms_since(kept.tried_at_ms) < reopen_interval_ms)
+        return false;
+    kept.tried = true;
+    kept.tried_at_ms = now;
+    const int32_t opened = open_port(id, kept.path, kept.baud, kept.parity, kept.data_bits, kept.stop_bits,
+                                     kept.handshake, kept.input_buffer_size, kept.output_buffer_size);
+    if (opened != 0 && kept.exclusive)
+        claim_port_exclusively(id);
+    return opened != 0;
+}
+
 void free_port_table()
 {
+    kept.kept = false;
     close_all_ports();
     forget_port_table();
 }

@@ -70,6 +70,23 @@ bool wait_port_writable(int32_t id, const deadline &d);
 void claim_port_exclusively(int32_t id);
 void release_port_claim(int32_t id);
 
+// Opens `id` as open_port does (claimed when `exclusive`) and keeps its
+// path and settings, so that reopen_kept_port can open it again after the
+// device went away. One port is kept; keeping another forgets the first.
+int32_t keep_port_open(int32_t id, const char *path, int32_t baud, int32_t parity, int32_t data_bits,
+                       float stop_bits, int32_t handshake, int32_t input_buffer_size,
+                       int32_t output_buffer_size, bool exclusive);
+
+// How often a kept port that is not open is tried again.
+constexpr int32_t reopen_interval_ms = 500;
+
+// True when the kept port `id` is open: at once when it is, else after a
+// try to open it again, made at most once every reopen_interval_ms (a device
+// still missing or held by another program, EBUSY, costs one failed open).
+bool reopen_kept_port(int32_t id);
+
+// A device that hangs up or fails with EIO, ENXIO or ENODEV (unplugged) is
+// closed at once by the wait, read or write that found it gone.
 void close_port(int32_t id);
 void close_all_ports();
 

@@ -21,6 +21,7 @@
 #include <string>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -677,6 +678,65 @@ TEST(Lifecycle, ForkedChildOrDaemonKeepsTheBoard)
             child_timeout_ms);
         EXPECT_EQ(child.exit_code, 0) << how;
     }
+}
+
+// Unplugged (the board's pty closes) and plugged back (a new pty at the
+// same name), again and again: requests keep their bounds while the board
+// is gone, right readings come back without a new load, and the library's
+// descriptors stay flat. A board that comes only after the load is found too.
+TEST(Lifecycle, BoardBackAfterEveryUnplug)
+{
+    const child_result child = run_in_child(
+        [] {
+            empty_device_folder();
+            sketch_pins pins;
+            pins.analog[3] = 512;
+            std::optional<loaded_driver> driver;
+            driver.emplace(TEST_LIBRARY_USB0);  // no board yet
+            auto ea = GET_EXPORT(*driver, ea);
+            auto sb = GET_EXPORT(*driver, sb);
+            EXPECT_EQ(ea(3), 0);
+            std::set<int> fds_before;
+            for (int cycle = 0; cycle < 4; ++cycle) {
+                auto board = std::make_unique<fake_board>(TEST_DEVICE_FOLDER, "ttyUSB0");
+                board->answer_as_sketch(pins);
+                board->pace_like_line(9600);
+                const auto back = steady::now();
+                int raw = 0;
+                while (raw != 512 && ms_between(back, steady::now()) < 2000 + 1100 + 2000)
+                    raw = ea(3);
+                EXPECT_EQ(raw, 512) << "cycle " << cycle;
+                EXPECT_LT(ms_between(back, steady::now()), 2000 + 1100 + 2000) << "cycle " << cycle;
+                if (cycle == 1)
+                    fds_before = open_fds();
+                if (cycle > 1) {
+                    EXPECT_EQ(open_fds().size(), fds_before.size()) << "cycle " << cycle;
+                }
+
+                board->hang_up();
+                // Gone: neutral results in their usual time, nothing written.
+                const auto gone = steady::now();
+                EXPECT_EQ(ea(3), 0);
+                EXPECT_EQ(sb(0, 1), 1);
+                EXPECT_LT(ms_between(gone, steady::now()), 1500);
+                EXPECT_EQ(fds_on(board->slave_path()), 1) << "the gone device stayed open";
+                board.reset();
+            }
+            // Replaced by a regular file: never written.
+            const std::string path = std::string(TEST_DEVICE_FOLDER) + "/ttyUSB0";
+            const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ASSERT_GE(file, 0);
+            close(file);
+            for (int i = 0; i < 3; ++i)
+                EXPECT_EQ(ea(3), 0);
+            struct stat info {};
+            ASSERT_EQ(stat(path.c_str(), &info), 0);
+            EXPECT_EQ(info.st_size, 0);
+            unlink(path.c_str());
+            driver.reset();
+        },
+        child_timeout_ms * 2);
+    EXPECT_EQ(child.exit_code, 0);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@ import stat
 from dataclasses import dataclass
 
 from .. import _library
+from .._port import PortError
 from ..board import Board
 
 # The device path a build keeps as one of its texts, e.g. /dev/ttyUSB0.
@@ -103,7 +104,13 @@ def open_board(library: str | None, port: str | None) -> Opened:
         return Opened(None, device, f"the board on {device} is held by {', '.join(held)}", held[0])
     before = _devices_open()
     try:
-        board = Board(library=library) if library is not None else Board(port=port)
+        # The page itself tells a missing board; the library loads without one.
+        if library is not None:
+            board = Board(library=library, require_port=False)
+        else:
+            board = Board(port=port, require_port=False)
+    except PortError as error:
+        return Opened(None, device, f"no board: {error}")
     except (OSError, ValueError, TypeError) as error:
         return Opened(None, device, f"no library: {error}")
     device = port_of_library(board.library) or device

@@ -64,6 +64,12 @@ else
   heading() { printf '\n== %s ==\n' "$*"; }
 fi
 
+# The same emulator, seen live in a browser through the Python package.
+page_hint() {
+  echo "      The board page: with the emulator running, PYTHONPATH=python python3 -m arduinodrv \\"
+  echo "      --port $link serve, then open the address it prints"
+}
+
 # The emulator runs for the session only, whatever way the demo ends.
 sim_pid=""
 sweep_pid=""
@@ -193,6 +199,7 @@ if [ $firmware = 1 ]; then
   echo
   echo "demo: done. Try it yourself: scripts/run32 $shell --library $library"
   echo "      (with firmsim running: $sim --link $link $image)"
+  page_hint
   exit 0
 fi
 cat "$sim_out"
@@ -206,3 +213,4 @@ done
 echo
 echo "demo: done. Try it yourself: scripts/run32 $shell --library $library"
 echo "      (with boardsim running: scripts/run32 $sim --link $link)"
+page_hint

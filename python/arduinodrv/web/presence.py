@@ -84,19 +84,22 @@ def holders_of(device: str) -> list[str]:
     return holders
 
 
-def _build_device(library: str | None, port: str | None) -> str:
-    """The device the build to be loaded opens, "" when it cannot be told."""
+def _device_of(library: str | None, port: str | None) -> str:
+    """The device the board will be opened on, "" when it cannot be told:
+    the port given, else ARDUINODRV_PORT, else the build's own default."""
+    chosen = port or os.environ.get(_library.PORT_VARIABLE)
+    if chosen:
+        return str(chosen)
     try:
-        path = library if library is not None else _library.find_library(port)
+        return port_of_library(library if library is not None else _library.find_library())
     except (OSError, ValueError, TypeError):
         return ""
-    return port_of_library(path)
 
 
 def open_board(library: str | None, port: str | None) -> Opened:
     """Loads the library (2 s while the board restarts) and finds out
     whether it got its port."""
-    device = _build_device(library, port) or (port or "")
+    device = _device_of(library, port)
     # Before loading: opening a held port again restarts a real board under
     # its first program, and root may open it despite its claim.
     held = holders_of(device) if device else []
@@ -105,15 +108,12 @@ def open_board(library: str | None, port: str | None) -> Opened:
     before = _devices_open()
     try:
         # The page itself tells a missing board; the library loads without one.
-        if library is not None:
-            board = Board(library=library, require_port=False)
-        else:
-            board = Board(port=port, require_port=False)
+        board = Board(port, library=library, require_port=False)
     except PortError as error:
         return Opened(None, device, f"no board: {error}")
     except (OSError, ValueError, TypeError) as error:
         return Opened(None, device, f"no library: {error}")
-    device = port_of_library(board.library) or device
+    device = board.port or device
     if any(fd not in before for fd in _devices_open()):
         return Opened(board, device)
     where = device or "its port"

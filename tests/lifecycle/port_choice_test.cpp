@@ -6,14 +6,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <optional>
+#include <set>
+#include <stdlib.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 #include "child.h"
 #include "driver_loader.h"
 #include "fake_board.h"
+#include "process_fds.h"
 
 namespace {
 
@@ -141,3 +145,52 @@ TEST(PortChoice, WhatIsNoPortIsNeverWritten)
 }
 
 }  // namespace
+
+// A device that comes and goes every few milliseconds (a loose plug): each
+// request stays within its bound, nothing crashes, and once the device has
+// gone for good the library holds no descriptor more than before.
+TEST(PortChoice, ADeviceThatComesAndGoesEveryFewMilliseconds)
+{
+    const std::string link = folder + "/ttyFLAP";
+    const child_result child = run_in_child(
+        [&] {
+            unlink(link.c_str());
+            ASSERT_EQ(setenv("ARDUINODRV_PORT", link.c_str(), 1), 0);
+            const std::set<int> before = open_fds();
+            // Another process flaps it: no thread beside the library's calls.
+            const pid_t flapper = fork();
+            ASSERT_GE(flapper, 0);
+            if (flapper == 0) {
+                const auto start = std::chrono::steady_clock::now();
+                while (std::chrono::steady_clock::now() - start < std::chrono::seconds(4)) {
+                    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+                    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+                        _exit(1);
+                    (void)symlink(ptsname(master), link.c_str());
+                    usleep(3000);
+                    unlink(link.c_str());
+                    close(master);  // a hang-up for whoever opened it
+                    usleep(2000);
+                }
+                _exit(0);
+            }
+            {
+                loaded_driver driver(TEST_LIBRARY_USB0);
+                auto ea = GET_EXPORT(driver, ea);
+                auto eb = GET_EXPORT(driver, eb);
+                auto sb = GET_EXPORT(driver, sb);
+                int status = 0;
+                for (int call = 0; waitpid(flapper, &status, WNOHANG) == 0; ++call) {
+                    const auto start = std::chrono::steady_clock::now();
+                    EXPECT_EQ(call % 3 == 0 ? ea(call % 6) : call % 3 == 1 ? eb(call % 4) : sb(0, 1) - 1, 0);
+                    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3500 * 2));
+                }
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+                EXPECT_EQ(ea(0), 0);  // sees the last one gone, if it had it open
+                EXPECT_EQ(open_fds(), before) << "a descriptor of a gone device stayed open";
+            }
+            EXPECT_EQ(open_fds(), before);
+        },
+        child_timeout_ms);
+    EXPECT_EQ(child.exit_code, 0);
+}

@@ -16,7 +16,8 @@ constexpr int32_t reopen_interval_ms = 500;
 class kept_port {
 public:
     // Opens `path` and keeps it, forgetting the port kept before (closed).
-    // A path too long to keep opens nothing.
+    // A path too long to keep opens nothing. The result says how the open
+    // went; its port is the kept one, closed through forget().
     opened_port keep(const char *path, const line_settings &line, open_options options);
 
     // True when the port is open: at once when it is, else after a try to

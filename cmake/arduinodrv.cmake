@@ -47,6 +47,12 @@ set(ARDUINODRV_VERSION_SCRIPT "${CMAKE_BINARY_DIR}/arduinodrv_exports.map")
 file(CONFIGURE OUTPUT "${ARDUINODRV_VERSION_SCRIPT}" CONTENT
   "{\n  global:\n    ${_names};\n  local: *;\n};\n")
 
+# What every program that reaches a board is built with: the clock and the
+# console (posix/), the port (serial/), the board's facts and line protocol
+# (protocol/).
+set(ARDUINODRV_BOARD_LAYERS
+  $<TARGET_OBJECTS:posix_layer> $<TARGET_OBJECTS:serial_layer> $<TARGET_OBJECTS:line_protocol>)
+
 # add_arduinodrv(<target> <output folder> <device folder> <default port name>)
 # A library named libarduinodrv.so in <output folder>: hosts load it by file
 # name, so the builds differ by folder only.
@@ -54,7 +60,7 @@ function(add_arduinodrv target output_dir device_folder port_name)
   add_library(${target} SHARED
     "${PROJECT_SOURCE_DIR}/driver/build_paths.cpp"
     $<TARGET_OBJECTS:driver_core>
-    $<TARGET_OBJECTS:serial_layer>)
+    ${ARDUINODRV_BOARD_LAYERS})
   target_include_directories(${target} PRIVATE
     "${PROJECT_SOURCE_DIR}" "${PROJECT_SOURCE_DIR}/include" "${PROJECT_SOURCE_DIR}/driver")
   target_compile_definitions(${target} PRIVATE
@@ -75,13 +81,13 @@ function(add_arduinodrv target output_dir device_folder port_name)
 endfunction()
 
 # add_portlist(<target> <device folder>)
-# The serial layer is compiled in: the program neither links nor loads the
-# library.
+# The layers under the library are compiled in: the program neither links
+# nor loads the library.
 function(add_portlist target folder)
   add_executable(${target}
     "${PROJECT_SOURCE_DIR}/portlist/device_folder.cpp"
     $<TARGET_OBJECTS:portlist_core>
-    $<TARGET_OBJECTS:serial_layer>)
+    ${ARDUINODRV_BOARD_LAYERS})
   target_include_directories(${target} PRIVATE "${PROJECT_SOURCE_DIR}")
   target_compile_definitions(${target} PRIVATE PORTLIST_DEVICE_FOLDER="${folder}")
 endfunction()

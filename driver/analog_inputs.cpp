@@ -7,14 +7,14 @@ int ARDUINODRV_STDCALL ea(int channel) noexcept
 {
     // The channel goes out as the one character of code 48 + channel: a
     // digit for 0 to 9 (channel 10 becomes ':'). Unsigned sum: no overflow.
-    const std::string command = "EA" + char_text(static_cast<int32_t>(static_cast<uint32_t>(channel) + 48u)) + "\r";
+    const std::string command = "EA" + char_text(static_cast<int32_t>(static_cast<uint32_t>(channel) + 48u));
     // Low 32 bits of the reading, by modular conversion.
     return static_cast<int32_t>(parse_integer(exchange_command(command).c_str()));
 }
 
 double ARDUINODRV_STDCALL ead(int channel) noexcept
 {
-    const std::string command = "EA" + decimal_text(channel) + "\r";
+    const std::string command = "EA" + decimal_text(channel);
     const int64_t reading = parse_integer(exchange_command(command).c_str());
     // Through memory: the x87 unit would otherwise load the 64-bit reading
     // whole in extended precision and round only the product, which differs

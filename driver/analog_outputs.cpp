@@ -19,6 +19,10 @@ int32_t analog_output_pin(int32_t channel)
 // Full scale: the raw value 255 is 5 V.
 constexpr float full_scale_raw = 255.0f;
 constexpr float full_scale_volts = 5.0f;
+
+// The last value set on each channel, for rsa and rsad; zero until then.
+int32_t sa_values[read_back_entries];
+double sad_values[read_back_entries];
 }  // namespace
 
 int ARDUINODRV_STDCALL sa(int channel, int value) noexcept
@@ -27,7 +31,7 @@ int ARDUINODRV_STDCALL sa(int channel, int value) noexcept
         sa_values[channel] = value;
     const int32_t pin = analog_output_pin(channel);
     if (pin != 0)
-        send_command("SA" + decimal_text(pin) + decimal_text(value) + "\r");
+        send_command("SA" + decimal_text(pin) + decimal_text(value));
     return value / 2;
 }
 

@@ -18,6 +18,6 @@ int32_t digital_input_pin(int32_t channel)
 
 int ARDUINODRV_STDCALL eb(int channel) noexcept
 {
-    const int32_t answer = exchange_byte("EB" + decimal_text(digital_input_pin(channel)) + "\r");
+    const int32_t answer = exchange_byte("EB" + decimal_text(digital_input_pin(channel)));
     return answer != no_answer_byte && answer != 0 ? 1 : 0;
 }

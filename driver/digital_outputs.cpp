@@ -16,6 +16,9 @@ std::string pin_code(int32_t pin)
         return std::string();
     return std::string(1, "0123456789ABCDEF"[pin]);
 }
+
+// The last value set on each channel, for rsb; zero until then.
+int32_t sb_values[read_back_entries];
 }  // namespace
 
 int ARDUINODRV_STDCALL sb(int channel, int value) noexcept
@@ -23,7 +26,7 @@ int ARDUINODRV_STDCALL sb(int channel, int value) noexcept
     if (has_read_back_entry(channel))
         sb_values[channel] = value;
     // Only exactly 1 means on; every other value switches off.
-    send_command("SB" + pin_code(digital_output_pin(channel)) + (value == 1 ? "1\r" : "0\r"));
+    send_command("SB" + pin_code(digital_output_pin(channel)) + (value == 1 ? "1" : "0"));
     return value;
 }
 

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "serial/kept_port.h"
+
 // Fixed at build time (build_paths.cpp): where the candidate devices live
 // ("/dev", or a folder of the build tree for the tests) and the port the
 // driver opens.
@@ -14,13 +16,12 @@ extern const char *const default_port_path;
 constexpr const char *port_variable = "ARDUINODRV_PORT";
 extern char port_path[];
 
-// Every request talks to the board on this fixed id of the port table.
-constexpr int32_t driver_port = 0;
+// Every request talks to the board on this port, kept open on port_path.
+extern kept_port driver_port;
 
+// The outputs' read-back tables (analog_outputs.cpp, digital_outputs.cpp)
+// have this many entries.
 constexpr int32_t read_back_entries = 9;
-extern int32_t sa_values[read_back_entries];
-extern double sad_values[read_back_entries];
-extern int32_t sb_values[read_back_entries];
 
 // True when `channel` has an entry in the read-back tables. Stores for other
 // channels are skipped and their read-backs give 0.

@@ -10,12 +10,13 @@
 #include <unistd.h>
 
 #include "driver_state.h"
-#include "serial/board_line.h"
-#include "serial/clock.h"
-#include "serial/console.h"
+#include "posix/clock.h"
+#include "posix/console.h"
+#include "protocol/board_line.h"
 #include "serial/serial_port.h"
 
 char port_path[PATH_MAX];
+constinit kept_port driver_port;
 
 namespace {
 // The process that loaded the library. A child forked from it shares the
@@ -30,9 +31,6 @@ void note_fork()
     loader_forked = true;
 }
 }  // namespace
-int32_t sa_values[read_back_entries];
-double sad_values[read_back_entries];
-int32_t sb_values[read_back_entries];
 
 // The C++ runtime built into the library keeps an emergency pool for
 // exceptions on the heap; this gives it back (nothing of the runtime runs
@@ -47,7 +45,7 @@ void probe_ports()
     // Only tries each candidate: another program may be using it, so its
     // settings and unread input stay untouched.
     for (const std::string &path : candidate_paths(device_folder))
-        device_opens(path.c_str());
+        open_port_untouched(path.c_str()).port.close();
 }
 
 // ARDUINODRV_PORT, set and not empty, names the driver's port instead of the
@@ -83,14 +81,6 @@ __attribute__((constructor)) static void load_driver()
     // The loader's handler goes with the library at dlclose.
     pthread_atfork(nullptr, note_fork, nullptr);
 
-    init_port_table();
-    for (int32_t i = 0; i < read_back_entries; ++i)
-        sa_values[i] = 0;
-    for (int32_t i = 0; i < read_back_entries; ++i)
-        sad_values[i] = 0.0;
-    for (int32_t i = 0; i < read_back_entries; ++i)
-        sb_values[i] = 0;
-
     probe_ports();
     choose_port_path();
     // One host per board: a second program opening it would mix its
@@ -98,7 +88,7 @@ __attribute__((constructor)) static void load_driver()
     // Kept open on its path: a board unplugged, or not there yet, is opened
     // again by the first request after it is back.
     if (port_path[0] != '\0')
-        keep_port_open_with(driver_port, port_path, driver_line, true);
+        driver_port.keep(port_path, driver_line, open_options{.exclusive = true});
     delay_ms(board_start_ms);
 }
 
@@ -111,8 +101,8 @@ __attribute__((destructor)) static void unload_driver()
     // it with the last descriptor.
     const bool loader = getpid() == loader_pid;
     if (loader && !loader_forked)
-        release_port_claim(driver_port);
-    free_port_table();
+        driver_port.port().release_claim();
+    driver_port.forget();
     __gnu_cxx::__freeres();
     // A host in the background leaves the console to the job in front.
     if (loader && !console_in_background())

@@ -5,7 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "serial/console.h"
+#include "posix/console.h"
 
 namespace {
 

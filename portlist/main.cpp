@@ -8,7 +8,6 @@
 
 #include "portlist/console.h"
 #include "portlist/scan.h"
-#include "serial/serial_port.h"
 
 int main()
 {
@@ -19,7 +18,6 @@ int main()
     // cleans up and ends normally.
     std::signal(SIGPIPE, SIG_IGN);
     save_console_settings();
-    init_port_table();
 
     std::string found_ports;
     std::string last_port;
@@ -31,7 +29,6 @@ int main()
     print_line("Appuyez sur Entr\xE9" "e");
     wait_for_enter();
 
-    close_all_ports();
     restore_console_settings();
     return 0;
 }

@@ -1,7 +1,7 @@
 #include "portlist/scan.h"
 
 #include "portlist/console.h"
-#include "serial/board_line.h"
+#include "protocol/board_line.h"
 #include "serial/serial_port.h"
 
 void scan_candidates(std::string &found_ports, std::string &last_port)
@@ -9,8 +9,10 @@ void scan_candidates(std::string &found_ports, std::string &last_port)
     for (const std::string &path : candidate_paths(device_folder)) {
         // Only opened and closed again: a device that another program is
         // using keeps its line settings and its unread input.
-        if (!device_opens(path.c_str()))
+        opened_port tried = open_port_untouched(path.c_str());
+        if (!tried.ok())
             continue;
+        tried.port.close();
         found_ports += '|';
         found_ports += path;
         print_line(path);

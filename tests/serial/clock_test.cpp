@@ -7,7 +7,7 @@
 #include <sys/time.h>
 
 #include "child.h"
-#include "serial/clock.h"
+#include "posix/clock.h"
 
 namespace {
 

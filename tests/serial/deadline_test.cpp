@@ -2,7 +2,7 @@
 #include <climits>
 #include <gtest/gtest.h>
 
-#include "serial/deadline.h"
+#include "posix/deadline.h"
 
 namespace {
 

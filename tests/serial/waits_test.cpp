@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "child.h"
-#include "serial/board_line.h"
+#include "protocol/board_line.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -31,22 +31,23 @@ double cpu_ms()
            usage.ru_stime.tv_usec / 1e3;
 }
 
-// A pty whose slave the layer opens as port 0; the test plays the board on the master.
+// A pty whose slave the layer opens as `port`; the test plays the board on the master.
 struct line_under_test {
     int master = -1, slave = -1;
+    serial_port port;
     line_under_test()
     {
         char name[128];
         if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
             throw std::runtime_error("openpty failed");
         fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-        init_port_table();
-        if (open_port_with(0, name, driver_line) == 0)
-            throw std::runtime_error("open_port failed");
+        port = open_serial_port(name, driver_line).port;
+        if (!port.is_open())
+            throw std::runtime_error("open_serial_port failed");
     }
     ~line_under_test()
     {
-        free_port_table();
+        port.close();
         close(slave);
         if (master >= 0)
             close(master);
@@ -70,7 +71,7 @@ TEST(Waits, ReadableSleepsUntilTheByteOrTheDeadline)
         // Silent: false once the limit passed, costing next to no CPU.
         const double cpu_before = cpu_ms();
         auto start = steady::now();
-        EXPECT_FALSE(wait_port_readable(0, deadline_after(300)));
+        EXPECT_FALSE(line.port.wait_readable(deadline_after(300)));
         EXPECT_GE(ms_since_point(start), 300);
         EXPECT_LT(ms_since_point(start), 3000);
         EXPECT_LT(cpu_ms() - cpu_before, 100.0);
@@ -81,29 +82,30 @@ TEST(Waits, ReadableSleepsUntilTheByteOrTheDeadline)
             EXPECT_EQ(write(line.master, "7", 1), 1);
         });
         start = steady::now();
-        EXPECT_TRUE(wait_port_readable(0, deadline_after(5000)));
+        EXPECT_TRUE(line.port.wait_readable(deadline_after(5000)));
         EXPECT_LT(ms_since_point(start), 3000);
         board.join();
         // Once the deadline passed, even a byte already there does not count:
         // a board that floods cannot keep a wait going.
-        EXPECT_TRUE(wait_port_readable(0, deadline_after(0)));
-        EXPECT_FALSE(wait_port_readable(0, deadline{deadline_after(0).start_ms, -1}));
+        EXPECT_TRUE(line.port.wait_readable(deadline_after(0)));
+        EXPECT_FALSE(line.port.wait_readable(deadline{deadline_after(0).start_ms, -1}));
 
         // No port, or a board gone: no byte can come, so false at once.
         start = steady::now();
-        EXPECT_FALSE(wait_port_readable(5, deadline_after(2000)));
-        EXPECT_FALSE(wait_port_writable(5, deadline_after(2000)));
+        serial_port none;
+        EXPECT_FALSE(none.wait_readable(deadline_after(2000)));
+        EXPECT_FALSE(none.wait_writable(deadline_after(2000)));
         char byte;
-        EXPECT_EQ(read_port(0, &byte, 1), 1);
+        EXPECT_EQ(line.port.read(&byte, 1), 1);
         close(line.master);
         line.master = -1;
-        EXPECT_FALSE(wait_port_readable(0, deadline_after(2000)));
+        EXPECT_FALSE(line.port.wait_readable(deadline_after(2000)));
         EXPECT_LT(ms_since_point(start), 1000);
     });
     EXPECT_EQ(child.exit_code, 0);
 }
 
-TEST(Waits, WholeLinesWaitForRoomAndAreNeverCut)
+TEST(Waits, WritesWaitForRoomUntilTheDeadline)
 {
     const child_result child = run_in_child([] {
         line_under_test line;
@@ -113,7 +115,7 @@ TEST(Waits, WholeLinesWaitForRoomAndAreNeverCut)
         const auto fill = [&] {
             size_t filled = 0;
             for (int refused = 0; refused < 3;) {
-                const int32_t n = write_port_text(0, block.c_str());
+                const size_t n = line.port.write_some(block.data(), block.size(), deadline_after(-1));
                 if (n > 0) {
                     filled += static_cast<size_t>(n);
                     refused = 0;
@@ -127,13 +129,14 @@ TEST(Waits, WholeLinesWaitForRoomAndAreNeverCut)
         size_t filled = fill();
         ASSERT_GT(filled, 0u);
 
-        // Nobody reads: the line is dropped whole once its limit passed.
+        // Nobody reads: nothing goes out, and the write ends at its deadline.
+        const std::string sa = "SA3255\r", sb = "SBA1\r";
         auto start = steady::now();
-        EXPECT_EQ(write_port_whole(0, "SA3255\r", deadline_after(200)), 0);
+        EXPECT_EQ(line.port.write_some(sa.data(), sa.size(), deadline_after(200)), 0u);
         EXPECT_GE(ms_since_point(start), 200);
         EXPECT_EQ(line.drain_master(), std::string(filled, 'x'));
 
-        // A reader that makes room late: the line waits and goes out whole.
+        // A reader that makes room late: the bytes wait and go out.
         filled = fill();
         std::string seen;
         std::thread board([&] {
@@ -144,7 +147,7 @@ TEST(Waits, WholeLinesWaitForRoomAndAreNeverCut)
             }
         });
         start = steady::now();
-        EXPECT_EQ(write_port_whole(0, "SBA1\r", deadline_after(3000)), 5);
+        EXPECT_EQ(line.port.write_some(sb.data(), sb.size(), deadline_after(3000)), 5u);
         EXPECT_GE(ms_since_point(start), 100);
         board.join();
         EXPECT_EQ(seen, std::string(filled, 'x') + "SBA1\r");
@@ -153,7 +156,7 @@ TEST(Waits, WholeLinesWaitForRoomAndAreNeverCut)
         close(line.master);
         line.master = -1;
         start = steady::now();
-        EXPECT_EQ(write_port_whole(0, "SBA1\r", deadline_after(2000)), 0);
+        EXPECT_EQ(line.port.write_some(sb.data(), sb.size(), deadline_after(2000)), 0u);
         EXPECT_LT(ms_since_point(start), 1000);
     });
     EXPECT_EQ(child.exit_code, 0);

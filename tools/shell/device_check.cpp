@@ -11,12 +11,12 @@
 #include <unistd.h>
 
 #include "board_readings.h"
-#include "driver/exchange.h"
 #include "export_call.h"
 #include "library_port.h"
+#include "posix/clock.h"
 #include "processes.h"
-#include "serial/board_line.h"
-#include "serial/clock.h"
+#include "protocol/board_line.h"
+#include "protocol/line_protocol.h"
 #include "serial/serial_port.h"
 #include "shell.h"
 
@@ -280,37 +280,33 @@ struct answer {
 
 // Sends what the library sends for analog input 0 and listens: for the
 // line, then a little longer for anything that follows it.
-answer ask_board(int32_t port)
+answer ask_board(serial_port &port)
 {
     char buffer[256];
     // What waited before the question is not its answer.
     const deadline drain = deadline_after(100);
-    while (port_bytes_waiting(port) > 0 && !deadline_passed(drain) && read_port(port, buffer, sizeof buffer) > 0) {
+    while (port.bytes_waiting() > 0 && !deadline_passed(drain) && port.read(buffer, sizeof buffer) > 0) {
     }
     answer got;
     const deadline listen = deadline_after(listen_ms);
-    if (write_port_whole(port, "EA0\r", listen) == 0)
+    const std::string question = command_line("EA0");
+    if (port.write_some(question.data(), question.size(), listen) == 0)
         return got;
+    answer_line line;
     deadline end = listen;
-    while (got.bytes.size() <= longest_answer && wait_port_readable(port, end)) {
-        const int32_t n = read_port(port, buffer, sizeof buffer);
+    while (got.bytes.size() <= longest_answer && port.wait_readable(end)) {
+        const int32_t n = port.read(buffer, sizeof buffer);
         for (int32_t i = 0; i < n; ++i) {
-            const char byte = buffer[i];
-            got.bytes += byte;
-            if (got.line_after_ms >= 0 || byte == '\0')
-                continue;
-            if (byte == '\r' || byte == '\n') {
-                if (!got.line.empty()) {
-                    got.line_after_ms = elapsed_at(listen, elapsed_ms());
-                    end = deadline_after(after_answer_ms);
-                }
-            } else {
-                got.line += byte;
+            got.bytes += buffer[i];
+            if (!line.ended() && line.take(buffer[i])) {
+                got.line_after_ms = elapsed_at(listen, elapsed_ms());
+                end = deadline_after(after_answer_ms);
             }
         }
         if (n == 0)
             break;  // readable but nothing to read: the device hung up
     }
+    got.line = line.text();
     return got;
 }
 
@@ -431,17 +427,10 @@ bool check_command(const std::vector<std::string> &words)
     if (!device_is_free(device))
         return false;
 
-    static bool port_table_ready = false;
-    if (!port_table_ready) {
-        init_port_table();
-        port_table_ready = true;
-    }
-    errno = 0;
-    const int32_t port = open_port_with(-1, device.c_str(), driver_line);
-    if (port == 0) {
-        const int why = errno;
-        report("open", std::string("failed: ") + (why != 0 ? std::strerror(why) : "line settings refused"));
-        if (why == EBUSY)
+    opened_port opened = open_serial_port(device.c_str(), driver_line);
+    if (!opened.ok()) {
+        report("open", std::string("failed: ") + opened.failure.reason());
+        if (opened.failure.error == EBUSY)
             return verdict(false, "the board is in use by another program (it holds the port for itself): end "
                                   "the other host program, then check again");
         return verdict(false, "unplug the board and plug it in again; then run check again");
@@ -452,7 +441,7 @@ bool check_command(const std::vector<std::string> &words)
                           "restarts it)");
         sleep_until_passed(deadline_after(board_start_ms));
     }
-    const answer got = ask_board(port);
-    close_port(port);
+    const answer got = ask_board(opened.port);
+    opened.port.close();
     return judge_answer(got, wait_for_board, match, device);
 }

@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "serial/board_line.h"
+#include "protocol/board_line.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 #include "arguments.h"
 #include "durations.h"
-#include "serial/clock.h"
+#include "posix/clock.h"
 #include "shell.h"
 
 namespace {

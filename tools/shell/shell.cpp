@@ -6,11 +6,11 @@
 
 #include "arguments.h"
 #include "device_check.h"
-#include "driver/exchange.h"
 #include "durations.h"
 #include "library_port.h"
+#include "posix/clock.h"
+#include "protocol/line_protocol.h"
 #include "sampling.h"
-#include "serial/clock.h"
 
 FILE *shell_out = stdout;
 FILE *shell_err = stderr;

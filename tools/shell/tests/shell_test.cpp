@@ -13,7 +13,7 @@
 #include "durations.h"
 #include "export_table.h"
 #include "result_text.h"
-#include "serial/clock.h"
+#include "posix/clock.h"
 #include "shell.h"
 
 namespace {

@@ -1,7 +1,5 @@
 #include "board_line.h"
 
-#include "serial_port.h"
-
 std::vector<std::string> candidate_paths(const char *folder)
 {
     std::vector<std::string> paths;
@@ -19,16 +17,4 @@ bool is_candidate_family_name(const std::string &name)
             name.find_first_not_of("0123456789", family.size()) == std::string::npos)
             return true;
     return false;
-}
-
-int32_t open_port_with(int32_t id, const char *path, const line_settings &line)
-{
-    return open_port(id, path, line.baud, line.parity, line.data_bits, line.stop_bits, line.handshake,
-                     line.input_buffer_size, line.output_buffer_size);
-}
-
-int32_t keep_port_open_with(int32_t id, const char *path, const line_settings &line, bool exclusive)
-{
-    return keep_port_open(id, path, line.baud, line.parity, line.data_bits, line.stop_bits, line.handshake,
-                          line.input_buffer_size, line.output_buffer_size, exclusive);
 }

@@ -1,0 +1,51 @@
+// The line protocol between the host and the board's sketch, as far as the
+// programs here need it: how a command goes out, how long its answer may
+// take, and how the answer line is read from the bytes that come.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Every command goes out as one line ended by a CR ("EA3\r").
+constexpr char command_end = '\r';
+
+// The line of one command.
+std::string command_line(const std::string &command);
+
+// How long an answer may take, from the start of its wait, in milliseconds.
+constexpr int32_t answer_limit_ms = 1000;
+
+// How long a command line may wait for room in a full device. A line the
+// device has begun to take gets as long again for its rest.
+constexpr int32_t command_write_limit_ms = 1000;
+
+// A byte that ends an answer line. The board ends its lines with CR, LF or
+// both; the port delivers each CR as LF.
+constexpr bool is_line_end(char byte)
+{
+    return byte == '\r' || byte == '\n';
+}
+
+// One answer line, taken a byte at a time as the port delivers them: the
+// bytes up to the first line end, zero bytes dropped. Line ends that come
+// before the line's first byte end an earlier answer and are skipped.
+class answer_line {
+public:
+    // Takes one received byte; true once the line has ended. Nothing is
+    // taken after the end: what follows is for the next drain.
+    bool take(char byte);
+
+    bool ended() const { return ended_; }
+    // A byte other than a skipped line end came (a zero byte counts).
+    bool begun() const { return first_byte_ >= 0; }
+    // That first byte (0 to 255), the whole answer of a digital input; -1
+    // before it came.
+    int32_t first_byte() const { return first_byte_; }
+    // The line without its end.
+    const std::string &text() const { return text_; }
+
+private:
+    std::string text_;
+    int32_t first_byte_ = -1;
+    bool ended_ = false;
+};

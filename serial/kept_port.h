@@ -1,0 +1,42 @@
+// A port kept open on its path (the driver's): what it was opened with is
+// kept, so that a device that went away is opened again the same way, with
+// its settings and claim, once it is back.
+#pragma once
+
+#include <climits>
+#include <cstdint>
+
+#include "serial_port.h"
+
+// How often a kept port that is not open is tried again.
+constexpr int32_t reopen_interval_ms = 500;
+
+// A plain value with no destructor: it stays usable while the process
+// exits, when the driver's finaliser closes it after C++ objects may be gone.
+class kept_port {
+public:
+    // Opens `path` and keeps it, forgetting the port kept before (closed).
+    // A path too long to keep opens nothing. The result says how the open
+    // went; its port is the kept one, closed through forget().
+    opened_port keep(const char *path, const line_settings &line, open_options options);
+
+    // True when the port is open: at once when it is, else after a try to
+    // open it again, made at most once every reopen_interval_ms (a device
+    // still missing or held by another program, EBUSY, costs one failed
+    // open). False when nothing is kept.
+    bool reopen();
+
+    serial_port &port() { return port_; }
+
+    // Closes the port and keeps nothing.
+    void forget();
+
+private:
+    serial_port port_;
+    bool kept_ = false;
+    char path_[PATH_MAX] = {};
+    line_settings line_{};
+    open_options options_{};
+    bool tried_ = false;  // a try was made at tried_at_ms_
+    int32_t tried_at_ms_ = 0;
+};

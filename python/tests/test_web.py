@@ -44,7 +44,7 @@ def downloads(tmp_path_factory):
 
 
 @pytest.fixture(scope="module")
-def browser(tmp_path_factory, downloads):
+def browser(tmp_path_factory, downloads, setting):  # skipped, without a browser, where ctest set nothing
     driver = chromium(tmp_path_factory.mktemp("profile"), downloads)
     yield driver
     driver.quit()

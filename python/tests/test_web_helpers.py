@@ -130,7 +130,9 @@ def chromium(profile, downloads=None):
     if downloads is not None:
         options.add_experimental_option("prefs", {"download.default_directory": str(downloads),
                                                   "download.prompt_for_download": False})
-    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    # The sanitizer's runtime, preloaded for the library under test, is not the browser's.
+    environment = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver", env=environment), options=options)
 
 
 def wait_for(condition, timeout_s=10.0, what="the page"):

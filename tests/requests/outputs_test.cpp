@@ -6,12 +6,11 @@
 #include <cmath>
 #include <gtest/gtest.h>
 #include <limits>
-#include <fcntl.h>
-#include <pty.h>
 #include <string>
 #include <unistd.h>
 
 #include "driver_session.h"
+#include "pty_pair.h"
 
 namespace {
 
@@ -152,13 +151,10 @@ TEST(Outputs, ADeviceThatStopsReadingGetsWholeLinesOrNone)
 {
     const child_result child = run_in_child(
         [] {
-            int master = -1, slave = -1;
-            char name[128];
-            ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-            fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+            pty_pair device;
             const std::string link = std::string(TEST_DEVICE_FOLDER) + "/ttyUSB0";
             unlink(link.c_str());
-            ASSERT_EQ(symlink(name, link.c_str()), 0);
+            ASSERT_EQ(symlink(device.path.c_str(), link.c_str()), 0);
             loaded_driver driver(TEST_LIBRARY_USB0);
             auto sa = GET_EXPORT(driver, sa);
             auto sb = GET_EXPORT(driver, sb);
@@ -179,7 +175,7 @@ TEST(Outputs, ADeviceThatStopsReadingGetsWholeLinesOrNone)
 
             std::string wire;
             char buffer[4096];
-            for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);)
+            for (ssize_t n; (n = read(device.master, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);)
                 if (n > 0)
                     wire.append(buffer, static_cast<size_t>(n));
             // Whole lines, in order. A line the device took only in part (a pty
@@ -198,7 +194,7 @@ TEST(Outputs, ADeviceThatStopsReadingGetsWholeLinesOrNone)
             EXPECT_EQ(sb(1, 1), 1);
             std::string after;
             for (int i = 0; i < 200 && after.size() < 5; ++i) {
-                const ssize_t n = read(master, buffer, sizeof buffer);
+                const ssize_t n = read(device.master, buffer, sizeof buffer);
                 if (n > 0)
                     after.append(buffer, static_cast<size_t>(n));
                 else

@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
 #include <set>
 #include <string>
 #include <sys/ioctl.h>
@@ -21,6 +20,7 @@
 
 #include "child.h"
 #include "process_fds.h"
+#include "pty_pair.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -34,29 +34,7 @@ long long ms_between(steady::time_point from, steady::time_point to)
     return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
 }
 
-struct pty_device {
-    int master = -1;
-    int slave = -1;
-    std::string path;
-
-    pty_device()
-    {
-        char name[128];
-        if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
-            throw std::runtime_error("openpty failed");
-        path = name;
-        fcntl(master, F_SETFD, FD_CLOEXEC);
-        fcntl(slave, F_SETFD, FD_CLOEXEC);
-        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    }
-    ~pty_device()
-    {
-        hang_up();
-        close(slave);
-    }
-    pty_device(const pty_device &) = delete;
-    pty_device &operator=(const pty_device &) = delete;
-
+struct pty_device : pty_pair {
     termios settings() const
     {
         termios t{};
@@ -88,13 +66,6 @@ struct pty_device {
             pollfd p{master, POLLIN, 0};
             poll(&p, 1, 10);
         }
-    }
-
-    void hang_up()
-    {
-        if (master >= 0)
-            close(master);
-        master = -1;
     }
 };
 

@@ -2,15 +2,14 @@
 // Each case runs in a child, so this process never reads the layer's clock
 // (see clock_test.cpp).
 #include <chrono>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <string>
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
 #include "child.h"
+#include "pty_pair.h"
 #include "serial/board_line.h"
 #include "serial/serial_port.h"
 
@@ -32,25 +31,14 @@ double cpu_ms()
 }
 
 // A pty whose slave the layer opens as port 0; the test plays the board on the master.
-struct line_under_test {
-    int master = -1, slave = -1;
+struct line_under_test : pty_pair {
     line_under_test()
     {
-        char name[128];
-        if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
-            throw std::runtime_error("openpty failed");
-        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
         init_port_table();
-        if (open_port_with(0, name, driver_line) == 0)
+        if (open_port_with(0, path.c_str(), driver_line) == 0)
             throw std::runtime_error("open_port failed");
     }
-    ~line_under_test()
-    {
-        free_port_table();
-        close(slave);
-        if (master >= 0)
-            close(master);
-    }
+    ~line_under_test() { free_port_table(); }
     // Reads what the port wrote until nothing more comes.
     std::string drain_master()
     {

@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
-#include <pty.h>
 #include <stdexcept>
 #include <termios.h>
 #include <unistd.h>
@@ -45,25 +44,19 @@ std::vector<std::string> command_lines(const std::string &bytes)
     return lines;
 }
 
+// The board's thread never blocks on the line (the pty's master is
+// non-blocking): it waits in ppoll for the line, its next byte's time or a
+// wake-up.
 fake_board::fake_board(const std::string &folder, const std::string &name)
     : link_(folder + "/" + name)
 {
-    char slave_name[128];
-    if (openpty(&master_fd_, &slave_fd_, slave_name, nullptr, nullptr) != 0)
-        throw std::runtime_error("openpty failed");
-    slave_ = slave_name;
-    fcntl(master_fd_, F_SETFD, FD_CLOEXEC);
-    fcntl(slave_fd_, F_SETFD, FD_CLOEXEC);
-    // The board's thread never blocks on the line: it waits in ppoll for
-    // the line, its next byte's time or a wake-up.
-    fcntl(master_fd_, F_SETFL, fcntl(master_fd_, F_GETFL) | O_NONBLOCK);
     // Raw on both sides until the driver sets its own line settings.
     termios raw{};
-    tcgetattr(slave_fd_, &raw);
+    tcgetattr(pty_.slave, &raw);
     cfmakeraw(&raw);
-    tcsetattr(slave_fd_, TCSANOW, &raw);
+    tcsetattr(pty_.slave, TCSANOW, &raw);
     unlink(link_.c_str());
-    if (symlink(slave_.c_str(), link_.c_str()) != 0)
+    if (symlink(pty_.path.c_str(), link_.c_str()) != 0)
         throw std::runtime_error("symlink failed: " + link_);
     if (pipe2(wake_pipe_, O_CLOEXEC | O_NONBLOCK) != 0)
         throw std::runtime_error("pipe failed");
@@ -80,9 +73,6 @@ fake_board::~fake_board()
     thread_.join();
     close(wake_pipe_[0]);
     close(wake_pipe_[1]);
-    if (master_fd_ >= 0)
-        close(master_fd_);
-    close(slave_fd_);
     unlink(link_.c_str());
 }
 
@@ -119,11 +109,11 @@ void fake_board::pace_like_line(int baud)
 void fake_board::send(const std::string &bytes)
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (master_fd_ < 0 || bytes.empty())
+    if (pty_.master < 0 || bytes.empty())
         return;
     queue(bytes, clock::now());
     const uint64_t mine = queued_count_;
-    sent_.wait(lock, [&] { return sent_count_ >= mine || master_fd_ < 0 || stopping_; });
+    sent_.wait(lock, [&] { return sent_count_ >= mine || pty_.master < 0 || stopping_; });
 }
 
 std::string fake_board::received()
@@ -149,11 +139,11 @@ bool fake_board::wait_received(size_t count, int timeout_ms)
 void fake_board::hang_up()
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (master_fd_ < 0)
+    if (pty_.master < 0)
         return;
     hang_up_asked_ = true;
     wake();
-    sent_.wait(lock, [&] { return master_fd_ < 0 || stopping_; });
+    sent_.wait(lock, [&] { return pty_.master < 0 || stopping_; });
 }
 
 void fake_board::wake()
@@ -217,14 +207,13 @@ void fake_board::serve()
         if (stopping_)
             break;
         if (hang_up_asked_) {
-            close(master_fd_);
-            master_fd_ = -1;
+            pty_.hang_up();
             hang_up_asked_ = false;
             outgoing_.clear();
             sent_count_ = queued_count_;
             sent_.notify_all();
         }
-        const int master = master_fd_;
+        const int master = pty_.master;
         const auto char_time = char_time_;
         const bool paced = char_time != clock::duration::zero();
         if (!paced)
@@ -306,7 +295,7 @@ void fake_board::serve()
             while (read(wake_pipe_[0], sink, sizeof sink) > 0) {
             }
         }
-        if (master < 0 || master != master_fd_)
+        if (master < 0 || master != pty_.master)
             continue;
         if (fds[1].revents & POLLOUT)
             want_room = false;

@@ -1,6 +1,7 @@
 // boardsim: the arduinodrv board, emulated on a pseudo-terminal with the same
 // command interpreter as the sketch. See boardsim --help.
 #include "board_protocol.h"
+#include "monotonic_clock.h"
 #include "options.h"
 #include "pty_link.h"
 #include "report.h"
@@ -30,13 +31,6 @@ size_t terminal_width()
     if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col < 2)
         return 79;
     return static_cast<size_t>(size.ws_col) - 1;
-}
-
-double monotonic_s()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
 timespec to_timespec(double seconds)

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "child.h"
+#include "elapsed.h"
 #include "process_fds.h"
 #include "pty_pair.h"
 #include "driver_loader.h"
@@ -36,11 +37,6 @@
 namespace {
 
 using steady = std::chrono::steady_clock;
-
-long long ms_between(steady::time_point from, steady::time_point to)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
-}
 
 constexpr int child_timeout_ms = 60000;
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "child.h"
+#include "elapsed.h"
 #include "process_fds.h"
 #include "pty_pair.h"
 #include "serial/serial_port.h"
@@ -28,11 +29,6 @@ namespace {
 // Timing here uses its own clock: the layer's clock must stay unread in this
 // process so that every forked child starts it afresh (see clock_test.cpp).
 using steady = std::chrono::steady_clock;
-
-long long ms_between(steady::time_point from, steady::time_point to)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
-}
 
 struct pty_device : pty_pair {
     termios settings() const

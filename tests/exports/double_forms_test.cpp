@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "driver_session.h"
+#include "hostile_doubles.h"
 
 namespace {
 
@@ -121,28 +122,6 @@ DRIVER_TEST(DoubleForms, RoundedArgumentsOnTheWire)
         EXPECT_FALSE(std::signbit(d));
     }
     eb_answer = 1;
-}
-
-struct double_case {
-    double value;
-    int whole;  // what the double form must pass on
-};
-
-std::vector<double_case> hostile_doubles()
-{
-    constexpr double inf = std::numeric_limits<double>::infinity();
-    return {
-        {std::nan(""), INT_MIN},
-        {inf, INT_MIN},
-        {-inf, INT_MIN},
-        {1e300, INT_MIN},
-        {-1e300, INT_MIN},
-        {-0.0, 0},
-        {std::numeric_limits<double>::denorm_min(), 0},
-        {-std::numeric_limits<double>::denorm_min(), 0},
-        {0.49999999, 1},
-        {-0.5, -1},
-    };
 }
 
 // Every double form that reaches the board or the read-back tables, plain and

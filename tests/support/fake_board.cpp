@@ -100,8 +100,9 @@ void fake_board::pace_like_line(int baud)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        char_time_ = baud > 0 ? std::chrono::duration_cast<clock::duration>(std::chrono::nanoseconds(10'000'000'000LL / baud))
-                              : clock::duration::zero();
+        const auto character = std::chrono::duration_cast<clock::duration>(character_time(baud));
+        to_driver_.set_character_time(character);
+        from_driver_.set_character_time(character);
     }
     wake();
 }
@@ -201,7 +202,6 @@ void fake_board::serve()
     std::unique_lock<std::mutex> lock(mutex_);
     bool reading = false;              // paced: a byte is crossing towards the board
     clock::time_point read_due{};      // ... and has crossed at this time
-    clock::time_point line_free_at{};  // paced: the board's last byte has crossed
     bool want_room = false;            // the driver's side of the line is full
     for (;;) {
         if (stopping_)
@@ -214,8 +214,7 @@ void fake_board::serve()
             sent_.notify_all();
         }
         const int master = pty_.master;
-        const auto char_time = char_time_;
-        const bool paced = char_time != clock::duration::zero();
+        const bool paced = to_driver_.paced();
         if (!paced)
             reading = false;
         auto now = clock::now();
@@ -224,7 +223,7 @@ void fake_board::serve()
         std::optional<clock::time_point> next_event;
         if (master >= 0 && !outgoing_.empty() && !want_room) {
             const outgoing &front = outgoing_.front();
-            const auto due = paced ? std::max(front.ready_at, line_free_at) + char_time : front.ready_at;
+            const auto due = to_driver_.due(front.ready_at);
             if (due <= now) {
                 const std::string piece = paced ? front.bytes.substr(0, 1) : front.bytes;
                 lock.unlock();
@@ -232,8 +231,7 @@ void fake_board::serve()
                 lock.lock();
                 now = clock::now();
                 if (wrote > 0) {
-                    if (paced)
-                        line_free_at = now - due < catch_up * char_time ? due : now;
+                    to_driver_.crossed(due, now, catch_up);
                     outgoing &sent = outgoing_.front();
                     sent.bytes.erase(0, static_cast<size_t>(wrote));
                     if (sent.bytes.empty()) {
@@ -261,7 +259,9 @@ void fake_board::serve()
                 const ssize_t got = read(master, &byte, 1);
                 if (got == 1) {
                     take(&byte, 1);
-                    read_due = now - read_due < catch_up * char_time ? read_due + char_time : now + char_time;
+                    // The next byte has waited in the device since then.
+                    from_driver_.crossed(read_due, now, catch_up);
+                    read_due = from_driver_.due(read_due);
                 } else {
                     reading = false;  // the line went quiet
                 }
@@ -301,10 +301,10 @@ void fake_board::serve()
             want_room = false;
         if (!(fds[1].revents & POLLIN))
             continue;
-        if (char_time_ != clock::duration::zero()) {
+        if (from_driver_.paced()) {
             // The first byte still has to cross the line.
             reading = true;
-            read_due = clock::now() + char_time_;
+            read_due = from_driver_.due(clock::now());
             continue;
         }
         char buffer[512];

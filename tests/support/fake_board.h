@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "line_pace.h"
 #include "pty_pair.h"
 
 // What a board running the sketch reads on its inputs and has set on its
@@ -107,7 +108,7 @@ private:
     std::mutex mutex_;
     std::condition_variable arrived_, sent_;
     bool stopping_ = false, hang_up_asked_ = false;
-    clock::duration char_time_{};    // zero: no line pace
+    line_pace<clock::time_point> to_driver_, from_driver_;  // no pace until asked
     std::deque<outgoing> outgoing_;
     uint64_t queued_count_ = 0, sent_count_ = 0;
     std::string received_;

@@ -64,11 +64,13 @@ function(add_driver_test name)
   add_program_test(${name} ${name})
 endfunction()
 
-# Fake board, child processes and library loading, shared by the test programs.
+# Fake board, pseudo-terminals, child processes and library loading, shared by the test programs.
 set(_support "${PROJECT_SOURCE_DIR}/tests/support")
 add_library(test_support STATIC
   "${_support}/fake_board.cpp"
-  "${_support}/child.cpp")
+  "${_support}/child.cpp"
+  "${_support}/pty_pair.cpp"
+  "${_support}/wire_of.cpp")
 target_include_directories(test_support PUBLIC
   "${_support}" "${PROJECT_SOURCE_DIR}/include" "${PROJECT_SOURCE_DIR}")
 target_link_libraries(test_support PUBLIC board_protocol tools_common GTest::gtest ${CMAKE_DL_LIBS} util pthread)

@@ -2,21 +2,29 @@
 
 #include <csignal>
 #include <cstdio>
+#include <optional>
 #include <termios.h>
-#include <unistd.h>
 
-#include "posix/console.h"
+#include "terminal_mode.h"
 
 namespace {
 
-termios quiet_console_settings;
+// No line editing, no echo, reads that never wait.
+void quiet_console(termios &settings)
+{
+    settings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+}
+
+std::optional<terminal_mode> console;
 
 // A signal that ends the program while the console is quiet must not leave
 // the terminal without echo: put the saved settings back, then let the
 // signal do what it would have done.
 void restore_and_reraise(int signal_number)
 {
-    restore_console();
+    console->leave();
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number);
 }
@@ -36,24 +44,19 @@ void restore_on_fatal_signals()
 
 void save_console_settings()
 {
-    if (!save_console())
-        return;
-    quiet_console_settings = *saved_console();
-    quiet_console_settings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    quiet_console_settings.c_cc[VMIN] = 0;
-    quiet_console_settings.c_cc[VTIME] = 0;
-    restore_on_fatal_signals();
+    console.emplace(quiet_console);
+    if (console->is_terminal())
+        restore_on_fatal_signals();
 }
 
 void enter_quiet_console()
 {
-    if (saved_console() != nullptr)
-        tcsetattr(STDIN_FILENO, TCSANOW, &quiet_console_settings);
+    console->enter();
 }
 
 void restore_console_settings()
 {
-    restore_console();
+    console->leave();
 }
 
 void wait_for_enter()

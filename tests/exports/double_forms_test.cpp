@@ -20,41 +20,10 @@
 #include <vector>
 
 #include "driver_session.h"
+#include "hostile_doubles.h"
+#include "wire_of.h"
 
 namespace {
-
-const std::string marker = "SA931337\r";
-
-// Sends a command that nothing else sends and waits until the board has it:
-// every byte written before it has then arrived too.
-bool marker_arrived(fake_board &board, EXPORT(sa) sa)
-{
-    sa(3, 31337);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-        const std::string got = board.received();
-        if (got.size() >= marker.size() && got.compare(got.size() - marker.size(), marker.size(), marker) == 0)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    ADD_FAILURE() << "the marker never reached the board";
-    return false;
-}
-
-// What one call sent to the board, not a byte more or less.
-std::string wire_of(fake_board &board, EXPORT(sa) sa, const std::function<void()> &call)
-{
-    // Clear first: what was received may end with an earlier marker.
-    board.clear_received();
-    if (!marker_arrived(board, sa))
-        return "<lost>";
-    board.clear_received();
-    call();
-    if (!marker_arrived(board, sa))
-        return "<lost>";
-    const std::string got = board.received();
-    return got.substr(0, got.size() - marker.size());
-}
 
 // Same bit pattern, so NaN results compare too.
 bool same_double(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
@@ -84,14 +53,14 @@ DRIVER_TEST(DoubleForms, RoundedArgumentsOnTheWire)
     // sbdouble(1.0, 0.6) is sb(1, 1); sbdouble(2.0, 0.4) is sb(2, 0).
     double got = 0;
     int plain = 0;
-    const std::string on_wire = wire_of(board, sa, [&] { got = sbdouble(1.0, 0.6); });
-    EXPECT_EQ(on_wire, wire_of(board, sa, [&] { plain = sb(1, 1); }));
+    const std::string on_wire = wire_of(board, analog_marker(sa), [&] { got = sbdouble(1.0, 0.6); });
+    EXPECT_EQ(on_wire, wire_of(board, analog_marker(sa), [&] { plain = sb(1, 1); }));
     EXPECT_EQ(on_wire, "SBB1\r");
     EXPECT_TRUE(same_double(got, plain));
     EXPECT_EQ(got, 1.0);
     EXPECT_EQ(rsbdouble(1.0), 1.0);
-    const std::string off_wire = wire_of(board, sa, [&] { got = sbdouble(2.0, 0.4); });
-    EXPECT_EQ(off_wire, wire_of(board, sa, [&] { plain = sb(2, 0); }));
+    const std::string off_wire = wire_of(board, analog_marker(sa), [&] { got = sbdouble(2.0, 0.4); });
+    EXPECT_EQ(off_wire, wire_of(board, analog_marker(sa), [&] { plain = sb(2, 0); }));
     EXPECT_EQ(got, 0.0);
     EXPECT_FALSE(std::signbit(got));
     // rsbdouble gives the stored integer exactly, whatever it is.
@@ -102,11 +71,11 @@ DRIVER_TEST(DoubleForms, RoundedArgumentsOnTheWire)
     EXPECT_EQ(rsb(0), INT_MIN + 1);
 
     // The volts pass unrounded: sadouble(0.4, 2.5) is sad(0, 2.5).
-    const std::string volts_wire = wire_of(board, sa, [&] { got = sadouble(0.4, 2.5); });
+    const std::string volts_wire = wire_of(board, analog_marker(sa), [&] { got = sadouble(0.4, 2.5); });
     EXPECT_EQ(rsad(0), 2.5);
     const int raw = rsa(0);
     double plain_volts = 0;
-    EXPECT_EQ(volts_wire, wire_of(board, sa, [&] { plain_volts = sad(0, 2.5); }));
+    EXPECT_EQ(volts_wire, wire_of(board, analog_marker(sa), [&] { plain_volts = sad(0, 2.5); }));
     EXPECT_TRUE(same_double(got, plain_volts));
     EXPECT_EQ(rsa(0), raw);
     EXPECT_EQ(rsad(0), 2.5);
@@ -121,28 +90,6 @@ DRIVER_TEST(DoubleForms, RoundedArgumentsOnTheWire)
         EXPECT_FALSE(std::signbit(d));
     }
     eb_answer = 1;
-}
-
-struct double_case {
-    double value;
-    int whole;  // what the double form must pass on
-};
-
-std::vector<double_case> hostile_doubles()
-{
-    constexpr double inf = std::numeric_limits<double>::infinity();
-    return {
-        {std::nan(""), INT_MIN},
-        {inf, INT_MIN},
-        {-inf, INT_MIN},
-        {1e300, INT_MIN},
-        {-1e300, INT_MIN},
-        {-0.0, 0},
-        {std::numeric_limits<double>::denorm_min(), 0},
-        {-std::numeric_limits<double>::denorm_min(), 0},
-        {0.49999999, 1},
-        {-0.5, -1},
-    };
 }
 
 // Every double form that reaches the board or the read-back tables, plain and
@@ -179,9 +126,9 @@ DRIVER_TEST_WITHIN(DoubleForms, HostileDoublesReachThePlainFunctionRounded, 1200
             char where[80];
             std::snprintf(where, sizeof where, "%s(%.17g)", f.name, c.value);
             double expected = 0, got = 0, got_std = 0;
-            const std::string wire = wire_of(board, sa, [&] { expected = f.plain(c.whole); });
-            EXPECT_EQ(wire_of(board, sa, [&] { got = f.form(c.value); }), wire) << where;
-            EXPECT_EQ(wire_of(board, sa, [&] { got_std = f.std_form(c.value); }), wire) << "std" << where;
+            const std::string wire = wire_of(board, analog_marker(sa), [&] { expected = f.plain(c.whole); });
+            EXPECT_EQ(wire_of(board, analog_marker(sa), [&] { got = f.form(c.value); }), wire) << where;
+            EXPECT_EQ(wire_of(board, analog_marker(sa), [&] { got_std = f.std_form(c.value); }), wire) << "std" << where;
             EXPECT_TRUE(same_double(got, expected)) << where << ": " << got << " against " << expected;
             EXPECT_TRUE(same_double(got_std, expected)) << "std" << where;
         }
@@ -216,9 +163,9 @@ DRIVER_TEST_WITHIN(DoubleForms, HostileDoublesReachThePlainFunctionRounded, 1200
             char where[100];
             std::snprintf(where, sizeof where, "%s(%.17g, %.17g)", f.name, first.value, second.value);
             double expected = 0, got = 0, got_std = 0;
-            const std::string wire = wire_of(board, sa, [&] { expected = f.plain(first, second); });
-            EXPECT_EQ(wire_of(board, sa, [&] { got = f.form(first.value, second.value); }), wire) << where;
-            EXPECT_EQ(wire_of(board, sa, [&] { got_std = f.std_form(first.value, second.value); }), wire)
+            const std::string wire = wire_of(board, analog_marker(sa), [&] { expected = f.plain(first, second); });
+            EXPECT_EQ(wire_of(board, analog_marker(sa), [&] { got = f.form(first.value, second.value); }), wire) << where;
+            EXPECT_EQ(wire_of(board, analog_marker(sa), [&] { got_std = f.std_form(first.value, second.value); }), wire)
                 << "std" << where;
             EXPECT_TRUE(same_double(got, expected)) << where << ": " << got << " against " << expected;
             EXPECT_TRUE(same_double(got_std, expected)) << "std" << where;

@@ -16,7 +16,6 @@
 #include <mutex>
 #include <optional>
 #include <poll.h>
-#include <pty.h>
 #include <set>
 #include <string>
 #include <sys/inotify.h>
@@ -29,18 +28,15 @@
 #include <vector>
 
 #include "child.h"
+#include "elapsed.h"
 #include "process_fds.h"
+#include "pty_pair.h"
 #include "driver_loader.h"
 #include "fake_board.h"
 
 namespace {
 
 using steady = std::chrono::steady_clock;
-
-long long ms_between(steady::time_point from, steady::time_point to)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
-}
 
 constexpr int child_timeout_ms = 60000;
 
@@ -476,9 +472,8 @@ TEST(Lifecycle, UnloadRestoresTheConsoleSettings)
     const child_result child = run_in_child(
         [] {
             empty_device_folder();
-            int master = -1, slave = -1;
-            ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-            ASSERT_EQ(dup2(slave, 0), 0);
+            pty_pair console;
+            ASSERT_EQ(dup2(console.slave, 0), 0);
             const termios at_load = settings_of(0);
             ASSERT_NE(at_load.c_lflag & ICANON, 0u);
 
@@ -494,8 +489,6 @@ TEST(Lifecycle, UnloadRestoresTheConsoleSettings)
 
             driver.reset();
             EXPECT_TRUE(same_settings(settings_of(0), at_load));
-            close(slave);
-            close(master);
         },
         child_timeout_ms);
     EXPECT_EQ(child.exit_code, 0);
@@ -510,13 +503,12 @@ TEST(Lifecycle, BackgroundHostIsNotStoppedAtUnload)
     const child_result child = run_in_child(
         [] {
             empty_device_folder();
-            int master = -1, slave = -1;
-            ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+            pty_pair console;
             // This child becomes the session leader in the foreground of the
             // console; the host runs in a group of its own, in the background.
             ASSERT_NE(setsid(), -1);
-            ASSERT_EQ(ioctl(slave, TIOCSCTTY, 0), 0);
-            ASSERT_EQ(dup2(slave, 0), 0);
+            ASSERT_EQ(ioctl(console.slave, TIOCSCTTY, 0), 0);
+            ASSERT_EQ(dup2(console.slave, 0), 0);
             const pid_t host = fork();
             ASSERT_GE(host, 0);
             if (host == 0) {
@@ -541,10 +533,9 @@ TEST(Lifecycle, BackgroundHostIsNotStoppedAtUnload)
                 EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
             }
             EXPECT_TRUE(same_settings(settings_of(0), foreground));
-            // Closing the console hangs up its foreground group: this child.
+            // The console closes at the end and hangs up its foreground
+            // group: this child.
             signal(SIGHUP, SIG_IGN);
-            close(slave);
-            close(master);
         },
         child_timeout_ms);
     EXPECT_EQ(child.exit_code, 0);
@@ -632,9 +623,8 @@ TEST(Lifecycle, ForkedChildOrDaemonKeepsTheBoard)
                 sketch_pins pins;
                 pins.analog[3] = 512;
                 board.answer_as_sketch(pins);
-                int master = -1, slave = -1;
-                ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-                ASSERT_EQ(dup2(slave, 0), 0);
+                pty_pair console;
+                ASSERT_EQ(dup2(console.slave, 0), 0);
                 loaded_driver driver(TEST_LIBRARY_USB0);
                 auto ea = GET_EXPORT(driver, ea);
                 termios changed = settings_of(0);
@@ -672,8 +662,6 @@ TEST(Lifecycle, ForkedChildOrDaemonKeepsTheBoard)
                 }
                 close(go[0]);
                 close(go[1]);
-                close(slave);
-                close(master);
             },
             child_timeout_ms);
         EXPECT_EQ(child.exit_code, 0) << how;

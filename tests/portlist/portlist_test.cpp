@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <poll.h>
-#include <pty.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "fake_board.h"
+#include "pty_pair.h"
 
 namespace {
 
@@ -303,23 +303,18 @@ protected:
     void SetUp() override
     {
         PortlistTest::SetUp();
-        ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-        fcntl(master, F_SETFD, FD_CLOEXEC);
-        fcntl(slave, F_SETFD, FD_CLOEXEC);
-        ASSERT_EQ(tcgetattr(slave, &before), 0);
+        ASSERT_EQ(tcgetattr(console.slave, &before), 0);
         ASSERT_TRUE(before.c_lflag & ICANON);
         ASSERT_TRUE(before.c_lflag & ECHO);
         ASSERT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
         filler = fill_pipe(out_pipe[1]);
-        pid = start_portlist(slave, out_pipe[1]);
+        pid = start_portlist(console.slave, out_pipe[1]);
         close(out_pipe[1]);
     }
     void TearDown() override
     {
         kill_if_running(pid);
         close(out_pipe[0]);
-        close(master);
-        close(slave);
         PortlistTest::TearDown();
     }
 
@@ -328,7 +323,7 @@ protected:
     {
         for (int tries = 0; tries < patience_ms / 5; ++tries, usleep(5000)) {
             termios now{};
-            tcgetattr(slave, &now);
+            tcgetattr(console.slave, &now);
             if ((now.c_lflag & flags) == (set ? flags : 0))
                 return true;
         }
@@ -339,11 +334,11 @@ protected:
     std::string shown(int timeout_ms)
     {
         std::string out;
-        read_until(master, out, "\n", timeout_ms);
+        read_until(console.master, out, "\n", timeout_ms);
         return out;
     }
 
-    int master = -1, slave = -1;
+    pty_pair console;  // its slave is the program's standard input
     int out_pipe[2] = {-1, -1};
     size_t filler = 0;
     pid_t pid = -1;
@@ -354,24 +349,24 @@ TEST_F(PortlistOnTerminalTest, TypingIsNotEchoedDuringTheScanButAtThePromptAndSe
 {
     ASSERT_TRUE(wait_local_flags(ICANON | ECHO, false));
     termios quiet{};
-    ASSERT_EQ(tcgetattr(slave, &quiet), 0);
+    ASSERT_EQ(tcgetattr(console.slave, &quiet), 0);
     EXPECT_EQ(quiet.c_cc[VMIN], 0);
     EXPECT_EQ(quiet.c_cc[VTIME], 0);
-    ASSERT_EQ(write(master, "hidden", 6), 6);
+    ASSERT_EQ(write(console.master, "hidden", 6), 6);
     EXPECT_EQ(shown(300), "");
 
     std::string out;
     ASSERT_TRUE(read_until(out_pipe[0], out, prompt, patience_ms));
     ASSERT_TRUE(wait_local_flags(ICANON | ECHO, true));
     EXPECT_FALSE(wait_exit(pid, 0)) << "ended before Enter";
-    ASSERT_EQ(write(master, "ok\n", 3), 3);
+    ASSERT_EQ(write(console.master, "ok\n", 3), 3);
     EXPECT_EQ(shown(patience_ms), "ok\r\n");
     EXPECT_TRUE(exited_zero(wait_exit(pid, patience_ms)));
 
     ASSERT_TRUE(read_until(out_pipe[0], out, "", patience_ms));
     EXPECT_EQ(out.substr(filler), listing({}, ""));
     termios after{};
-    ASSERT_EQ(tcgetattr(slave, &after), 0);
+    ASSERT_EQ(tcgetattr(console.slave, &after), 0);
     EXPECT_TRUE(same_settings(before, after));
 }
 
@@ -381,7 +376,7 @@ TEST_F(PortlistOnTerminalTest, EndedBySignalWhileQuietGivesTheSettingsBack)
     kill(pid, SIGTERM);
     EXPECT_TRUE(wait_exit(pid, patience_ms));
     termios after{};
-    ASSERT_EQ(tcgetattr(slave, &after), 0);
+    ASSERT_EQ(tcgetattr(console.slave, &after), 0);
     EXPECT_TRUE(same_settings(before, after));
 }
 

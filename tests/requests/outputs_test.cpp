@@ -6,34 +6,14 @@
 #include <cmath>
 #include <gtest/gtest.h>
 #include <limits>
-#include <fcntl.h>
-#include <pty.h>
 #include <string>
 #include <unistd.h>
 
 #include "driver_session.h"
+#include "pty_pair.h"
+#include "wire_of.h"
 
 namespace {
-
-// What the driver wrote for one call: `call` runs, then a marker line from sb
-// (which leaves the analog tables alone) shows that everything before it has
-// arrived, and is cut off again. A call that wrote nothing gives "".
-template <typename F> std::string wire_of(fake_board &board, EXPORT(sb) sb_export, F &&call)
-{
-    board.clear_received();
-    call();
-    sb_export(3, 1);
-    const std::string marker = "SBD1\r";
-    std::string got;
-    for (int i = 0; i < 100; ++i) {
-        got = board.received();
-        if (got.size() >= marker.size() && got.compare(got.size() - marker.size(), marker.size(), marker) == 0)
-            break;
-        board.wait_received(got.size() + 1, 50);
-    }
-    EXPECT_GE(got.size(), marker.size());
-    return got.size() >= marker.size() ? got.substr(0, got.size() - marker.size()) : got;
-}
 
 DRIVER_TEST(AnalogOutputs, RawValuesAndReadBack)
 {
@@ -63,7 +43,7 @@ DRIVER_TEST(AnalogOutputs, RawValuesAndReadBack)
     };
     for (const auto &c : cases) {
         int half = 0;
-        EXPECT_EQ(wire_of(board, sb, [&] { half = sa(c.channel, c.value); }), c.wire)
+        EXPECT_EQ(wire_of(board, digital_marker(sb), [&] { half = sa(c.channel, c.value); }), c.wire)
             << "sa(" << c.channel << ", " << c.value << ")";
         EXPECT_EQ(half, c.half);
         EXPECT_EQ(rsa(c.channel), c.value);
@@ -73,7 +53,7 @@ DRIVER_TEST(AnalogOutputs, RawValuesAndReadBack)
     // No entry: nothing sent, nothing stored, read-backs give 0.
     for (int channel : {-1, 9, INT_MIN, INT_MAX}) {
         int half = 0;
-        EXPECT_EQ(wire_of(board, sb, [&] { half = sa(channel, 255); }), "") << "channel " << channel;
+        EXPECT_EQ(wire_of(board, digital_marker(sb), [&] { half = sa(channel, 255); }), "") << "channel " << channel;
         EXPECT_EQ(half, 127);
         EXPECT_EQ(rsa(channel), 0);
         EXPECT_EQ(rsad(channel), 0.0);
@@ -115,7 +95,7 @@ DRIVER_TEST(AnalogOutputs, VoltsRoundedAndStoredAsPassed)
     };
     for (const auto &c : cases) {
         double half = 0.0;
-        EXPECT_EQ(wire_of(board, sb, [&] { half = sad(c.channel, c.volts); }), c.wire)
+        EXPECT_EQ(wire_of(board, digital_marker(sb), [&] { half = sad(c.channel, c.volts); }), c.wire)
             << "sad(" << c.channel << ", " << c.volts << ")";
         EXPECT_EQ(half, c.half);
         EXPECT_EQ(rsa(c.channel), c.raw);
@@ -125,19 +105,19 @@ DRIVER_TEST(AnalogOutputs, VoltsRoundedAndStoredAsPassed)
 
     const double nan = std::numeric_limits<double>::quiet_NaN();
     double half = 0.0;
-    EXPECT_EQ(wire_of(board, sb, [&] { half = sad(3, nan); }), "SA9-2147483648\r");
+    EXPECT_EQ(wire_of(board, digital_marker(sb), [&] { half = sad(3, nan); }), "SA9-2147483648\r");
     EXPECT_EQ(half, -1073741824.0);
     EXPECT_EQ(rsa(3), INT_MIN);
     EXPECT_TRUE(std::isnan(rsad(3)));
 
     // sa changes the raw entry only: the volts stay what sad was given.
-    EXPECT_EQ(wire_of(board, sb, [&] { sad(0, 1.0); }), "SA351\r");
-    EXPECT_EQ(wire_of(board, sb, [&] { sa(0, 200); }), "SA3200\r");
+    EXPECT_EQ(wire_of(board, digital_marker(sb), [&] { sad(0, 1.0); }), "SA351\r");
+    EXPECT_EQ(wire_of(board, digital_marker(sb), [&] { sa(0, 200); }), "SA3200\r");
     EXPECT_EQ(rsad(0), 1.0);
     EXPECT_EQ(rsa(0), 200);
 
     for (int channel : {-1, 9, INT_MIN, INT_MAX}) {
-        EXPECT_EQ(wire_of(board, sb, [&] { half = sad(channel, 2.5); }), "") << "channel " << channel;
+        EXPECT_EQ(wire_of(board, digital_marker(sb), [&] { half = sad(channel, 2.5); }), "") << "channel " << channel;
         EXPECT_EQ(half, 64.0);
         EXPECT_EQ(rsa(channel), 0);
         EXPECT_EQ(rsad(channel), 0.0);
@@ -152,13 +132,10 @@ TEST(Outputs, ADeviceThatStopsReadingGetsWholeLinesOrNone)
 {
     const child_result child = run_in_child(
         [] {
-            int master = -1, slave = -1;
-            char name[128];
-            ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-            fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+            pty_pair device;
             const std::string link = std::string(TEST_DEVICE_FOLDER) + "/ttyUSB0";
             unlink(link.c_str());
-            ASSERT_EQ(symlink(name, link.c_str()), 0);
+            ASSERT_EQ(symlink(device.path.c_str(), link.c_str()), 0);
             loaded_driver driver(TEST_LIBRARY_USB0);
             auto sa = GET_EXPORT(driver, sa);
             auto sb = GET_EXPORT(driver, sb);
@@ -179,7 +156,7 @@ TEST(Outputs, ADeviceThatStopsReadingGetsWholeLinesOrNone)
 
             std::string wire;
             char buffer[4096];
-            for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);)
+            for (ssize_t n; (n = read(device.master, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);)
                 if (n > 0)
                     wire.append(buffer, static_cast<size_t>(n));
             // Whole lines, in order. A line the device took only in part (a pty
@@ -198,7 +175,7 @@ TEST(Outputs, ADeviceThatStopsReadingGetsWholeLinesOrNone)
             EXPECT_EQ(sb(1, 1), 1);
             std::string after;
             for (int i = 0; i < 200 && after.size() < 5; ++i) {
-                const ssize_t n = read(master, buffer, sizeof buffer);
+                const ssize_t n = read(device.master, buffer, sizeof buffer);
                 if (n > 0)
                     after.append(buffer, static_cast<size_t>(n));
                 else

@@ -7,16 +7,12 @@
 #include <sys/time.h>
 
 #include "child.h"
+#include "elapsed.h"
 #include "posix/clock.h"
 
 namespace {
 
 using steady = std::chrono::steady_clock;
-
-long long ms_between(steady::time_point from, steady::time_point to)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
-}
 
 TEST(Clock, FirstReadingAndALongPause)
 {

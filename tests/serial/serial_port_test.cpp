@@ -12,7 +12,6 @@
 #include <memory>
 #include <optional>
 #include <poll.h>
-#include <pty.h>
 #include <set>
 #include <string>
 #include <sys/ioctl.h>
@@ -22,10 +21,12 @@
 #include <vector>
 
 #include "child.h"
+#include "elapsed.h"
 #include "process_fds.h"
 #include "posix/clock.h"
 #include "protocol/board_line.h"
 #include "serial/kept_port.h"
+#include "pty_pair.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -34,34 +35,7 @@ namespace {
 // process so that every forked child starts it afresh (see clock_test.cpp).
 using steady = std::chrono::steady_clock;
 
-long long ms_between(steady::time_point from, steady::time_point to)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
-}
-
-struct pty_device {
-    int master = -1;
-    int slave = -1;
-    std::string path;
-
-    pty_device()
-    {
-        char name[128];
-        if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
-            throw std::runtime_error("openpty failed");
-        path = name;
-        fcntl(master, F_SETFD, FD_CLOEXEC);
-        fcntl(slave, F_SETFD, FD_CLOEXEC);
-        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    }
-    ~pty_device()
-    {
-        hang_up();
-        close(slave);
-    }
-    pty_device(const pty_device &) = delete;
-    pty_device &operator=(const pty_device &) = delete;
-
+struct pty_device : pty_pair {
     termios settings() const
     {
         termios t{};
@@ -93,13 +67,6 @@ struct pty_device {
             pollfd p{master, POLLIN, 0};
             poll(&p, 1, 10);
         }
-    }
-
-    void hang_up()
-    {
-        if (master >= 0)
-            close(master);
-        master = -1;
     }
 };
 

@@ -2,9 +2,7 @@
 // Each case runs in a child, so this process never reads the layer's clock
 // (see clock_test.cpp).
 #include <chrono>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <string>
 #include <sys/resource.h>
 #include <thread>
@@ -12,6 +10,7 @@
 
 #include "child.h"
 #include "protocol/board_line.h"
+#include "pty_pair.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -32,26 +31,15 @@ double cpu_ms()
 }
 
 // A pty whose slave the layer opens as `port`; the test plays the board on the master.
-struct line_under_test {
-    int master = -1, slave = -1;
+struct line_under_test : pty_pair {
     serial_port port;
     line_under_test()
     {
-        char name[128];
-        if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
-            throw std::runtime_error("openpty failed");
-        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-        port = open_serial_port(name, driver_line).port;
+        port = open_serial_port(path.c_str(), driver_line).port;
         if (!port.is_open())
             throw std::runtime_error("open_serial_port failed");
     }
-    ~line_under_test()
-    {
-        port.close();
-        close(slave);
-        if (master >= 0)
-            close(master);
-    }
+    ~line_under_test() { port.close(); }
     // Reads what the port wrote until nothing more comes.
     std::string drain_master()
     {

@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
-#include <pty.h>
 #include <stdexcept>
 #include <termios.h>
 #include <unistd.h>
@@ -45,25 +44,19 @@ std::vector<std::string> command_lines(const std::string &bytes)
     return lines;
 }
 
+// The board's thread never blocks on the line (the pty's master is
+// non-blocking): it waits in ppoll for the line, its next byte's time or a
+// wake-up.
 fake_board::fake_board(const std::string &folder, const std::string &name)
     : link_(folder + "/" + name)
 {
-    char slave_name[128];
-    if (openpty(&master_fd_, &slave_fd_, slave_name, nullptr, nullptr) != 0)
-        throw std::runtime_error("openpty failed");
-    slave_ = slave_name;
-    fcntl(master_fd_, F_SETFD, FD_CLOEXEC);
-    fcntl(slave_fd_, F_SETFD, FD_CLOEXEC);
-    // The board's thread never blocks on the line: it waits in ppoll for
-    // the line, its next byte's time or a wake-up.
-    fcntl(master_fd_, F_SETFL, fcntl(master_fd_, F_GETFL) | O_NONBLOCK);
     // Raw on both sides until the driver sets its own line settings.
     termios raw{};
-    tcgetattr(slave_fd_, &raw);
+    tcgetattr(pty_.slave, &raw);
     cfmakeraw(&raw);
-    tcsetattr(slave_fd_, TCSANOW, &raw);
+    tcsetattr(pty_.slave, TCSANOW, &raw);
     unlink(link_.c_str());
-    if (symlink(slave_.c_str(), link_.c_str()) != 0)
+    if (symlink(pty_.path.c_str(), link_.c_str()) != 0)
         throw std::runtime_error("symlink failed: " + link_);
     if (pipe2(wake_pipe_, O_CLOEXEC | O_NONBLOCK) != 0)
         throw std::runtime_error("pipe failed");
@@ -80,9 +73,6 @@ fake_board::~fake_board()
     thread_.join();
     close(wake_pipe_[0]);
     close(wake_pipe_[1]);
-    if (master_fd_ >= 0)
-        close(master_fd_);
-    close(slave_fd_);
     unlink(link_.c_str());
 }
 
@@ -110,8 +100,9 @@ void fake_board::pace_like_line(int baud)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        char_time_ = baud > 0 ? std::chrono::duration_cast<clock::duration>(std::chrono::nanoseconds(10'000'000'000LL / baud))
-                              : clock::duration::zero();
+        const auto character = std::chrono::duration_cast<clock::duration>(character_time(baud));
+        to_driver_.set_character_time(character);
+        from_driver_.set_character_time(character);
     }
     wake();
 }
@@ -119,11 +110,11 @@ void fake_board::pace_like_line(int baud)
 void fake_board::send(const std::string &bytes)
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (master_fd_ < 0 || bytes.empty())
+    if (pty_.master < 0 || bytes.empty())
         return;
     queue(bytes, clock::now());
     const uint64_t mine = queued_count_;
-    sent_.wait(lock, [&] { return sent_count_ >= mine || master_fd_ < 0 || stopping_; });
+    sent_.wait(lock, [&] { return sent_count_ >= mine || pty_.master < 0 || stopping_; });
 }
 
 std::string fake_board::received()
@@ -149,11 +140,11 @@ bool fake_board::wait_received(size_t count, int timeout_ms)
 void fake_board::hang_up()
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (master_fd_ < 0)
+    if (pty_.master < 0)
         return;
     hang_up_asked_ = true;
     wake();
-    sent_.wait(lock, [&] { return master_fd_ < 0 || stopping_; });
+    sent_.wait(lock, [&] { return pty_.master < 0 || stopping_; });
 }
 
 void fake_board::wake()
@@ -211,22 +202,19 @@ void fake_board::serve()
     std::unique_lock<std::mutex> lock(mutex_);
     bool reading = false;              // paced: a byte is crossing towards the board
     clock::time_point read_due{};      // ... and has crossed at this time
-    clock::time_point line_free_at{};  // paced: the board's last byte has crossed
     bool want_room = false;            // the driver's side of the line is full
     for (;;) {
         if (stopping_)
             break;
         if (hang_up_asked_) {
-            close(master_fd_);
-            master_fd_ = -1;
+            pty_.hang_up();
             hang_up_asked_ = false;
             outgoing_.clear();
             sent_count_ = queued_count_;
             sent_.notify_all();
         }
-        const int master = master_fd_;
-        const auto char_time = char_time_;
-        const bool paced = char_time != clock::duration::zero();
+        const int master = pty_.master;
+        const bool paced = to_driver_.paced();
         if (!paced)
             reading = false;
         auto now = clock::now();
@@ -235,7 +223,7 @@ void fake_board::serve()
         std::optional<clock::time_point> next_event;
         if (master >= 0 && !outgoing_.empty() && !want_room) {
             const outgoing &front = outgoing_.front();
-            const auto due = paced ? std::max(front.ready_at, line_free_at) + char_time : front.ready_at;
+            const auto due = to_driver_.due(front.ready_at);
             if (due <= now) {
                 const std::string piece = paced ? front.bytes.substr(0, 1) : front.bytes;
                 lock.unlock();
@@ -243,8 +231,7 @@ void fake_board::serve()
                 lock.lock();
                 now = clock::now();
                 if (wrote > 0) {
-                    if (paced)
-                        line_free_at = now - due < catch_up * char_time ? due : now;
+                    to_driver_.crossed(due, now, catch_up);
                     outgoing &sent = outgoing_.front();
                     sent.bytes.erase(0, static_cast<size_t>(wrote));
                     if (sent.bytes.empty()) {
@@ -272,7 +259,9 @@ void fake_board::serve()
                 const ssize_t got = read(master, &byte, 1);
                 if (got == 1) {
                     take(&byte, 1);
-                    read_due = now - read_due < catch_up * char_time ? read_due + char_time : now + char_time;
+                    // The next byte has waited in the device since then.
+                    from_driver_.crossed(read_due, now, catch_up);
+                    read_due = from_driver_.due(read_due);
                 } else {
                     reading = false;  // the line went quiet
                 }
@@ -306,16 +295,16 @@ void fake_board::serve()
             while (read(wake_pipe_[0], sink, sizeof sink) > 0) {
             }
         }
-        if (master < 0 || master != master_fd_)
+        if (master < 0 || master != pty_.master)
             continue;
         if (fds[1].revents & POLLOUT)
             want_room = false;
         if (!(fds[1].revents & POLLIN))
             continue;
-        if (char_time_ != clock::duration::zero()) {
+        if (from_driver_.paced()) {
             // The first byte still has to cross the line.
             reading = true;
-            read_due = clock::now() + char_time_;
+            read_due = from_driver_.due(clock::now());
             continue;
         }
         char buffer[512];

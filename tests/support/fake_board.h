@@ -14,6 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "line_pace.h"
+#include "pty_pair.h"
+
 // What a board running the sketch reads on its inputs and has set on its
 // outputs, indexed by analog channel or by pin.
 struct sketch_pins {
@@ -53,8 +56,8 @@ public:
     fake_board &operator=(const fake_board &) = delete;
 
     const std::string &link_path() const { return link_; }
-    const std::string &slave_path() const { return slave_; }
-    int slave_fd() const { return slave_fd_; }
+    const std::string &slave_path() const { return pty_.path; }
+    int slave_fd() const { return pty_.slave; }
 
     // Answers each command line (the bytes before a CR; empty lines too) with
     // what the responder returns. Without a responder the board is silent.
@@ -99,13 +102,13 @@ private:
     void queue(std::string bytes, clock::time_point ready_at);
     void wake();
 
-    std::string link_, slave_;
-    int master_fd_ = -1, slave_fd_ = -1;
+    std::string link_;
+    pty_pair pty_;  // the master is closed (and -1) once the board hung up
     int wake_pipe_[2] = {-1, -1};
     std::mutex mutex_;
     std::condition_variable arrived_, sent_;
     bool stopping_ = false, hang_up_asked_ = false;
-    clock::duration char_time_{};    // zero: no line pace
+    line_pace<clock::time_point> to_driver_, from_driver_;  // no pace until asked
     std::deque<outgoing> outgoing_;
     uint64_t queued_count_ = 0, sent_count_ = 0;
     std::string received_;

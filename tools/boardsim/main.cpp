@@ -1,6 +1,8 @@
 // boardsim: the arduinodrv board, emulated on a pseudo-terminal with the same
 // command interpreter as the sketch. See boardsim --help.
 #include "board_protocol.h"
+#include "line_pace.h"
+#include "monotonic_clock.h"
 #include "options.h"
 #include "pty_link.h"
 #include "report.h"
@@ -32,13 +34,6 @@ size_t terminal_width()
     return static_cast<size_t>(size.ws_col) - 1;
 }
 
-double monotonic_s()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
 timespec to_timespec(double seconds)
 {
     if (seconds < 0)
@@ -49,7 +44,7 @@ timespec to_timespec(double seconds)
     return span;
 }
 
-constexpr double byte_time_s = 10.0 / 9600;  // start bit, 8 data bits, stop bit
+constexpr int line_baud = 9600;             // the sketch's line, kept with --pace
 constexpr double closed_poll_s = 0.02;       // while nobody holds the slave, look this often
 constexpr double table_period_s = 0.2;
 constexpr double longest_wait_s = 0.5;
@@ -73,6 +68,10 @@ public:
             board_.analog[channel] = options.analog[channel];
         for (int pin = 0; pin < digital_pins; ++pin)
             board_.digital[pin] = options.digital[pin];
+        if (options.pace) {
+            input_pace_.set_character_time(character_seconds(line_baud));
+            output_pace_.set_character_time(character_seconds(line_baud));
+        }
         start_ = monotonic_s();
     }
 
@@ -104,14 +103,6 @@ public:
 private:
     double elapsed() const { return monotonic_s() - start_; }
 
-    // Bytes arrive one by one, each when a 9600-baud line would have
-    // delivered it with --pace, else at once.
-    double schedule(double &line_free, double now) const
-    {
-        line_free = options_.pace ? std::max(line_free, now) + byte_time_s : now;
-        return line_free;
-    }
-
     void run_due_input(double now)
     {
         while (!input_.empty() && input_.front().due <= now && output_.size() < output_limit) {
@@ -126,7 +117,7 @@ private:
             board_.answer.clear();
             const line_outcome outcome = interpreter_->feed(static_cast<uint8_t>(byte));
             for (char answer_byte : board_.answer)
-                output_.push_back({answer_byte, schedule(output_free_, now)});
+                output_.push_back({answer_byte, output_pace_.give(now)});
             if (outcome != line_outcome::none)
                 count_and_log(now, outcome);
         }
@@ -254,7 +245,7 @@ private:
             return;
         const double now = elapsed();
         for (ssize_t i = 0; i < count; ++i)
-            input_.push_back({bytes[i], schedule(input_free_, now)});
+            input_.push_back({bytes[i], input_pace_.give(now)});
     }
 
     void draw_table()
@@ -281,7 +272,9 @@ private:
     std::optional<command_interpreter> interpreter_;  // made again at each restart
     traffic_counts counts_;
     std::deque<timed_byte> input_, output_;
-    double input_free_ = 0, output_free_ = 0;
+    // Bytes arrive one by one, each when the line would have delivered it
+    // with --pace, else at once.
+    line_pace<double> input_pace_, output_pace_;
     double start_ = 0;
     double deaf_until_ = 0;
     bool port_open_ = false, hung_up_ = false, write_blocked_ = false;

@@ -2,6 +2,7 @@
 // on a pseudo-terminal. See firmsim --help.
 #include "control.h"
 #include "firmware_image.h"
+#include "monotonic_clock.h"
 #include "options.h"
 #include "pacing.h"
 #include "pin_model.h"

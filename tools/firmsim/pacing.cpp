@@ -2,15 +2,6 @@
 
 #include "firmware_image.h"
 
-#include <time.h>
-
-double monotonic_s()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
 void pacer::set_speed(double speed, uint64_t cycle, double now)
 {
     speed_ = speed;

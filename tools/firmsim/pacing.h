@@ -4,9 +4,6 @@
 
 #include <cstdint>
 
-// Seconds on a monotonic clock.
-double monotonic_s();
-
 class pacer {
 public:
     // speed: simulated seconds per wall second; 0 runs as fast as the host can.

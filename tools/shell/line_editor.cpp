@@ -8,6 +8,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "terminal_mode.h"
+
 namespace {
 
 constexpr size_t history_size = 200;
@@ -33,28 +35,15 @@ bool read_plain_line(std::string *line)
     return !line->empty();
 }
 
-struct raw_terminal {
-    termios saved {};
-    bool active = false;
-    raw_terminal()
-    {
-        if (tcgetattr(STDIN_FILENO, &saved) != 0)
-            return;
-        termios raw = saved;
-        raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO | ISIG | IEXTEN));
-        raw.c_iflag &= static_cast<tcflag_t>(~(IXON | ICRNL));
-        raw.c_cc[VMIN] = 1;
-        raw.c_cc[VTIME] = 0;
-        active = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
-    }
-    ~raw_terminal()
-    {
-        if (active)
-            tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-    }
-    raw_terminal(const raw_terminal &) = delete;
-    raw_terminal &operator=(const raw_terminal &) = delete;
-};
+// Every key as it is typed, unechoed, control keys included: the editor
+// draws the line itself.
+void raw_keys(termios &settings)
+{
+    settings.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO | ISIG | IEXTEN));
+    settings.c_iflag &= static_cast<tcflag_t>(~(IXON | ICRNL));
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+}
 
 int read_key()
 {
@@ -114,8 +103,8 @@ size_t step_right(const std::string &line, size_t cursor)
 
 bool read_edited_line(const char *prompt, std::string *result)
 {
-    raw_terminal raw;
-    if (!raw.active)
+    terminal_mode raw(raw_keys);
+    if (!raw.enter())
         return read_plain_line(result);
     std::string line;
     size_t cursor = 0;

@@ -16,6 +16,7 @@
 #include "durations.h"
 #include "posix/clock.h"
 #include "shell.h"
+#include "terminal_mode.h"
 
 namespace {
 
@@ -174,25 +175,10 @@ bool wait_until(int32_t start, int64_t target_ms, bool keyboard)
 }
 
 // Keeps typed keys off the live line while watching; Enter still ends a line.
-struct quiet_keyboard {
-    termios saved {};
-    bool active = false;
-    quiet_keyboard()
-    {
-        if (tcgetattr(STDIN_FILENO, &saved) != 0)
-            return;
-        termios quiet = saved;
-        quiet.c_lflag &= static_cast<tcflag_t>(~(ECHO | ECHONL));
-        active = tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0;
-    }
-    ~quiet_keyboard()
-    {
-        if (active)
-            tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-    }
-    quiet_keyboard(const quiet_keyboard &) = delete;
-    quiet_keyboard &operator=(const quiet_keyboard &) = delete;
-};
+void quiet_keyboard(termios &settings)
+{
+    settings.c_lflag &= static_cast<tcflag_t>(~(ECHO | ECHONL));
+}
 
 std::string plot_of(const std::deque<double> &history, double low, double high, bool blocks)
 {
@@ -282,7 +268,8 @@ bool watch_command(const std::vector<std::string> &words)
     interrupt_catcher catcher;
     // Only after the library has loaded (it saves the terminal's settings
     // when it loads, and puts them back when it unloads).
-    quiet_keyboard quiet;
+    terminal_mode quiet(quiet_keyboard);
+    quiet.enter();
     if (live)
         std::fprintf(shell_err, "watching %s: Enter or Ctrl-C stops\n", plan.label.c_str());
     std::deque<double> history;

@@ -4,11 +4,33 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pty.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "processes.h"
+
+bool open_pty(pty_ends &ends, const termios *settings)
+{
+    int master = -1, slave = -1;
+    // Not openpty's name buffer: it has no size.
+    if (openpty(&master, &slave, nullptr, settings, nullptr) != 0)
+        return false;
+    char name[256];
+    if (ptsname_r(master, name, sizeof name) != 0) {
+        const int failure = errno;
+        close(slave);
+        close(master);
+        errno = failure;
+        return false;
+    }
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    ends = {master, slave, name};
+    return true;
+}
 
 int open_board_pty(std::string &slave_path)
 {
@@ -16,16 +38,12 @@ int open_board_pty(std::string &slave_path)
     cfmakeraw(&raw);
     cfsetispeed(&raw, B9600);
     cfsetospeed(&raw, B9600);
-    int master = -1, slave = -1;
-    char name[256] = {0};
-    if (openpty(&master, &slave, name, &raw, nullptr) != 0)
+    pty_ends ends;
+    if (!open_pty(ends, &raw))
         return -1;
-    slave_path = name;
-    close(slave);
-    const int flags = fcntl(master, F_GETFL);
-    fcntl(master, F_SETFL, flags | O_NONBLOCK);
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    return master;
+    slave_path = ends.slave_path;
+    close(ends.slave);
+    return ends.master;
 }
 
 namespace {

@@ -1,0 +1,10 @@
+#include "monotonic_clock.h"
+
+#include <time.h>
+
+double monotonic_s()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}

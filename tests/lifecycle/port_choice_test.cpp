@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <set>
-#include <stdlib.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,6 +17,7 @@
 #include "driver_loader.h"
 #include "fake_board.h"
 #include "process_fds.h"
+#include "pty_pair.h"
 
 namespace {
 
@@ -163,13 +163,12 @@ TEST(PortChoice, ADeviceThatComesAndGoesEveryFewMilliseconds)
             if (flapper == 0) {
                 const auto start = std::chrono::steady_clock::now();
                 while (std::chrono::steady_clock::now() - start < std::chrono::seconds(4)) {
-                    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-                    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
-                        _exit(1);
-                    (void)symlink(ptsname(master), link.c_str());
-                    usleep(3000);
-                    unlink(link.c_str());
-                    close(master);  // a hang-up for whoever opened it
+                    {
+                        pty_pair device;
+                        (void)symlink(device.path.c_str(), link.c_str());
+                        usleep(3000);
+                        unlink(link.c_str());
+                    }  // closed: a hang-up for whoever opened it
                     usleep(2000);
                 }
                 _exit(0);

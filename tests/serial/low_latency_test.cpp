@@ -6,12 +6,14 @@
 #include <cstdarg>
 #include <gtest/gtest.h>
 #include <linux/serial.h>
-#include <pty.h>
+#include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include "protocol/board_line.h"
+#include "pty_pair.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -64,39 +66,35 @@ namespace {
 
 class LowLatencyAtOpen : public ::testing::Test {
 protected:
-    int master = -1, slave = -1;
-    std::string path;
+    pty_pair line;
+    serial_port port;
 
-    void SetUp() override
+    void SetUp() override { adapter = serial_driver_fake{}; }
+    void TearDown() override { port.close(); }
+    bool open_at_9600()
     {
-        char name[128];
-        ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-        path = name;
-        adapter = serial_driver_fake{};
-        init_port_table();
+        port.close();
+        port = open_serial_port(line.path.c_str(), driver_line).port;
+        return port.is_open();
     }
-    void TearDown() override
-    {
-        free_port_table();
-        close(slave);
-        close(master);
-    }
-    int32_t open_at_9600() { return open_port(0, path.c_str(), 9600, 0, 8, 1.0f, 0, 0, 0); }
+    size_t write_now(const std::string &bytes) { return port.write_some(bytes.data(), bytes.size(), deadline{0, 0}); }
 };
 
 TEST_F(LowLatencyAtOpen, PtyRefusesTheRequestAndWorksAsBefore)
 {
-    ASSERT_NE(open_at_9600(), 0);
+    ASSERT_TRUE(open_at_9600());
     EXPECT_EQ(adapter.gets, 1);
     EXPECT_EQ(adapter.get_failures, 1);
     EXPECT_EQ(adapter.sets, 0);
     termios applied{};
-    ASSERT_EQ(tcgetattr(slave, &applied), 0);
+    ASSERT_EQ(tcgetattr(line.slave, &applied), 0);
     EXPECT_EQ(applied.c_iflag, static_cast<tcflag_t>(IGNPAR | ICRNL));
     EXPECT_EQ(cfgetispeed(&applied), static_cast<speed_t>(B9600));
-    EXPECT_EQ(write_port_text(0, "EA0\r"), 4);
+    EXPECT_EQ(write_now("EA0\r"), 4u);
     char got[8] = {};
-    EXPECT_EQ(read(master, got, sizeof got), 4);
+    pollfd ready{line.master, POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, 5000), 1);  // the master does not block: wait for the line
+    EXPECT_EQ(read(line.master, got, sizeof got), 4);
     EXPECT_STREQ(got, "EA0\r");
 }
 
@@ -104,7 +102,7 @@ TEST_F(LowLatencyAtOpen, AdapterGetsLowLatencyWithItsOtherSettingsKept)
 {
     adapter.present = true;
     adapter.flags = ASYNC_SKIP_TEST;
-    ASSERT_NE(open_at_9600(), 0);
+    ASSERT_TRUE(open_at_9600());
     ASSERT_EQ(adapter.sets, 1);
     EXPECT_EQ(adapter.last_set.flags, ASYNC_SKIP_TEST | ASYNC_LOW_LATENCY);
     EXPECT_EQ(adapter.last_set.type, PORT_16550A);
@@ -115,15 +113,14 @@ TEST_F(LowLatencyAtOpen, AdapterAlreadyLowLatencyOrRefusingStillOpens)
 {
     adapter.present = true;
     adapter.flags = ASYNC_LOW_LATENCY;
-    ASSERT_NE(open_at_9600(), 0);
+    ASSERT_TRUE(open_at_9600());
     EXPECT_EQ(adapter.sets, 0);
-    close_port(0);
 
     adapter.flags = 0;
     adapter.set_error = EPERM;
-    ASSERT_NE(open_at_9600(), 0);
+    ASSERT_TRUE(open_at_9600());
     EXPECT_EQ(adapter.sets, 1);
-    EXPECT_EQ(write_port_text(0, "SB01\r"), 5);
+    EXPECT_EQ(write_now("SB01\r"), 5u);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "firmsim_process.h"
 #include "network_bridge.h"
 #include "processes.h"
+#include "pty_link.h"
 
 #include <algorithm>
 #include <chrono>
@@ -20,7 +21,6 @@
 #include <dlfcn.h>
 #include <functional>
 #include <memory>
-#include <pty.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -123,13 +123,12 @@ struct bare_pty {
     int master = -1;
     explicit bare_pty(const std::string &link)
     {
-        int slave = -1;
-        char name[256];
-        if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
+        std::string name;
+        master = open_board_pty(name);
+        if (master < 0)
             return;
-        close(slave);
         unlink(link.c_str());
-        if (symlink(name, link.c_str()) != 0) {
+        if (symlink(name.c_str(), link.c_str()) != 0) {
             close(master);
             master = -1;
         }

@@ -42,7 +42,14 @@
  *   ea, ead    10 ms of pauses plus the answer; no answer: about 1010 ms.
  *              Without a port, or with the board gone, the same 1010 ms, so
  *              a loop polling an unplugged board is paced as by a silent one.
+ *              Longest: about 4010 ms, against a board that sends without
+ *              end and a device whose buffer stays full (discarding what
+ *              waits stops after 1000 ms, the command line waits for room as
+ *              sb does, up to 2000 ms, then the 1000 ms answer limit).
  *   eb         the answer byte, at most 1000 ms; 0 at once without a port.
+ *              Longest: about 4000 ms, on the same line (1000 ms discarding,
+ *              up to 2000 ms for the command line, 1000 ms for the byte; a
+ *              line that found no room asks nothing and waits for no byte).
  *   sa, sad, sb  at once while the line keeps up (a 9600-baud line carries
  *              about 960 bytes a second). When the device's buffer is full
  *              the call waits for room, at most 1000 ms, and a line that
@@ -51,6 +58,7 @@
  *              2000 ms of the call (only a device that stops reading for
  *              that long in the middle of a line keeps the part it took,
  *              and the next line ends that part with a CR of its own).
+ *              Longest: 2000 ms.
  *   rsa, rsad, rsb, labels, titre, detail   never wait.
  *   What ends the answer line: its first CR or LF. A line that has not
  *   ended when the 1000 ms limit passes is no answer (0). A request after

@@ -6,11 +6,14 @@
 #include <cwchar>
 #include <string>
 
+#include "portlist/command_line.h"
 #include "portlist/console.h"
 #include "portlist/scan.h"
 
-int main()
+int main(int argc, char **argv)
 {
+    if (const int status = handle_command_line(argc, argv); status >= 0)
+        return status;
     std::fwide(stdin, -1);
     std::fwide(stdout, -1);
     std::fwide(stderr, -1);

@@ -3,7 +3,8 @@
 # prints one summary of all failures; exits 1 if anything failed.
 #   tests       a normal build in build/ (32-bit, with the 64-bit build nested
 #               in build/w64) and its tests
-#   package     the Debian package built from it, checked, and lintian on it
+#   package     the Debian package built from it, checked, and lintian on it;
+#               as root, installed and purged twice
 #   widths      the single-width configurations (64 alone, 32 alone):
 #               configured only, in build/width64 and build/width32
 #   sanitizers  the same tests of both widths built with AddressSanitizer and
@@ -79,6 +80,11 @@ package() {
   # Errors fail; warnings and notes are shown and stay.
   echo "lintian:"
   lintian --fail-on error --tag-display-limit 0 "${debs[0]}" || { failed "package: lintian reports errors"; status=1; }
+  packaging/check-install-cycle.sh "${debs[0]}"
+  case $? in
+    0|77) ;;
+    *) failed "package: packaging/check-install-cycle.sh"; status=1 ;;
+  esac
   return $status
 }
 

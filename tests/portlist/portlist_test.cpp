@@ -53,8 +53,9 @@ void clear_device_folder()
     closedir(dir);
 }
 
-// Starts the program with the given standard input (-1: closed) and output.
-pid_t start_portlist(int stdin_fd, int stdout_fd, const std::vector<std::string> &args = {})
+// Starts the program with the given standard input (-1: closed) and output,
+// and its standard error too when stderr_fd is given.
+pid_t start_portlist(int stdin_fd, int stdout_fd, const std::vector<std::string> &args = {}, int stderr_fd = -1)
 {
     std::vector<std::string> words;
     if (std::strlen(I386_RUNNER) > 0)
@@ -68,6 +69,8 @@ pid_t start_portlist(int stdin_fd, int stdout_fd, const std::vector<std::string>
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(stdout_fd, 1);
+        if (stderr_fd >= 0)
+            dup2(stderr_fd, 2);
         if (stdin_fd < 0)
             close(0);
         else
@@ -121,20 +124,30 @@ bool read_until(int fd, std::string &out, const std::string &needle, int timeout
 
 struct run_result {
     std::string out;
+    std::string err;
     std::optional<int> status;
 };
 
-// A whole run: standard output read to its end, the exit waited for.
+// A whole run: standard output and error read to their end, the exit waited
+// for.
 run_result run_portlist(int stdin_fd, const std::vector<std::string> &args = {})
 {
-    int out_pipe[2];
+    int out_pipe[2], err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0)
         return {};
-    const pid_t pid = start_portlist(stdin_fd, out_pipe[1], args);
+    if (pipe2(err_pipe, O_CLOEXEC) != 0) {
+        close(out_pipe[0]);
+        close(out_pipe[1]);
+        return {};
+    }
+    const pid_t pid = start_portlist(stdin_fd, out_pipe[1], args, err_pipe[1]);
     close(out_pipe[1]);
+    close(err_pipe[1]);
     run_result result;
     read_until(out_pipe[0], result.out, "", patience_ms);
+    read_until(err_pipe[0], result.err, "", patience_ms);
     close(out_pipe[0]);
+    close(err_pipe[0]);
     result.status = wait_exit(pid, patience_ms);
     kill_if_running(pid);
     return result;
@@ -181,14 +194,42 @@ protected:
 
 TEST_F(PortlistTest, NoDeviceGivesTheThreeLinesAndEndsAtOnceWithoutInput)
 {
-    // Arguments are ignored.
-    run_result empty_file = run_with_empty_stdin({"--help", "ttyUSB0"});
+    // Words that are not options are ignored.
+    run_result empty_file = run_with_empty_stdin({"ttyUSB0", "-"});
     EXPECT_EQ(empty_file.out, "total : \ndernier port : \n" + prompt);
+    EXPECT_EQ(empty_file.err, "");
     EXPECT_TRUE(exited_zero(empty_file.status));
 
     run_result closed = run_portlist(-1);
     EXPECT_EQ(closed.out, listing({}, ""));
     EXPECT_TRUE(exited_zero(closed.status));
+}
+
+TEST_F(PortlistTest, HelpTellsTheUseWithoutScanningAndAnUnknownOptionIsRefused)
+{
+    fake_board usb0(folder, "ttyUSB0");
+    // Standard input a pipe that never ends: a run that scanned would wait
+    // for Enter until the test gives up.
+    int in_pipe[2];
+    ASSERT_EQ(pipe2(in_pipe, O_CLOEXEC), 0);
+    for (const char *help : {"--help", "-h"}) {
+        const run_result run = run_portlist(in_pipe[0], {"ttyACM0", help});
+        EXPECT_TRUE(exited_zero(run.status)) << help;
+        EXPECT_EQ(run.out.rfind("usage: portlist [--help]\n", 0), 0u) << run.out;
+        EXPECT_NE(run.out.find(folder + "/ttyUSB0 to ttyUSB20"), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("Appuyez"), std::string::npos) << help;
+        EXPECT_EQ(run.err, "") << help;
+    }
+    for (const char *unknown : {"--list", "-x"}) {
+        const run_result run = run_portlist(in_pipe[0], {unknown});
+        ASSERT_TRUE(run.status.has_value()) << unknown;
+        EXPECT_TRUE(WIFEXITED(*run.status) && WEXITSTATUS(*run.status) == 2) << unknown;
+        EXPECT_EQ(run.out, "") << unknown;
+        EXPECT_EQ(run.err.rfind("portlist: unknown option " + std::string(unknown) + "\nusage: portlist", 0), 0u)
+            << run.err;
+    }
+    close(in_pipe[0]);
+    close(in_pipe[1]);
 }
 
 TEST_F(PortlistTest, OutputToAReaderThatWentAwayStillEndsWithZero)

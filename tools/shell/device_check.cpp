@@ -10,6 +10,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "board_answer.h"
 #include "board_readings.h"
 #include "export_call.h"
 #include "library_port.h"
@@ -315,33 +316,6 @@ bool more_than_one_line(const answer &got)
 {
     const size_t end = got.bytes.find_first_of("\r\n", got.bytes.find_first_not_of("\r\n"));
     return end != std::string::npos && got.bytes.find_first_not_of(std::string("\r\n\0", 3), end) != std::string::npos;
-}
-
-bool is_reading(const std::string &line, long *value)
-{
-    const size_t first = line.find_first_not_of(' ');
-    const size_t last = line.find_last_not_of(' ');
-    if (first == std::string::npos)
-        return false;
-    const std::string digits = line.substr(first, last - first + 1);
-    if (digits.size() > 4 || digits.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    *value = std::strtol(digits.c_str(), nullptr, 10);
-    return *value <= highest_board_reading;
-}
-
-std::string shown(const std::string &bytes)
-{
-    std::string text;
-    for (const unsigned char c : bytes.substr(0, 24)) {
-        if (c == '\n' || c == '\r')
-            text += "\\n";
-        else if (c < 0x20 || c >= 0x7f)
-            text += '?';
-        else
-            text += static_cast<char>(c);
-    }
-    return "\"" + text + (bytes.size() > 24 ? "..." : "") + "\"";
 }
 
 bool judge_answer(const answer &got, bool waited, const build_match &match, const std::string &device)

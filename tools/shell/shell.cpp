@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "arguments.h"
+#include "board_answer.h"
+#include "board_readings.h"
 #include "device_check.h"
 #include "durations.h"
 #include "library_port.h"
@@ -24,6 +26,8 @@ bool told_no_port = false;
 bool told_no_answer = false;
 bool told_no_channel = false;
 bool told_unusable_volts = false;
+bool told_line_not_reading = false;
+bool told_byte_not_level = false;
 // Results of one line go on one line, separated by tabs.
 bool result_line_open = false;
 
@@ -171,6 +175,40 @@ void warn_if_volts_unusable(const export_info &info, const call_arguments &argum
     told_unusable_volts = true;
 }
 
+// An answer came, but the library turns one that is not a number into 0 and
+// takes any byte but zero for a 1: what it read says whether that is a reading.
+void warn_unless_answer_is_reading(const export_info &info, const call_result &result)
+{
+    const board_use use = board_use_of(info);
+    const std::string shown_result =
+        result.kind == result_kind::int32 ? std::to_string(result.integer) : real_text(result.real);
+    if (use == board_use::asks_line) {
+        const std::string line = tapped_answer_line();
+        long reading = 0;
+        if (is_reading(line, &reading))
+            return;
+        if (!told_line_not_reading)
+            std::fprintf(shell_err,
+                         "%s: the board answered %s, not a reading (0 to %d): its %s is not a reading "
+                         "(`check` tells why)\n",
+                         info.name, shown(line).c_str(), highest_board_reading, shown_result.c_str());
+        told_line_not_reading = true;
+    } else if (use == board_use::asks_byte) {
+        const int byte = tapped_answer_byte();
+        if (byte == 0 || byte == 1 || byte < 0)
+            return;
+        if (!told_byte_not_level) {
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned>(byte));
+            std::fprintf(shell_err,
+                         "%s: the board answered the byte %s, not a level (0x00 or 0x01): its %s is not a "
+                         "reading (`check` tells why)\n",
+                         info.name, hex, shown_result.c_str());
+        }
+        told_byte_not_level = true;
+    }
+}
+
 void warn_unless_from_board(const export_info &info, const call_arguments &arguments, const call_result &result,
                             int64_t call_ms)
 {
@@ -208,7 +246,10 @@ void warn_unless_from_board(const export_info &info, const call_arguments &argum
                          "not a reading (`check` tells why)\n",
                          static_cast<int>(answer_limit_ms), info.name);
         told_no_answer = true;
+        return;
     }
+    if (port == port_state::open)
+        warn_unless_answer_is_reading(info, result);
 }
 
 }  // namespace
@@ -218,14 +259,24 @@ call_result perform_call(const prepared_call &call)
     std::fflush(shell_out);
     std::fflush(stdout);
     const int32_t start = elapsed_ms();
+    answer_tap_begin();
     call_result result = call_export(*call.info, call.address, call.arguments);
+    answer_tap_end();
     warn_unless_from_board(*call.info, call.arguments, result, ms_since(start));
     return result;
 }
 
-bool all_results_from_board() { return !told_no_port && !told_no_answer && !told_no_channel && !told_unusable_volts; }
+bool all_results_from_board()
+{
+    return !told_no_port && !told_no_answer && !told_no_channel && !told_unusable_volts && !told_line_not_reading &&
+           !told_byte_not_level;
+}
 
-void reset_result_warnings() { told_no_port = told_no_answer = told_no_channel = told_unusable_volts = false; }
+void reset_result_warnings()
+{
+    told_no_port = told_no_answer = told_no_channel = told_unusable_volts = false;
+    told_line_not_reading = told_byte_not_level = false;
+}
 
 void end_result_line()
 {

@@ -253,6 +253,30 @@ TEST(Session, ARequestWithoutAnswerIsNotShownAsAReading)
                      "reading (`check` tells why)\n");
 }
 
+TEST(Session, AnAnswerThatIsNotAReadingIsSaidSo)
+{
+    // Something on the line that is not the sketch: words for an analog
+    // reading, a letter for a digital one. The library gives 0 and 1; only
+    // EA1's answer is a reading.
+    fake_board board(NO_DEVICE_FOLDER, "not-the-sketch");
+    board.respond_with([](const std::string &line) {
+        if (line == "EA1")
+            return board_reply{"512\r\n"};
+        if (line == "EA0")
+            return board_reply{"hello\r\n"};
+        return line.starts_with("EB") ? board_reply{"g"} : board_reply{};
+    });
+    const run_result r =
+        run_shell({"--library", NO_DEVICE_LIBRARY, "--port", board.link_path()}, "ea 1\nead 0; eb 0; ea 0; eb 1\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "512\n0\t1\t0\t1\n");
+    EXPECT_EQ(r.err,
+              "ead: the board answered \"hello\", not a reading (0 to 1023): its 0 is not a reading (`check` "
+              "tells why)\n"
+              "eb: the board answered the byte 0x67, not a level (0x00 or 0x01): its 1 is not a reading (`check` "
+              "tells why)\n");
+}
+
 TEST(Session, HelpListsAllSeventyOneExports)
 {
     const run_result r = run_shell({"help"}, "");

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "portlist/scan.h"
-#include "serial/board_line.h"
+#include "protocol/board_line.h"
 
 namespace {
 

@@ -37,6 +37,11 @@ set(ARDUINODRV_INSTALL_LIBDIR "${ARDUINODRV_INSTALL_LIBDIR_${ARDUINODRV_WIDTH}}"
 # Programs users run land in <build>/bin of their width's build.
 set(ARDUINODRV_BIN_DIR "${CMAKE_BINARY_DIR}/bin")
 
+# The known USB ids of the boards and their USB-serial chips: the one list,
+# from which the udev rule is made and which the tools read to mark a likely
+# board; installed to share/arduinodrv.
+set(ARDUINODRV_USB_IDS "${PROJECT_SOURCE_DIR}/board/usb_ids.txt")
+
 # The exported names: the one list, from which the linker's version script is
 # made, and which the checks of the built libraries read.
 set(ARDUINODRV_EXPORT_LIST "${PROJECT_SOURCE_DIR}/driver/exports.list")

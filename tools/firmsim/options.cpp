@@ -2,6 +2,7 @@
 
 #include "durations.h"
 #include "firmware_image.h"
+#include "program_folder.h"
 
 #include <cmath>
 #include <cstdio>
@@ -48,26 +49,11 @@ const char firmsim_usage[] =
     "Exit status: 0 stopped, 1 no terminal or link, 2 bad usage, 3 bad firmware\n"
     "file, 4 the firmware halted or crashed the chip.\n";
 
-namespace {
-
-std::string folder_of_program()
-{
-    char exe[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0)
-        return ".";
-    const std::string path(exe, static_cast<size_t>(n));
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
-}  // namespace
-
 firmsim_example example_paths()
 {
     // Paths that exist where this firmsim runs: the build tree's firmware and
     // the demo's device folder, or the installed firmware and a link in /tmp.
-    const std::string folder = folder_of_program();
+    const std::string folder = program_folder();
     if (folder == FIRMSIM_BUILD_FOLDER)
         return {FIRMSIM_BUILD_LINK, FIRMSIM_BUILD_FIRMWARE, FIRMSIM_BUILD_SHELL};
     return {"/tmp/arduinodrv-board", folder + "/" + FIRMSIM_INSTALLED_FIRMWARE, "arduinodrv-shell"};

@@ -137,12 +137,6 @@ bool permission_denied(const std::string &device, const struct stat &info)
     return verdict(false, "sudo usermod -aG " + group_name + " $USER, then log out and in again");
 }
 
-std::string name_of(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // Looks at what the path is; false (after the verdict) when it cannot be
 // the board's serial line. `link_to` is where an emulator's link would help.
 bool device_is_a_line(const std::string &device, const std::string &link_to, struct stat *info)

@@ -1,10 +1,9 @@
 #include "export_call.h"
 
-#include <climits>
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include "include/arduinodrv.h"
+#include "installed_files.h"
 #include "library_port.h"
 
 namespace {
@@ -87,20 +86,6 @@ bool load_library(FILE *err)
         return false;
     }
     return true;
-}
-
-std::string default_library_path()
-{
-    char exe[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    std::string folder = ".";
-    if (n > 0) {
-        exe[n] = '\0';
-        folder = folder_of(exe);
-    }
-    if (folder == ARDUINODRV_SHELL_BUILD_FOLDER)
-        return ARDUINODRV_SHELL_BUILD_LIBRARY;
-    return folder + "/" + ARDUINODRV_SHELL_INSTALLED_LIBRARY;
 }
 
 void set_export_resolver(export_resolver resolver) { active_resolver = resolver; }

@@ -35,10 +35,6 @@ bool load_library(FILE *err);
 enum class port_state { unknown, open, missing };
 port_state library_port_state();
 
-// The build that sits beside the executable: the build tree's ttyUSB0 build
-// when run from the build tree, else the installed one.
-std::string default_library_path();
-
 // Where export addresses come from: the loaded library, or a test's stand-ins.
 using export_resolver = void *(*)(const char *name);
 void set_export_resolver(export_resolver resolver);

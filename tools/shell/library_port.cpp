@@ -18,12 +18,6 @@ constexpr const char *library_file_name = "libarduinodrv.so";
 // A build is a few hundred kilobytes; anything far larger is not one.
 constexpr long largest_library = 64L * 1024 * 1024;
 
-std::string name_of(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string read_whole_file(const std::string &path)
 {
     std::string bytes;
@@ -59,6 +53,12 @@ std::vector<std::string> port_paths_in(const std::string &bytes)
 }
 
 }  // namespace
+
+std::string name_of(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
 
 std::string folder_of(const std::string &path)
 {

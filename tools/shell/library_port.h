@@ -10,6 +10,8 @@
 
 // The folder part of a path: "." for a bare name, "/" for one in the root.
 std::string folder_of(const std::string &path);
+// The last part of a path: the whole of a bare name.
+std::string name_of(const std::string &path);
 
 // The device that the build in `library_file` opens. Read from the file
 // itself (the build keeps the path as a text), else from its folder

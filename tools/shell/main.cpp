@@ -9,6 +9,7 @@
 
 #include "durations.h"
 #include "export_call.h"
+#include "installed_files.h"
 #include "library_port.h"
 #include "line_editor.h"
 #include "result_text.h"

@@ -10,6 +10,7 @@
 #include "device_check.h"
 #include "durations.h"
 #include "library_port.h"
+#include "port_listing.h"
 #include "posix/clock.h"
 #include "protocol/line_protocol.h"
 #include "sampling.h"
@@ -52,6 +53,7 @@ constexpr shell_command shell_commands[] = {
     {"watch", "watch EXPORT ARGS... [--every 200ms] [--count N]",
      "show a value live with a small plot; Enter or Ctrl-C stops"},
     {"check", "check [DEVICE] [--no-wait]", "why does the board not answer? (before the library loads)"},
+    {"ports", "ports", "the serial devices, which of them look like a board, and how to use each"},
     {"echo", "echo WORDS...", "print the words (a heading in a script)"},
     {"quit", "quit", "leave (also exit, or end of input)"},
 };
@@ -314,6 +316,8 @@ bool run_words(const std::vector<std::string> &words)
         return watch_command(rest);
     if (name == "check")
         return check_command(rest);
+    if (name == "ports")
+        return ports_command(rest);
 
     prepared_call call;
     if (!prepare_call(words, &call))

@@ -1,4 +1,5 @@
-// The shell's commands: calls of exports by name, help, record, watch, check.
+// The shell's commands: calls of exports by name, help, record, watch, check,
+// ports.
 #pragma once
 
 #include <cstdio>

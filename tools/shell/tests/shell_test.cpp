@@ -15,6 +15,7 @@
 #include "result_text.h"
 #include "posix/clock.h"
 #include "shell.h"
+#include "shell_output.h"
 
 namespace {
 
@@ -259,48 +260,17 @@ void *stand_in(const char *name)
     return nullptr;
 }
 
-class ShellCalls : public ::testing::Test {
+class ShellCalls : public ::testing::Test, protected shell_output {
 protected:
     void SetUp() override
     {
-        out_ = open_memstream(&out_text_, &out_size_);
-        err_ = open_memstream(&err_text_, &err_size_);
-        shell_out = out_;
-        shell_err = err_;
         shell_encoding = text_encoding::utf8;
         set_export_resolver(stand_in);
         reset_result_warnings();
         stand_in_calls = 0;
         resolutions = 0;
     }
-    void TearDown() override
-    {
-        shell_out = stdout;
-        shell_err = stderr;
-        set_export_resolver(nullptr);
-        std::fclose(out_);
-        std::fclose(err_);
-        std::free(out_text_);
-        std::free(err_text_);
-    }
-    std::string out()
-    {
-        std::fflush(out_);
-        return std::string(out_text_, out_size_);
-    }
-    std::string err()
-    {
-        std::fflush(err_);
-        return std::string(err_text_, err_size_);
-    }
-
-private:
-    FILE *out_ = nullptr;
-    FILE *err_ = nullptr;
-    char *out_text_ = nullptr;
-    char *err_text_ = nullptr;
-    size_t out_size_ = 0;
-    size_t err_size_ = 0;
+    void TearDown() override { set_export_resolver(nullptr); }
 };
 
 TEST_F(ShellCalls, ResultsArePrintedByKind)

@@ -68,12 +68,17 @@ class SerialDevice:
         return self.by_id[0] if self.by_id else self.device
 
 
+_CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
+
+
 def _read(folder: Path, name: str) -> str | None:
+    """A sysfs value, its controls as '?': a device names itself, and its
+    names must not drive the user's terminal."""
     try:
         value = (folder / name).read_text(encoding="utf-8", errors="replace").strip()
     except OSError:
         return None
-    return value or None
+    return _CONTROL.sub("?", value.replace("\ufffd", "?")) or None
 
 
 def _usb_device(folder: Path, sys_root: Path) -> Path | None:

@@ -41,7 +41,7 @@ def fake_root(tmp_path):
     usb_tty(tmp_path, "ttyACM0", "1-1", ("2341", "0043"), "cdc_acm",
             {"manufacturer": "Arduino (www.arduino.cc)", "product": "Uno", "serial": "8573"})
     usb_tty(tmp_path, "ttyUSB0", "1-2", ("1a86", "7523"), "ch341", {"product": "USB Serial"}, port_folder=True)
-    usb_tty(tmp_path, "ttyUSB1", "1-3", ("abcd", "0001"), "pl2303", port_folder=True)
+    usb_tty(tmp_path, "ttyUSB1", "1-3", ("abcd", "0001"), "pl2303", {"product": "Bo\x1b[2Jard"}, port_folder=True)
     uart = tmp_path / "sys/devices/platform/serial8250/tty/ttyS0"
     uart.mkdir(parents=True)
     link_tty(tmp_path, "ttyS0", uart)  # the machine's own UART: left out
@@ -64,7 +64,8 @@ def test_devices_listed_known_marked_and_how_to_use(fake_root, capsys):
     assert ch340.startswith("* /dev/ttyUSB0  usb 1a86:7523  [CH340 USB-serial chip]")
     assert f"driver ch341  /dev/serial/by-id/{CH340}" in ch340
     assert ch340.endswith(f"ARDUINODRV_PORT=/dev/serial/by-id/{CH340}  Board('/dev/serial/by-id/{CH340}')")
-    assert other.startswith("  /dev/ttyUSB1  usb abcd:0001  driver pl2303")
+    # What the device says of itself reaches the terminal without its controls.
+    assert other.startswith('  /dev/ttyUSB1  usb abcd:0001  product "Bo?[2Jard"  driver pl2303')
     assert legend.startswith("* ")
 
 

@@ -262,6 +262,11 @@ TEST(boardsim_process, replaces_the_link_left_by_a_boardsim_that_was_killed)
     sim.stop(SIGKILL);
     struct stat info{};
     ASSERT_EQ(lstat(sim.link().c_str(), &info), 0) << "a killed boardsim cannot remove its link";
+    // Its pty number may already be another test's (numbers are reused at
+    // once), which boardsim rightly leaves alone: lead the link to a pty
+    // that is surely gone, as the killed one's is once nobody took it.
+    ASSERT_EQ(unlink(sim.link().c_str()), 0);
+    ASSERT_EQ(symlink("/dev/pts/999999", sim.link().c_str()), 0);
 
     ASSERT_TRUE(sim.start({"--no-reset", "--analog", "0=77"}));
     ASSERT_TRUE(sim.wait_linked()) << sim.output();

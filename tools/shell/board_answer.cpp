@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "board_readings.h"
+#include "protocol/line_protocol.h"
 
 bool is_reading(const std::string &line, long *value)
 {
@@ -47,8 +48,6 @@ bool tapping = false;
 char tapped[64];
 size_t tapped_count = 0;
 
-bool is_line_end(char byte) { return byte == '\r' || byte == '\n'; }
-
 template <typename F>
 F next_definition(const char *name)
 {
@@ -87,25 +86,19 @@ void answer_tap_begin()
 
 void answer_tap_end() { tapping = false; }
 
-std::string tapped_answer_line()
+namespace {
+
+// Read as the library reads it, by the protocol's own answer-line rules.
+answer_line tapped_answer()
 {
-    std::string line;
-    for (size_t i = 0; i < tapped_count; ++i) {
-        if (is_line_end(tapped[i])) {
-            if (line.empty())
-                continue;
-            return line;
-        }
-        if (tapped[i] != '\0')
-            line.push_back(tapped[i]);
+    answer_line answer;
+    for (size_t i = 0; i < tapped_count && !answer.take(tapped[i]); ++i) {
     }
-    return line;
+    return answer;
 }
 
-int tapped_answer_byte()
-{
-    for (size_t i = 0; i < tapped_count; ++i)
-        if (!is_line_end(tapped[i]))
-            return static_cast<unsigned char>(tapped[i]);
-    return -1;
-}
+}  // namespace
+
+std::string tapped_answer_line() { return tapped_answer().text(); }
+
+int tapped_answer_byte() { return tapped_answer().first_byte(); }

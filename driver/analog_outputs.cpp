@@ -1,21 +1,11 @@
 // Analog (PWM) outputs: "SA<pin><value>", no answer.
 #include "arduinodrv.h"
 #include "driver_state.h"
-#include "exchange.h"
+#include "driver_exchange.h"
+#include "protocol/board_channels.h"
 #include "text_convert.h"
 
 namespace {
-int32_t analog_output_pin(int32_t channel)
-{
-    switch (channel) {
-    case 0: return 3;
-    case 1: return 5;
-    case 2: return 6;
-    case 3: return 9;
-    default: return 0;
-    }
-}
-
 // Full scale: the raw value 255 is 5 V.
 constexpr float full_scale_raw = 255.0f;
 constexpr float full_scale_volts = 5.0f;
@@ -29,9 +19,9 @@ int ARDUINODRV_STDCALL sa(int channel, int value) noexcept
 {
     if (has_read_back_entry(channel))
         sa_values[channel] = value;
-    const int32_t pin = analog_output_pin(channel);
+    const int32_t pin = pin_of_channel(pwm_output_pins, channel);
     if (pin != 0)
-        send_command("SA" + decimal_text(pin) + decimal_text(value));
+        send_command(pwm_output_command(pin, value));
     return value / 2;
 }
 

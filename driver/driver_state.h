@@ -3,7 +3,6 @@
 
 #include <cstdint>
 
-#include "serial/kept_port.h"
 
 // Fixed at build time (build_paths.cpp): where the candidate devices live
 // ("/dev", or a folder of the build tree for the tests) and the port the
@@ -15,9 +14,6 @@ extern const char *const default_port_path;
 // the path the load routine chose (empty when it names nothing usable).
 constexpr const char *port_variable = "ARDUINODRV_PORT";
 extern char port_path[];
-
-// Every request talks to the board on this port, kept open on port_path.
-extern kept_port driver_port;
 
 // The outputs' read-back tables (analog_outputs.cpp, digital_outputs.cpp)
 // have this many entries.

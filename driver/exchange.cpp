@@ -1,61 +1,9 @@
 #include "exchange.h"
 
-#include "driver_state.h"
 #include "posix/clock.h"
 #include "posix/deadline.h"
-#include "text_convert.h"
 
 namespace {
-constexpr int32_t pause_before_drain_ms = 9;
-constexpr int32_t pause_after_write_ms = 1;
-constexpr int32_t drain_limit_ms = 1000;
-
-// A device that stops reading in the middle of a line keeps the piece it
-// took. The next line then starts with a CR of its own, so the piece reaches
-// the board as a line by itself, which the board ignores, and never glued
-// to the front of the next command.
-bool last_line_cut = false;
-
-// Writes one line whole: nothing of it unless the device takes its first
-// bytes within command_write_limit_ms, and once begun, its rest as room
-// comes until twice that limit from the start.
-int32_t send_line(const std::string &line)
-{
-    driver_port.reopen();
-    const std::string out = last_line_cut ? command_end + line : line;
-    serial_port &port = driver_port.port();
-    const deadline first = deadline_after(command_write_limit_ms);
-    size_t sent = port.write_some(out.data(), out.size(), first);
-    if (sent > 0 && sent < out.size())
-        sent += port.write_some(out.data() + sent, out.size() - sent,
-                                deadline{first.start_ms, 2 * command_write_limit_ms});
-    last_line_cut = sent > 0 && sent < out.size();
-    return static_cast<int32_t>(sent);
-}
-
-// What is known of the line after a request whose answer did not end within
-// its limit. The next drain discards that answer's rest, so a late answer is
-// never taken as the next request's.
-enum class answer_state {
-    ended,    // the last answer ended, or none was asked for
-    awaited,  // nothing came: the answer may still begin
-    begun,    // part of it came: its rest is on its way
-};
-answer_state last_answer = answer_state::ended;
-// When the awaited answer's limit passed.
-int32_t gave_up_at_ms = 0;
-
-// How long after its limit an awaited answer may still begin and be known
-// for a late one: a board later than that is indistinguishable from a right
-// answer on this protocol.
-constexpr int32_t late_answer_window_ms = 30;
-
-void give_up_answer(bool begun)
-{
-    last_answer = begun ? answer_state::begun : answer_state::awaited;
-    gave_up_at_ms = elapsed_ms();
-}
-
 // Reads and discards what waits; true when a line end was among it.
 bool discard_waiting(serial_port &port, int32_t waiting)
 {
@@ -67,17 +15,38 @@ bool discard_waiting(serial_port &port, int32_t waiting)
             return true;
     return false;
 }
+}  // namespace
 
-// Discards the bytes waiting on the driver's port. Bounded in time, so a
-// board that never stops sending cannot hang the host.
-void drain_port()
+// A device that stops reading in the middle of a line keeps the piece it
+// took. The next line then starts with a CR of its own, so the piece reaches
+// the board as a line by itself, which the board ignores, and never glued
+// to the front of the next command.
+size_t line_exchange::send_line(const std::string &line)
 {
-    driver_port.reopen();
-    serial_port &port = driver_port.port();
-    const deadline d = deadline_after(drain_limit_ms);
-    answer_state state = last_answer;
-    last_answer = answer_state::ended;
-    const deadline late_window{gave_up_at_ms, late_answer_window_ms};
+    port_.reopen();
+    const std::string out = last_line_cut_ ? command_end + line : line;
+    serial_port &port = port_.port();
+    const deadline first = deadline_after(command_write_limit_ms);
+    size_t sent = port.write_some(out.data(), out.size(), first);
+    if (sent > 0 && sent < out.size())
+        sent += port.write_some(out.data() + sent, out.size() - sent,
+                                deadline{first.start_ms, 2 * command_write_limit_ms});
+    last_line_cut_ = sent > 0 && sent < out.size();
+    return sent;
+}
+
+void line_exchange::give_up_answer(bool begun)
+{
+    last_answer_ = begun ? answer_state::begun : answer_state::awaited;
+    gave_up_at_ms_ = elapsed_ms();
+}
+
+// Discards what waits until the deadline; with a late answer's `state`,
+// also its rest (see drain).
+void line_exchange::discard_until(const deadline &d, answer_state state)
+{
+    serial_port &port = port_.port();
+    const deadline late_window{gave_up_at_ms_, late_answer_window_ms};
     for (;;) {
         if (deadline_passed(d))
             return;
@@ -100,67 +69,75 @@ void drain_port()
     }
 }
 
-// Feeds the answer the bytes that come, one by one, until it is done with
-// them or the answer limit passes; true when done.
-template <typename done_with>
-bool gather_answer(answer_line &answer, const deadline &d, done_with done)
+void line_exchange::drain(int32_t limit_ms)
 {
-    serial_port &port = driver_port.port();
-    while (port.wait_readable(d)) {
-        char byte;
-        if (port.read(&byte, 1) != 1)
-            return false;  // readable, yet nothing to read: the device is gone
-        answer.take(byte);
-        if (done(answer))
-            return true;
+    port_.reopen();
+    const deadline d = deadline_after(limit_ms);
+    const answer_state state = last_answer_;
+    last_answer_ = answer_state::ended;
+    discard_until(d, state);
+}
+
+void line_exchange::settle(int32_t quiet_ms, int32_t limit_ms)
+{
+    port_.reopen();
+    const deadline d = deadline_after(limit_ms);
+    const bool unsettled = last_answer_ != answer_state::ended;
+    last_answer_ = answer_state::ended;
+    if (!unsettled) {
+        discard_until(d, answer_state::ended);
+        return;
     }
-    return false;
+    serial_port &port = port_.port();
+    deadline quiet = deadline_after(quiet_ms);
+    while (!deadline_passed(d)) {
+        const int32_t waiting = port.bytes_waiting();
+        if (waiting > 0) {
+            discard_waiting(port, waiting);
+            quiet = deadline_after(quiet_ms);
+            continue;
+        }
+        if (!port.wait_readable(ms_left(quiet) < ms_left(d) ? quiet : d))
+            return;  // quiet for quiet_ms, or the device is gone
+    }
 }
 
-// The answer line, gathered for at most answer_limit_ms. A port that is not
-// open, or a device gone, gives the empty line once the limit passed.
-std::string read_answer_line()
+// Feeds the answer the bytes that come, one by one, until `done` says it is
+// complete or the deadline passes.
+template <typename done_with> answer line_exchange::gather(const deadline &d, done_with done)
 {
-    answer_line answer;
-    const deadline d = deadline_after(answer_limit_ms);
-    if (gather_answer(answer, d, [](const answer_line &a) { return a.ended(); }))
-        return answer.text();
-    // No port, or a device gone: the request still takes its whole limit, so
-    // a host polling an unplugged board is paced as by a silent one.
-    sleep_until_passed(d);
-    // A line without its end is no answer: its digits may be a piece of the
-    // reading ("6" of "600"), and its rest is for the next drain to discard.
-    give_up_answer(answer.begun());
-    return std::string();
-}
-}  // namespace
-
-int32_t send_command(const std::string &command)
-{
-    return send_line(command_line(command));
-}
-
-int32_t exchange_byte(const std::string &command)
-{
-    drain_port();
-    if (send_command(command) == 0)
-        return no_answer_byte;  // nothing went out, so no answer can come
-    // At 9600 baud the command alone takes about 4 ms on the wire: the answer
-    // byte is waited for, within the same limit as an analog answer.
-    answer_line answer;
-    if (gather_answer(answer, deadline_after(answer_limit_ms), [](const answer_line &a) { return a.begun(); }))
-        return answer.first_byte();
-    give_up_answer(false);  // a late byte is not the next request's
-    return no_answer_byte;
+    answer result;
+    answer_line line;
+    serial_port &port = port_.port();
+    bool gone = !port.is_open();
+    while (!gone && port.wait_readable(d)) {
+        char byte;
+        if (port.read(&byte, 1) != 1) {
+            gone = true;  // readable, yet nothing to read: the device is gone
+            break;
+        }
+        line.take(byte);
+        if (done(line)) {
+            result.arrived_ns = realtime_ns();
+            result.arrived_monotonic_ns = monotonic_ns();
+            result.outcome = answer_outcome::answered;
+            result.line = line.text();
+            result.byte = line.first_byte();
+            return result;
+        }
+    }
+    result.outcome = gone || !port.is_open() ? answer_outcome::gone : answer_outcome::no_answer;
+    give_up_answer(line.begun());
+    return result;
 }
 
-std::string exchange_command(const std::string &command)
+answer line_exchange::read_line(const deadline &d)
 {
-    delay_ms(pause_before_drain_ms);
-    drain_port();
-    // The analog command goes out with an empty line after it, which the
-    // board ignores.
-    send_line(command_line(command) + command_end);
-    delay_ms(pause_after_write_ms);
-    return trim_spaces(read_answer_line());
+    return gather(d, [](const answer_line &a) { return a.ended(); });
+}
+
+answer line_exchange::read_byte(const deadline &d)
+{
+    // A byte that comes late is for the next drain to discard.
+    return gather(d, [](const answer_line &a) { return a.begun(); });
 }

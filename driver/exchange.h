@@ -1,34 +1,104 @@
-// The requests' traffic with the board on the driver's port: the line
-// protocol's one home on the host's side. A request passes its bare command
-// ("EA3"); the exchange frames the line and has one of three shapes:
-//  - exchange_command (analog inputs): pause 9 ms, drain what waits, write
-//    the command line and one more CR, pause 1 ms, read one answer line;
-//  - exchange_byte (the digital input): drain, write the line, take one
-//    answer byte;
-//  - send_command (the outputs): write the line, read nothing.
-// Every line goes out whole or not at all (see send_command), and every wait
-// sleeps until its byte or its limit.
+// The traffic with the board on one port: the line protocol's one home on
+// the host's side. A request passes its bare command ("EA3"); the exchange
+// frames the line, writes it whole, and reads the answer: a line (analog
+// inputs) or one byte (digital inputs); outputs read nothing. Every wait
+// sleeps until its byte, its room or its limit.
+//
+// One line_exchange per port: the 71 exports share the driver's
+// (driver_exchange.h, with the original's pauses); each board object has
+// its own and waits only for what it needs.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "protocol/line_protocol.h"
+#include "serial/kept_port.h"
 
-// Returns the answer line without spaces at its ends (empty when none came).
-std::string exchange_command(const std::string &command);
+// How long after its limit an awaited answer may still begin and be known
+// for a late one by drain().
+constexpr int32_t late_answer_window_ms = 30;
 
-// exchange_byte's result when no answer byte came within answer_limit_ms.
-constexpr int32_t no_answer_byte = -1;
+// How a request's answer went.
+enum class answer_outcome {
+    answered,   // the whole line, or the byte, came within the limit
+    no_answer,  // nothing whole came within the limit
+    gone,       // no port: not open, or the device went away (at once, not at the limit)
+};
 
-// The first answer byte (0 to 255) that is not a CR or LF: a line end can
-// only be the tail of an earlier answer still on its way.
-int32_t exchange_byte(const std::string &command);
+struct answer {
+    answer_outcome outcome = answer_outcome::no_answer;
+    std::string line;        // a line answer, without its end
+    int32_t byte = -1;       // a byte answer (0 to 255)
+    int64_t arrived_ns = 0;  // system time (CLOCK_REALTIME) when its end arrived
+    int64_t arrived_monotonic_ns = 0;
+};
 
-// Writes the command's whole line: waits for room while the device's buffer
-// is full (a fast host is held to the line's pace), up to
-// command_write_limit_ms; a line that finds no room in that time is dropped
-// whole, and one the device has begun to take gets as long again for its
-// rest. A piece left by a device that stopped reading in the middle of a
-// line is ended by a CR before the next line. The number of bytes sent.
-int32_t send_command(const std::string &command);
+// A plain value with no destructor (the driver's is used by its finaliser,
+// when C++ objects may be gone).
+class line_exchange {
+public:
+    kept_port &port() { return port_; }
+
+    // Writes `line` (framed: see line_protocol.h) whole: waits for room
+    // while the device's buffer is full (a fast host is held to the line's
+    // pace), up to command_write_limit_ms; a line that finds no room in that
+    // time is dropped whole, and one the device has begun to take gets as
+    // long again for its rest. A piece left by a device that stopped reading
+    // in the middle of a line is ended by a CR before the next line. The
+    // number of bytes sent. Opens the port again first when it is
+    // gone (kept_port::reopen).
+    size_t send_line(const std::string &line);
+
+    // Discards what waits before a request, for at most limit_ms (a board
+    // that never stops sending cannot hang the host). After an answer that
+    // did not end within its limit, also its rest: up to its line end when
+    // part of it came, else what begins within late_answer_window_ms of the
+    // limit.
+    void drain(int32_t limit_ms);
+
+    // As drain, but after an answer that did not end within its limit waits
+    // for a quiet line first: nothing arriving for quiet_ms, at most
+    // limit_ms. An answer up to quiet_ms late, or a cut one's rest, is then
+    // never taken as the next request's.
+    void settle(int32_t quiet_ms, int32_t limit_ms);
+
+    // The answer line: the bytes up to the first line end (line ends before
+    // its first byte skipped), gathered until the deadline. A line without
+    // its end at the limit is no answer: its digits may be a piece of the
+    // reading ("6" of "600"), and its rest is for the next drain.
+    answer read_line(const deadline &d);
+
+    // The first answer byte that is not a line end (one can only be the tail
+    // of an earlier answer still on its way), before the deadline.
+    answer read_byte(const deadline &d);
+
+    // The device stopped reading in the middle of the last line.
+    bool line_cut() const { return last_line_cut_; }
+
+    // The answer just read was not what was asked: what may follow it is
+    // for the next drain or settle to discard.
+    void doubt_answer() { give_up_answer(true); }
+
+    // Forgets the state of the line before a new port (a reopen flushes it).
+    void new_line() { last_line_cut_ = false; last_answer_ = answer_state::ended; }
+
+private:
+    // What is known of the line after a request whose answer did not end
+    // within its limit.
+    enum class answer_state {
+        ended,    // the last answer ended, or none was asked for
+        awaited,  // nothing came: the answer may still begin
+        begun,    // part of it came: its rest is on its way
+    };
+    template <typename done_with> answer gather(const deadline &d, done_with done);
+    void give_up_answer(bool begun);
+    void discard_until(const deadline &d, answer_state state);
+
+    kept_port port_;
+    bool last_line_cut_ = false;
+    answer_state last_answer_ = answer_state::ended;
+    int32_t gave_up_at_ms_ = 0;  // when the awaited answer's limit passed
+};
+

@@ -10,13 +10,13 @@
 #include <unistd.h>
 
 #include "driver_state.h"
+#include "driver_exchange.h"
 #include "posix/clock.h"
 #include "posix/console.h"
 #include "protocol/board_line.h"
 #include "serial/serial_port.h"
 
 char port_path[PATH_MAX];
-constinit kept_port driver_port;
 
 namespace {
 // The process that loaded the library. A child forked from it shares the
@@ -88,7 +88,7 @@ __attribute__((constructor)) static void load_driver()
     // Kept open on its path: a board unplugged, or not there yet, is opened
     // again by the first request after it is back.
     if (port_path[0] != '\0')
-        driver_port.keep(port_path, driver_line, open_options{.exclusive = true});
+        driver_exchange.port().keep(port_path, driver_line, open_options{.exclusive = true});
     delay_ms(board_start_ms);
 }
 
@@ -101,8 +101,8 @@ __attribute__((destructor)) static void unload_driver()
     // it with the last descriptor.
     const bool loader = getpid() == loader_pid;
     if (loader && !loader_forked)
-        driver_port.port().release_claim();
-    driver_port.forget();
+        driver_exchange.port().port().release_claim();
+    driver_exchange.port().forget();
     __gnu_cxx::__freeres();
     // A host in the background leaves the console to the job in front.
     if (loader && !console_in_background())

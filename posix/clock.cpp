@@ -50,3 +50,22 @@ void delay_ms(int32_t ms)
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR) {
     }
 }
+
+namespace {
+int64_t clock_ns(clockid_t clock)
+{
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+}  // namespace
+
+int64_t realtime_ns()
+{
+    return clock_ns(CLOCK_REALTIME);
+}
+
+int64_t monotonic_ns()
+{
+    return clock_ns(CLOCK_MONOTONIC);
+}

@@ -14,3 +14,10 @@ int64_t ms_since(int32_t start);
 
 // Pauses for `ms` milliseconds, resuming after signals; 0 or less returns at once.
 void delay_ms(int32_t ms);
+
+// Nanoseconds of the system's time (CLOCK_REALTIME, since 1970): when a
+// reading came, as a person or another program dates it.
+int64_t realtime_ns();
+
+// Nanoseconds of the monotonic clock: for durations alone.
+int64_t monotonic_ns();

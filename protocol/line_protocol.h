@@ -12,6 +12,10 @@ constexpr char command_end = '\r';
 // The line of one command.
 std::string command_line(const std::string &command);
 
+// The line of a command answered by a line (an analog input): an empty line
+// follows it, which the board ignores.
+std::string answered_command_line(const std::string &command);
+
 // How long an answer may take, from the start of its wait, in milliseconds.
 constexpr int32_t answer_limit_ms = 1000;
 
@@ -49,3 +53,13 @@ private:
     int32_t first_byte_ = -1;
     bool ended_ = false;
 };
+
+// An analog answer that is a reading: decimal digits only, 0 to
+// highest_analog_reading, spaces around allowed. False for anything else
+// ("", "-5", "512abc", "2000").
+bool is_analog_reading(const std::string &line, int32_t *value);
+
+// A digital answer that is a reading: the bytes 0 and 1, which the sketch
+// sends, or the digits "0" and "1" of a sketch that prints its level. False
+// for any other byte.
+bool is_digital_reading(int32_t byte, int32_t *level);

@@ -17,7 +17,7 @@ opened_port kept_port::keep(const char *path, const line_settings &line, open_op
     options_ = options;
     kept_ = true;
     const opened_port opened = open_serial_port(path_, line_, options_);
-    port_ = opened.port;
+    note(opened);
     return opened;
 }
 
@@ -34,8 +34,17 @@ bool kept_port::reopen()
         return false;
     tried_ = true;
     tried_at_ms_ = now;
-    port_ = open_serial_port(path_, line_, options_).port;
+    note(open_serial_port(path_, line_, options_));
     return port_.is_open();
+}
+
+void kept_port::note(const opened_port &opened)
+{
+    port_ = opened.port;
+    if (opened.ok())
+        ++opens_;
+    else
+        failure_ = opened.failure;
 }
 
 void kept_port::forget()
@@ -43,4 +52,6 @@ void kept_port::forget()
     port_.close();
     kept_ = false;
     tried_ = false;
+    opens_ = 0;
+    failure_ = open_failure{};
 }

@@ -27,6 +27,12 @@ public:
     bool reopen();
 
     serial_port &port() { return port_; }
+    // The path kept ("" when none).
+    const char *path() const { return path_; }
+    // Successful opens since keep(), the first included.
+    uint64_t opens() const { return opens_; }
+    // Why the last open that failed did (error 0 when none has).
+    const open_failure &last_failure() const { return failure_; }
 
     // Closes the port and keeps nothing.
     void forget();
@@ -39,4 +45,8 @@ private:
     open_options options_{};
     bool tried_ = false;  // a try was made at tried_at_ms_
     int32_t tried_at_ms_ = 0;
+    uint64_t opens_ = 0;
+    open_failure failure_{};
+
+    void note(const opened_port &opened);
 };

@@ -34,6 +34,11 @@ set(ARDUINODRV_INSTALL_LIBDIR_32 "lib32/arduinodrv")
 set(ARDUINODRV_INSTALL_LIBDIR_64 "lib/arduinodrv")
 set(ARDUINODRV_BUILD_LIBDIR "${ARDUINODRV_BUILD_LIBDIR_${ARDUINODRV_WIDTH}}")
 set(ARDUINODRV_INSTALL_LIBDIR "${ARDUINODRV_INSTALL_LIBDIR_${ARDUINODRV_WIDTH}}")
+# libarduinoboard takes its port as an argument: one build per width, where
+# the system's linker and loader look (Debian's folder for each width).
+set(ARDUINOBOARD_INSTALL_LIBDIR_32 "lib32")
+set(ARDUINOBOARD_INSTALL_LIBDIR_64 "lib/x86_64-linux-gnu")
+set(ARDUINOBOARD_INSTALL_LIBDIR "${ARDUINOBOARD_INSTALL_LIBDIR_${ARDUINODRV_WIDTH}}")
 # Programs users run land in <build>/bin of their width's build.
 set(ARDUINODRV_BIN_DIR "${CMAKE_BINARY_DIR}/bin")
 
@@ -42,15 +47,22 @@ set(ARDUINODRV_BIN_DIR "${CMAKE_BINARY_DIR}/bin")
 # board; installed to share/arduinodrv.
 set(ARDUINODRV_USB_IDS "${PROJECT_SOURCE_DIR}/board/usb_ids.txt")
 
-# The exported names: the one list, from which the linker's version script is
-# made, and which the checks of the built libraries read.
+# The exported names of each library: the one list, from which the linker's
+# version script is made, and which the checks of the built libraries read.
+# version_script(<list> <output variable>): the script made from <list>.
+function(version_script list out)
+  set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${list}")
+  file(STRINGS "${list}" names REGEX "^[A-Za-z_]")
+  list(JOIN names ";\n    " names)
+  get_filename_component(stem "${list}" NAME_WE)
+  set(script "${CMAKE_BINARY_DIR}/${stem}_exports.map")
+  file(CONFIGURE OUTPUT "${script}" CONTENT "{\n  global:\n    ${names};\n  local: *;\n};\n")
+  set(${out} "${script}" PARENT_SCOPE)
+endfunction()
 set(ARDUINODRV_EXPORT_LIST "${PROJECT_SOURCE_DIR}/driver/exports.list")
-set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${ARDUINODRV_EXPORT_LIST}")
-file(STRINGS "${ARDUINODRV_EXPORT_LIST}" _names REGEX "^[A-Za-z_]")
-list(JOIN _names ";\n    " _names)
-set(ARDUINODRV_VERSION_SCRIPT "${CMAKE_BINARY_DIR}/arduinodrv_exports.map")
-file(CONFIGURE OUTPUT "${ARDUINODRV_VERSION_SCRIPT}" CONTENT
-  "{\n  global:\n    ${_names};\n  local: *;\n};\n")
+version_script("${ARDUINODRV_EXPORT_LIST}" ARDUINODRV_VERSION_SCRIPT)
+set(ARDUINOBOARD_EXPORT_LIST "${PROJECT_SOURCE_DIR}/driver/arduinoboard.list")
+version_script("${ARDUINOBOARD_EXPORT_LIST}" ARDUINOBOARD_VERSION_SCRIPT)
 
 # What every program that reaches a board is built with: the clock and the
 # console (posix/), the port (serial/), the board's facts and line protocol
@@ -65,6 +77,7 @@ function(add_arduinodrv target output_dir device_folder port_name)
   add_library(${target} SHARED
     "${PROJECT_SOURCE_DIR}/driver/build_paths.cpp"
     $<TARGET_OBJECTS:driver_core>
+    $<TARGET_OBJECTS:exchange_core>
     ${ARDUINODRV_BOARD_LAYERS})
   target_include_directories(${target} PRIVATE
     "${PROJECT_SOURCE_DIR}" "${PROJECT_SOURCE_DIR}/include" "${PROJECT_SOURCE_DIR}/driver")
@@ -73,16 +86,41 @@ function(add_arduinodrv target output_dir device_folder port_name)
     ARDUINODRV_DEFAULT_PORT="${port_name}")
   set_target_properties(${target} PROPERTIES
     OUTPUT_NAME arduinodrv
-    LIBRARY_OUTPUT_DIRECTORY "${output_dir}"
-    LINK_DEPENDS "${ARDUINODRV_VERSION_SCRIPT}")
-  # Only the C library may be a shared dependency, and only the interface's
-  # names may be exported. The library's own calls bind inside it, so a host
-  # symbol of the same name never takes their place.
+    LIBRARY_OUTPUT_DIRECTORY "${output_dir}")
+  c_interface_only(${target} "${ARDUINODRV_VERSION_SCRIPT}")
+endfunction()
+
+# c_interface_only(<target> <version script>)
+# Only the C library may be a shared dependency, and only the interface's
+# names may be exported. The library's own calls bind inside it, so a host
+# symbol of the same name never takes their place.
+function(c_interface_only target script)
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${script}")
   target_link_options(${target} PRIVATE
     -static-libstdc++ -static-libgcc
-    -Wl,--version-script=${ARDUINODRV_VERSION_SCRIPT}
+    -Wl,--version-script=${script}
     -Wl,-Bsymbolic-functions
     -Wl,--as-needed -Wl,--no-undefined)
+endfunction()
+
+# add_arduinoboard(<target> <output folder> <system root>)
+# libarduinoboard.so.1 in <output folder>; ab_open(NULL) looks for the board
+# in <system root>/sys and <system root>/dev ("" for the system's own).
+function(add_arduinoboard target output_dir system_root)
+  add_library(${target} SHARED
+    "${PROJECT_SOURCE_DIR}/driver/board_build_paths.cpp"
+    $<TARGET_OBJECTS:board_core>
+    $<TARGET_OBJECTS:exchange_core>
+    ${ARDUINODRV_BOARD_LAYERS})
+  target_include_directories(${target} PRIVATE
+    "${PROJECT_SOURCE_DIR}" "${PROJECT_SOURCE_DIR}/include" "${PROJECT_SOURCE_DIR}/driver")
+  target_compile_definitions(${target} PRIVATE ARDUINOBOARD_SYSTEM_ROOT="${system_root}")
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME arduinoboard
+    VERSION ${PROJECT_VERSION}
+    SOVERSION ${PROJECT_VERSION_MAJOR}
+    LIBRARY_OUTPUT_DIRECTORY "${output_dir}")
+  c_interface_only(${target} "${ARDUINOBOARD_VERSION_SCRIPT}")
 endfunction()
 
 # add_portlist(<target> <device folder>)

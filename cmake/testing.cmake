@@ -74,3 +74,23 @@ add_library(test_support STATIC
 target_include_directories(test_support PUBLIC
   "${_support}" "${PROJECT_SOURCE_DIR}/include" "${PROJECT_SOURCE_DIR}")
 target_link_libraries(test_support PUBLIC board_protocol tools_common GTest::gtest ${CMAKE_DL_LIBS} util pthread)
+
+# add_board_test(<name> SOURCES <files...>)
+# A GoogleTest program linked with its own build of libarduinoboard, whose
+# system root (where ab_open(NULL) looks for /sys and /dev) is a folder of
+# the build tree. The program gets:
+#   TEST_SYSTEM_ROOT    that folder
+#   TEST_DEVICE_FOLDER  <root>/dev, where the test makes its devices
+function(add_board_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES" ${ARGN})
+  set(root "${CMAKE_BINARY_DIR}/tests/${name}/root")
+  file(MAKE_DIRECTORY "${root}/dev" "${root}/sys")
+  add_arduinoboard(${name}_lib "${CMAKE_BINARY_DIR}/tests/${name}/lib" "${root}")
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${name}_lib test_support GTest::gtest_main)
+  target_compile_definitions(${name} PRIVATE
+    TEST_SYSTEM_ROOT="${root}"
+    TEST_DEVICE_FOLDER="${root}/dev"
+    ARDUINOBOARD_TEST_VERSION="${PROJECT_VERSION}")
+  add_program_test(${name} ${name})
+endfunction()

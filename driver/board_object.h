@@ -1,0 +1,63 @@
+// The board object behind libarduinoboard's handles: one board's port and
+// line, its lock, and what the library knows of its link. Its requests
+// (board_requests.cpp) run on the same exchange as the 71 exports, without
+// their pauses.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+
+#include "arduinoboard.h"
+#include "exchange.h"
+#include "posix/deadline.h"
+
+// After a request that got no whole answer, the next one waits for the line
+// to stay quiet this long (at most its answer limit) before it asks.
+constexpr int32_t quiet_line_ms = 250;
+
+struct ab_board {
+    // Set by the open, then never changed.
+    pid_t owner = 0;  // the process that opened it: a forked child does not use it
+    ab_options options{};
+    std::string path;
+
+    // One request at a time on the line; held for the whole request.
+    std::mutex request_lock;
+    line_exchange exchange;
+    uint64_t seen_opens = 0;  // the port's opens when the board last looked
+    deadline restarted{};     // the board restarts when its port opens: no command before this passed
+
+    // What ab_link_state tells; changed and read under state_lock alone, so
+    // reading it never waits for a request.
+    std::mutex state_lock;
+    ab_link link{};
+
+    // The calls using the board, guarded by the registry's lock
+    // (board_registry.cpp); closing is set there too, and read by requests
+    // that waited for the board's lock.
+    int users = 0;
+    std::atomic<bool> closing = false;
+};
+
+// How a request on a board ended: its status and, when it failed, why.
+struct board_result {
+    ab_status status = AB_OK;
+    std::string why;  // for ab_last_error; "" with AB_OK
+};
+
+// The requests, on a board the caller may use (registered, not closing,
+// this process's) with channel and value already checked. Each takes the
+// board's request lock.
+board_result read_analog(ab_board &board, int32_t channel, ab_reading &reading);
+board_result read_digital(ab_board &board, int32_t channel, ab_reading &reading);
+board_result write_pwm(ab_board &board, int32_t channel, int32_t duty);
+board_result write_digital(ab_board &board, int32_t channel, bool on);
+
+// The status of a port that did not open, from the system's error.
+ab_status status_of_open_failure(int error);
+
+// Notes a new open of the board's port (the first or a reopen): the board
+// restarts now, with every output off. Takes the state lock.
+void note_open(ab_board &board);

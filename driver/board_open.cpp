@@ -1,0 +1,117 @@
+// Opening and closing a board object: the options, the port's path (given,
+// or the one likely device), the open with its claim and the board's start.
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <unistd.h>
+
+#include "board_open.h"
+#include "board_registry.h"
+#include "protocol/board_line.h"
+
+// TEMPORARY until the device listing lands.
+std::vector<std::string> likely_board_devices(const std::string &root);
+
+namespace {
+
+constexpr int default_timeout_ms = 1000;
+constexpr int longest_option_ms = 60000;
+
+board_result checked_options(const ab_options &options)
+{
+    if (options.timeout_ms < 1 || options.timeout_ms > longest_option_ms)
+        return {AB_BAD_VALUE, "timeout_ms " + std::to_string(options.timeout_ms) + " is outside 1-60000"};
+    if (options.start_ms < 0 || options.start_ms > longest_option_ms)
+        return {AB_BAD_VALUE, "start_ms " + std::to_string(options.start_ms) + " is outside 0-60000"};
+    if (options.exclusive != 0 && options.exclusive != 1)
+        return {AB_BAD_VALUE, "exclusive " + std::to_string(options.exclusive) + " is neither 0 nor 1"};
+    return {};
+}
+
+// A path the open may try: not empty, shorter than PATH_MAX, and without a
+// control character (the newline of a careless echo names no device).
+board_result checked_path(const char *path)
+{
+    const size_t length = std::strlen(path);
+    if (length == 0)
+        return {AB_BAD_ARGUMENT, "the port's path is empty (NULL or \"auto\" finds the board)"};
+    if (length >= PATH_MAX)
+        return {AB_BAD_ARGUMENT, "the port's path is longer than a path may be"};
+    for (size_t i = 0; i < length; ++i) {
+        const unsigned char c = static_cast<unsigned char>(path[i]);
+        if (c < 0x20 || c == 0x7F)
+            return {AB_BAD_ARGUMENT, "the port's path holds a control character"};
+    }
+    return {};
+}
+
+// The one device that is likely the board.
+board_result likely_port(std::string &path)
+{
+    const std::vector<std::string> found = likely_board_devices(board_system_root);
+    if (found.size() == 1) {
+        path = found.front();
+        return {};
+    }
+    if (found.empty())
+        return {AB_NO_PORT, "no serial device with a board's USB ids (is the board plugged in?)"};
+    std::string names;
+    for (const std::string &name : found)
+        names += (names.empty() ? "" : ", ") + name;
+    return {AB_SEVERAL_PORTS, "several devices may be the board: " + names + "; name one"};
+}
+
+}  // namespace
+
+void default_options(ab_options &options)
+{
+    options.timeout_ms = default_timeout_ms;
+    options.start_ms = board_start_ms;
+    options.exclusive = 1;
+}
+
+board_result open_board(const char *port, const ab_options *given, ab_board *&opened)
+{
+    opened = nullptr;
+    ab_options options;
+    default_options(options);
+    if (given != nullptr)
+        options = *given;
+    board_result result = checked_options(options);
+    if (result.status != AB_OK)
+        return result;
+    std::string path;
+    if (port == nullptr || std::strcmp(port, "auto") == 0)
+        result = likely_port(path);
+    else if ((result = checked_path(port)).status == AB_OK)
+        path = port;
+    if (result.status != AB_OK)
+        return result;
+
+    std::unique_ptr<ab_board> board(new ab_board);
+    board->owner = getpid();
+    board->options = options;
+    board->path = path;
+    const opened_port open = board->exchange.port().keep(path.c_str(), driver_line,
+                                                         open_options{.exclusive = options.exclusive != 0});
+    if (!open.ok())
+        return {status_of_open_failure(open.failure.error), path + ": " + open.failure.reason()};
+    note_open(*board);
+    // The board restarts as its port opens; nothing reaches it before.
+    sleep_until_passed(board->restarted);
+    register_board(board.get());
+    opened = board.release();
+    return {};
+}
+
+void close_board(ab_board *board)
+{
+    std::unique_ptr<ab_board> closing(unregister_board(board));
+    if (!closing)
+        return;
+    // A forked child closes its own descriptor only: the claim is the
+    // parent's, which goes on using the device.
+    if (closing->owner == getpid())
+        closing->exchange.port().port().release_claim();
+    closing->exchange.port().forget();
+}

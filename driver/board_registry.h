@@ -1,0 +1,34 @@
+// The boards a program has open. A call finds its board here before it
+// touches it, so a board being closed, or one already closed, is refused
+// instead of used after its memory is gone; ab_close waits here until no
+// call uses the board.
+#pragma once
+
+#include "board_object.h"
+
+// Adds an open board.
+void register_board(ab_board *board);
+
+// Removes the board, waits until no call uses it, and returns it for the
+// caller to close and free; null when it is not registered. In a forked
+// child the parent's calls are not waited for (they do not run there).
+ab_board *unregister_board(ab_board *board);
+
+// A call's use of a board: found among the registered ones, not closing, and
+// kept from being freed until the use ends.
+class board_use {
+public:
+    explicit board_use(const ab_board *board);
+    ~board_use();
+    board_use(const board_use &) = delete;
+    board_use &operator=(const board_use &) = delete;
+
+    // Registered and not closing.
+    bool found() const { return board_ != nullptr; }
+    // Opened by this process, not by a parent before a fork.
+    bool ours() const;
+    ab_board &board() const { return *board_; }
+
+private:
+    ab_board *board_ = nullptr;
+};

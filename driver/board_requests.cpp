@@ -1,0 +1,242 @@
+// A board object's requests: the 71 exports' commands on the board's own
+// exchange, with a status for each outcome and no pause beyond what the
+// line needs.
+#include <cerrno>
+
+#include "board_object.h"
+#include "posix/clock.h"
+#include "protocol/board_channels.h"
+#include "protocol/line_protocol.h"
+
+namespace {
+
+board_result fail(ab_status status, const ab_board &board, const char *what)
+{
+    return board_result{status, board.path + ": " + what};
+}
+
+board_result no_port(ab_board &board)
+{
+    {
+        std::lock_guard<std::mutex> state(board.state_lock);
+        ++board.link.no_port;
+    }
+    const open_failure &failure = board.exchange.port().last_failure();
+    if (failure.error == 0)
+        return fail(AB_NO_PORT, board, "the device is gone (unplugged?)");
+    return fail(status_of_open_failure(failure.error), board, failure.reason());
+}
+
+board_result gone(ab_board &board)
+{
+    {
+        std::lock_guard<std::mutex> state(board.state_lock);
+        ++board.link.no_port;
+    }
+    return fail(AB_NO_PORT, board, "the device went away");
+}
+
+// The port open and the board started, or why not. A board whose port was
+// opened again restarts: the request waits out its start.
+board_result ready(ab_board &board)
+{
+    if (board.closing)
+        return board_result{AB_BAD_ARGUMENT, "the board was closed while the call waited for it"};
+    kept_port &port = board.exchange.port();
+    if (!port.reopen())
+        return no_port(board);
+    if (port.opens() != board.seen_opens) {
+        board.exchange.new_line();
+        note_open(board);
+    }
+    sleep_until_passed(board.restarted);
+    return board_result{};
+}
+
+// Publishes, as a request ends, whether the device is still open: the port
+// is the request's own while it runs.
+struct connection_news {
+    ab_board &board;
+    ~connection_news()
+    {
+        const bool open = board.exchange.port().port().is_open();
+        std::lock_guard<std::mutex> state(board.state_lock);
+        board.link.connected = open ? 1 : 0;
+    }
+};
+
+// Counts a request sent, and how it went.
+board_result count(ab_board &board, board_result result, const answer *got = nullptr)
+{
+    std::lock_guard<std::mutex> state(board.state_lock);
+    ++board.link.requests;
+    if (result.status == AB_NO_ANSWER)
+        ++board.link.no_answer;
+    else if (result.status == AB_NOT_A_READING)
+        ++board.link.not_a_reading;
+    else if (result.status == AB_OK && got != nullptr)
+        board.link.last_answer_ns = got->arrived_ns;
+    else if (result.status == AB_NO_PORT)
+        ++board.link.no_port;  // it went away during the request
+    return result;
+}
+
+// Writes a command line whole. AB_OK once the device took all of it.
+board_result send(ab_board &board, const std::string &line)
+{
+    const size_t sent = board.exchange.send_line(line);
+    if (sent > 0 && !board.exchange.line_cut())
+        return board_result{};
+    if (!board.exchange.port().port().is_open())
+        return fail(AB_NO_PORT, board, "the device went away while the command was written");
+    return fail(AB_NO_ANSWER, board, "the device took no command within its time limit (a full line)");
+}
+
+// Why an answer is not one, in words a person reads: the bytes quoted,
+// control and non-ASCII bytes shown as \xNN, at most 24 of them.
+std::string quoted(const std::string &bytes)
+{
+    std::string text = "\"";
+    static const char hex[] = "0123456789abcdef";
+    for (size_t i = 0; i < bytes.size() && i < 24; ++i) {
+        const unsigned char c = static_cast<unsigned char>(bytes[i]);
+        if (c < 0x20 || c >= 0x7f || c == '"' || c == '\\') {
+            text += "\\x";
+            text += hex[c >> 4];
+            text += hex[c & 15];
+        } else {
+            text += static_cast<char>(c);
+        }
+    }
+    return text + (bytes.size() > 24 ? "\"..." : "\"");
+}
+
+board_result no_answer(ab_board &board, const answer &got)
+{
+    if (got.outcome == answer_outcome::gone)
+        return fail(AB_NO_PORT, board, "the device went away during the answer");
+    return fail(AB_NO_ANSWER, board,
+                ("no whole answer within " + std::to_string(board.options.timeout_ms) + " ms").c_str());
+}
+
+// One request that reads: settle the line, write, read the answer with
+// `read` (read_line or read_byte), and judge it with `judge`.
+template <typename reader, typename judge_with>
+board_result read_request(ab_board &board, const std::string &line, ab_reading &reading, reader read,
+                          judge_with judge)
+{
+    std::lock_guard<std::mutex> request(board.request_lock);
+    const connection_news news{board};
+    board_result result = ready(board);
+    if (result.status != AB_OK)
+        return result;
+    line_exchange &exchange = board.exchange;
+    exchange.settle(quiet_line_ms, board.options.timeout_ms);
+    if (!exchange.port().port().is_open())
+        return gone(board);
+    const int64_t started_ns = monotonic_ns();
+    result = send(board, line);
+    if (result.status != AB_OK)
+        return count(board, result);
+    const answer got = (exchange.*read)(deadline_after(board.options.timeout_ms));
+    if (got.outcome != answer_outcome::answered)
+        return count(board, no_answer(board, got));
+    if (!judge(got, reading)) {
+        exchange.doubt_answer();
+        return count(board, fail(AB_NOT_A_READING, board, ("the answer " + quoted(got.line) + " is not a reading").c_str()));
+    }
+    reading.time_ns = got.arrived_ns;
+    reading.round_trip_ns = got.arrived_monotonic_ns - started_ns;
+    return count(board, result, &got);
+}
+
+}  // namespace
+
+void note_open(ab_board &board)
+{
+    board.seen_opens = board.exchange.port().opens();
+    board.restarted = deadline_after(board.options.start_ms);
+    std::lock_guard<std::mutex> state(board.state_lock);
+    board.link.opens = board.seen_opens;
+    board.link.opened_ns = realtime_ns();
+    board.link.connected = 1;
+    for (int32_t &duty : board.link.pwm)
+        duty = 0;
+    for (int32_t &level : board.link.digital)
+        level = 0;
+}
+
+ab_status status_of_open_failure(int error)
+{
+    switch (error) {
+    case EBUSY:
+    case EWOULDBLOCK:
+        return AB_PORT_BUSY;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return AB_NO_PERMISSION;
+    case ENOTTY:
+    case EISDIR:
+        return AB_NOT_A_PORT;
+    default:
+        return AB_NO_PORT;
+    }
+}
+
+board_result read_analog(ab_board &board, int32_t channel, ab_reading &reading)
+{
+    const std::string line = answered_command_line(analog_input_command(std::to_string(channel)));
+    return read_request(board, line, reading, &line_exchange::read_line, [](const answer &got, ab_reading &r) {
+        int32_t raw;
+        if (!is_analog_reading(got.line, &raw))
+            return false;
+        r.raw = raw;
+        r.volts = raw * analog_full_scale_volts / analog_reading_steps;
+        return true;
+    });
+}
+
+board_result read_digital(ab_board &board, int32_t channel, ab_reading &reading)
+{
+    const std::string line = command_line(digital_input_command(digital_input_pins[channel]));
+    return read_request(board, line, reading, &line_exchange::read_byte, [](const answer &got, ab_reading &r) {
+        int32_t level;
+        if (!is_digital_reading(got.byte, &level))
+            return false;
+        r.raw = level;
+        r.volts = level * analog_full_scale_volts;
+        return true;
+    });
+}
+
+namespace {
+// One request that sets an output: write its command line, read nothing.
+// `held` is what the board then holds, for ab_link.
+board_result write_request(ab_board &board, const std::string &line, int32_t &held, int32_t value)
+{
+    std::lock_guard<std::mutex> request(board.request_lock);
+    const connection_news news{board};
+    board_result result = ready(board);
+    if (result.status != AB_OK)
+        return result;
+    result = send(board, line);
+    if (result.status == AB_OK) {
+        std::lock_guard<std::mutex> state(board.state_lock);
+        held = value;
+    }
+    return count(board, result);
+}
+}  // namespace
+
+board_result write_pwm(ab_board &board, int32_t channel, int32_t duty)
+{
+    return write_request(board, command_line(pwm_output_command(pwm_output_pins[channel], duty)),
+                         board.link.pwm[channel], duty);
+}
+
+board_result write_digital(ab_board &board, int32_t channel, bool on)
+{
+    return write_request(board, command_line(digital_output_command(digital_output_pins[channel], on)),
+                         board.link.digital[channel], on ? 1 : 0);
+}

@@ -1,0 +1,225 @@
+/*
+ * arduinoboard: an Arduino-class board as a measurement and control
+ * interface of a Linux program, one handle per board, a status for every
+ * call and the time with every reading. It speaks the same line protocol to
+ * the same sketch as arduinodrv's 71 functions, beside them: a program uses
+ * one library or the other for a board, not both.
+ *
+ *     ab_board *board;
+ *     ab_reading a0;
+ *     if (ab_open("/dev/ttyACM0", NULL, &board) != AB_OK) {
+ *         fprintf(stderr, "%s\n", ab_last_error());
+ *         return 1;
+ *     }
+ *     if (ab_read_analog(board, 0, &a0) == AB_OK)
+ *         printf("A0 = %.3f V\n", a0.volts);
+ *     ab_close(board);
+ *
+ * Built with: cc host.c $(pkg-config --cflags --libs arduinoboard)
+ * (arduinoboard32 and -m32 for a 32-bit program).
+ *
+ * OPENING
+ *   ab_open(port, options, &board) opens the board's serial device at 9600
+ *   baud 8N1 and waits options->start_ms (2000 ms) while the board restarts:
+ *   opening its port resets it, with every output off. port is any path
+ *   (/dev/ttyUSB1, a /dev/serial/by-id/ name, a pty link of socat's). NULL
+ *   or "auto" opens the one serial device whose USB ids are a board's or a
+ *   usual USB-serial chip's (the list the package's udev rule uses): with
+ *   none the status is AB_NO_PORT, with several AB_SEVERAL_PORTS, and
+ *   ab_last_error() names them. ab_port() tells which device a board is on.
+ *   Only a terminal or a FIFO is a port: a folder, a regular file, /dev/null
+ *   is AB_NOT_A_PORT, and so is a terminal that is a session's (a person's
+ *   shell or console): it is never set to raw mode, written or read.
+ *   ab_close(board) closes the device; it waits for a call in progress on
+ *   that board, and the handle is void afterwards.
+ *
+ * CLAIM
+ *   With options->exclusive (the default) the device is this board's alone:
+ *   another program, root included, or another ab_board of this program
+ *   opening it gets AB_PORT_BUSY. The claim is a lock on the open device
+ *   (and TIOCEXCL on a real serial device), so it goes with its holder: when
+ *   the program ends or is killed, the device is free again, also on a
+ *   pseudo-terminal whose other end stays open.
+ *
+ * CHANNELS
+ *   Analog inputs 0-5 (pins A0-A5), digital inputs 0-3 (pins 2, 4, 7, 8),
+ *   PWM outputs 0-3 (pins 3, 5, 6, 9), digital outputs 0-3 (pins 10-13): the
+ *   AB_* counts below. Any other channel is AB_BAD_CHANNEL, a duty outside
+ *   0-255 or an "on" other than 0 and 1 AB_BAD_VALUE: at once, and nothing
+ *   is sent.
+ *
+ * ERRORS
+ *   Every call returns a status; AB_OK alone means the board gave what was
+ *   asked. ab_status_text(status) says it in words, ab_last_error() says
+ *   what went wrong in this thread's last call, with the path and the
+ *   system's reason ("/dev/ttyUSB0: in use by another program"). A failed
+ *   read leaves its ab_reading all zero. The board's own mistakes are told
+ *   apart: AB_NO_ANSWER (nothing, or no whole line, within the limit),
+ *   AB_NOT_A_READING (a line that is not a reading: not 0-1023 in decimal,
+ *   or a digital answer other than the bytes 0 and 1 or the digits "0" and
+ *   "1"), AB_NO_PORT (the device is gone).
+ *
+ * READINGS
+ *   An ab_reading holds the raw value, the volts (raw x 5 / 1024 for an
+ *   analog input; 0 or 5 for a digital one), the system time at which the
+ *   answer's end arrived (CLOCK_REALTIME, ns since 1970) and the round trip
+ *   from the command's first byte written to the answer's end.
+ *
+ * UNPLUGGED BOARDS
+ *   A device that hangs up or fails (unplugged) is closed at once. While it
+ *   is gone a request returns AB_NO_PORT at once, and tries to open it again
+ *   at most every 500 ms, with the same settings and claim. Once it is back,
+ *   the first request waits out the rest of start_ms while the board
+ *   restarts, and ab_link says so: opens counts up, the outputs read off.
+ *
+ * TIMING (longest waits, with the default options)
+ *   ab_open                  the open and start_ms (2000 ms).
+ *   ab_read_analog/digital   the answer: timeout_ms (1000 ms) from the
+ *                            command written. A request after one that got
+ *                            no whole answer first waits for a quiet line
+ *                            (nothing arriving for 250 ms, at most
+ *                            timeout_ms), so an answer up to 250 ms late,
+ *                            or the rest of one cut by the limit, is never
+ *                            taken as this request's. The protocol's
+ *                            answers carry no request number: an answer
+ *                            later than that cannot be told from a right
+ *                            one. Bytes that wait before a request are
+ *                            discarded, for at most timeout_ms (a board
+ *                            that sends without end). Longest: start_ms
+ *                            after a reopen, plus 2 x timeout_ms, plus the
+ *                            command's write (below): 6000 ms.
+ *   ab_write_pwm/digital     the command's write: at once while the line
+ *                            keeps up (9600 baud carries about 960 bytes a
+ *                            second); a full device is waited for, up to
+ *                            1000 ms, and a command it takes in part gets
+ *                            1000 ms more; a command that found no room is
+ *                            not sent (AB_NO_ANSWER). Longest: start_ms
+ *                            after a reopen, plus 2000 ms.
+ *   ab_link_state, ab_port, ab_status_text, ab_last_error   never wait.
+ *   No call uses CPU while it waits; a signal does not cut a wait short.
+ *
+ * THREADING
+ *   Each board has its own lock: calls on one board from several threads
+ *   are taken one at a time, calls on different boards run in parallel.
+ *   ab_close waits for the call in progress and those waiting on that board
+ *   (they return AB_BAD_ARGUMENT once it is closed). A handle used after
+ *   ab_close returned is AB_BAD_ARGUMENT as long as no later ab_open was
+ *   given the same address: do not use it.
+ *
+ * FORK
+ *   A board belongs to the process that opened it. In a child forked after
+ *   ab_open, requests on it return AB_PORT_BUSY, and ab_close closes the
+ *   child's descriptor only: the parent keeps its device and its claim.
+ *
+ * TEXTS
+ *   Every text the library returns is never NULL, ASCII except for the bytes
+ *   of a path, and stays valid as long as the function says.
+ */
+#ifndef ARDUINOBOARD_H
+#define ARDUINOBOARD_H
+
+#include <stdint.h>
+
+#if defined(ARDUINOBOARD_BUILDING)
+#define AB_API __attribute__((visibility("default")))
+#else
+#define AB_API
+#endif
+
+#if defined(__cplusplus)
+#define AB_NOEXCEPT noexcept
+extern "C" {
+#else
+#define AB_NOEXCEPT
+#endif
+
+/* The board's channels of each kind, numbered from 0. */
+#define AB_ANALOG_INPUTS 6
+#define AB_DIGITAL_INPUTS 4
+#define AB_PWM_OUTPUTS 4
+#define AB_DIGITAL_OUTPUTS 4
+
+typedef struct ab_board ab_board;
+
+typedef enum ab_status {
+    AB_OK = 0,
+    AB_NO_ANSWER,      /* the board did not answer within the time limit */
+    AB_NOT_A_READING,  /* it answered something that is not a reading */
+    AB_NO_PORT,        /* the device is not open now (missing, unplugged): tried again later */
+    AB_PORT_BUSY,      /* another program (or another ab_board) holds the device */
+    AB_NO_PERMISSION,  /* this user may not open the device */
+    AB_NOT_A_PORT,     /* a folder, a regular file, /dev/null, a session's terminal, ... */
+    AB_BAD_CHANNEL,    /* no such channel on the board: nothing is sent */
+    AB_BAD_VALUE,      /* a value the output (or an option) cannot take: nothing is sent */
+    AB_BAD_ARGUMENT,   /* a null pointer, a board that is closed, a path that cannot be one */
+    AB_SEVERAL_PORTS   /* ab_open(NULL): more than one device may be the board; name one */
+} ab_status;
+
+/* The status in words ("the board did not answer within the time limit");
+ * a number that is no status gives "unknown status". Never NULL, static. */
+AB_API const char *ab_status_text(ab_status status) AB_NOEXCEPT;
+
+/* What went wrong in this thread's last call that returned a status, with
+ * the path and the system's reason where there are any; "" after AB_OK.
+ * Valid until this thread's next call into the library. */
+AB_API const char *ab_last_error(void) AB_NOEXCEPT;
+
+/* The library's version, "1.0.0". */
+AB_API const char *ab_version(void) AB_NOEXCEPT;
+
+typedef struct ab_options {
+    int timeout_ms;  /* answer limit, default 1000 (1 to 60000) */
+    int start_ms;    /* wait after an open while the board restarts, default 2000 (0 to 60000) */
+    int exclusive;   /* claim the device for this board alone (CLAIM), default 1; 0 or 1 */
+} ab_options;
+
+/* Fills *options with the defaults; start from these and change what you
+ * need, so a field added later keeps its default. */
+AB_API void ab_default_options(ab_options *options) AB_NOEXCEPT;
+
+/* Opens the board on port (NULL or "auto": the one likely device; OPENING)
+ * with options (NULL: the defaults), and sets *board. On failure *board is
+ * NULL (when board is not NULL) and nothing stays open. Options out of
+ * their range are AB_BAD_VALUE. */
+AB_API ab_status ab_open(const char *port, const ab_options *options, ab_board **board) AB_NOEXCEPT;
+
+/* Closes the board (NULL does nothing); see THREADING and FORK. */
+AB_API void ab_close(ab_board *board) AB_NOEXCEPT;
+
+/* The device the board is on, as opened ("/dev/ttyACM0", also after
+ * "auto"); valid until ab_close. NULL for a board that is NULL or closed. */
+AB_API const char *ab_port(const ab_board *board) AB_NOEXCEPT;
+
+typedef struct ab_reading {
+    int32_t raw;            /* 0-1023 for an analog input, 0 or 1 for a digital one */
+    double volts;           /* raw * 5 / 1024; 0 or 5 for a digital input */
+    int64_t time_ns;        /* CLOCK_REALTIME when the answer arrived */
+    int64_t round_trip_ns;  /* from the command's first byte written to the answer's end */
+} ab_reading;
+
+AB_API ab_status ab_read_analog(ab_board *board, int channel, ab_reading *reading) AB_NOEXCEPT;
+AB_API ab_status ab_read_digital(ab_board *board, int channel, ab_reading *reading) AB_NOEXCEPT;
+AB_API ab_status ab_write_pwm(ab_board *board, int channel, int duty) AB_NOEXCEPT;    /* 0-255 */
+AB_API ab_status ab_write_digital(ab_board *board, int channel, int on) AB_NOEXCEPT;  /* 0 or 1 */
+
+typedef struct ab_link {
+    int connected;                           /* the device is open now */
+    uint64_t opens;                          /* opens since ab_open, the first included */
+    uint64_t requests, no_answer, not_a_reading;
+    int64_t last_answer_ns;                  /* CLOCK_REALTIME of the last right answer, 0 if none */
+    int32_t pwm[4], digital[4];              /* what the board holds as far as the library knows: 0 after each open (the board restarts with every output off) */
+    uint64_t no_port;                        /* requests refused while the device was gone */
+    int64_t opened_ns;                       /* CLOCK_REALTIME of the last open: the board restarted then */
+} ab_link;
+
+/* requests counts the requests sent to the board, no_answer and
+ * not_a_reading those of them that failed so; a write the device did not
+ * take counts as no_answer. Never waits for the board (it waits for a call
+ * in progress on it). */
+AB_API ab_status ab_link_state(ab_board *board, ab_link *link) AB_NOEXCEPT;
+
+#if defined(__cplusplus)
+}
+#endif
+
+#endif

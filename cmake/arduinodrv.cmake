@@ -43,9 +43,12 @@ set(ARDUINOBOARD_INSTALL_LIBDIR "${ARDUINOBOARD_INSTALL_LIBDIR_${ARDUINODRV_WIDT
 set(ARDUINODRV_BIN_DIR "${CMAKE_BINARY_DIR}/bin")
 
 # The known USB ids of the boards and their USB-serial chips: the one list,
-# from which the udev rule is made and which the tools read to mark a likely
-# board; installed to share/arduinodrv.
+# from which the udev rule and the table compiled into the tools (serial/)
+# are made; installed to share/arduinodrv for the Python package. Read by
+# cmake/usb_ids.cmake; a change to it configures the build again.
 set(ARDUINODRV_USB_IDS "${PROJECT_SOURCE_DIR}/board/usb_ids.txt")
+set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${ARDUINODRV_USB_IDS}")
+include("${CMAKE_CURRENT_LIST_DIR}/usb_ids.cmake")
 
 # The exported names of each library: the one list, from which the linker's
 # version script is made, and which the checks of the built libraries read.

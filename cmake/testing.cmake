@@ -64,10 +64,12 @@ function(add_driver_test name)
   add_program_test(${name} ${name})
 endfunction()
 
-# Fake board, pseudo-terminals, child processes and library loading, shared by the test programs.
+# Fake board, pseudo-terminals, child processes, library loading and a fake
+# sysfs, shared by the test programs.
 set(_support "${PROJECT_SOURCE_DIR}/tests/support")
 add_library(test_support STATIC
   "${_support}/fake_board.cpp"
+  "${_support}/fake_sysfs.cpp"
   "${_support}/child.cpp"
   "${_support}/pty_pair.cpp"
   "${_support}/wire_of.cpp")

@@ -1,27 +1,20 @@
 # arduinodrv_usb_id_rules(<ids file> <variable>)
 # The udev lines that keep the modem manager away from every device of the
-# USB id list (board/usb_ids.txt), one per vendor, its products together:
+# USB id list (board/usb_ids.txt, read by cmake/usb_ids.cmake), one per
+# vendor, its products together:
 #   ATTRS{idVendor}=="1a86", ATTRS{idProduct}=="7523|5523", ENV{...}="1"
-# A line that is not "vendor product description" stops the build.
 function(arduinodrv_usb_id_rules ids_file variable)
-  file(STRINGS "${ids_file}" lines)
+  arduinodrv_read_usb_ids("${ids_file}" ids)
   set(vendors "")
-  foreach(line IN LISTS lines)
-    if(line MATCHES "^[ \t]*(#.*)?$")
-      continue()
-    endif()
-    if(NOT line MATCHES "^([0-9a-f][0-9a-f][0-9a-f][0-9a-f])[ \t]+([0-9a-f][0-9a-f][0-9a-f][0-9a-f]|\\*)[ \t]+([^ \t].*)$")
-      message(FATAL_ERROR "${ids_file}: not \"vendor product description\" (4 lowercase hex digits each, product * for any): ${line}")
-    endif()
-    set(vendor "${CMAKE_MATCH_1}")
-    set(product "${CMAKE_MATCH_2}")
-    string(STRIP "${CMAKE_MATCH_3}" description)
+  foreach(i IN LISTS ids_ENTRIES)
+    set(vendor "${ids_VENDOR_${i}}")
+    set(description "${ids_DESCRIPTION_${i}}")
     if(NOT vendor IN_LIST vendors)
       list(APPEND vendors "${vendor}")
       set(products_${vendor} "")
       set(names_${vendor} "")
     endif()
-    list(APPEND products_${vendor} "${product}")
+    list(APPEND products_${vendor} "${ids_PRODUCT_${i}}")
     if(NOT description IN_LIST names_${vendor})
       list(APPEND names_${vendor} "${description}")
     endif()

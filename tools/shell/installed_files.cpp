@@ -9,8 +9,3 @@ std::string default_library_path()
         return ARDUINODRV_SHELL_BUILD_LIBRARY;
     return folder + "/" + ARDUINODRV_SHELL_INSTALLED_LIBRARY;
 }
-
-std::vector<std::string> usb_ids_candidates()
-{
-    return {program_folder() + "/" + ARDUINODRV_SHELL_INSTALLED_USB_IDS, ARDUINODRV_SHELL_SOURCE_USB_IDS};
-}

@@ -31,17 +31,6 @@ size_t utf8_sequence_length(std::string_view text, size_t at)
     return length;
 }
 
-bool is_utf8(std::string_view text)
-{
-    for (size_t at = 0; at < text.size();) {
-        const size_t length = utf8_sequence_length(text, at);
-        if (length == 0)
-            return false;
-        at += length;
-    }
-    return true;
-}
-
 std::string printable_text(std::string_view text)
 {
     std::string out;

@@ -10,8 +10,6 @@
 // none starts there (a stray byte, an overlong form, a surrogate).
 size_t utf8_sequence_length(std::string_view text, size_t at);
 
-bool is_utf8(std::string_view text);
-
 // The text with each control character and each byte that is not part of
 // well-formed UTF-8 replaced by '?'.
 std::string printable_text(std::string_view text);

@@ -114,6 +114,7 @@ function(add_arduinoboard target output_dir system_root)
     "${PROJECT_SOURCE_DIR}/driver/board_build_paths.cpp"
     $<TARGET_OBJECTS:board_core>
     $<TARGET_OBJECTS:exchange_core>
+    $<TARGET_OBJECTS:usb_serial_devices>
     ${ARDUINODRV_BOARD_LAYERS})
   target_include_directories(${target} PRIVATE
     "${PROJECT_SOURCE_DIR}" "${PROJECT_SOURCE_DIR}/include" "${PROJECT_SOURCE_DIR}/driver")

@@ -86,7 +86,7 @@ target_link_libraries(test_support PUBLIC board_protocol tools_common GTest::gte
 function(add_board_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES" ${ARGN})
   set(root "${CMAKE_BINARY_DIR}/tests/${name}/root")
-  file(MAKE_DIRECTORY "${root}/dev" "${root}/sys")
+  file(MAKE_DIRECTORY "${root}/dev")
   add_arduinoboard(${name}_lib "${CMAKE_BINARY_DIR}/tests/${name}/lib" "${root}")
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${name}_lib test_support GTest::gtest_main)

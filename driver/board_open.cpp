@@ -1,5 +1,6 @@
 // Opening and closing a board object: the options, the port's path (given,
 // or the one likely device), the open with its claim and the board's start.
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -8,9 +9,7 @@
 #include "board_open.h"
 #include "board_registry.h"
 #include "protocol/board_line.h"
-
-// TEMPORARY until the device listing lands.
-std::vector<std::string> likely_board_devices(const std::string &root);
+#include "serial/usb_serial_devices.h"
 
 namespace {
 
@@ -48,17 +47,19 @@ board_result checked_path(const char *path)
 // The one device that is likely the board.
 board_result likely_port(std::string &path)
 {
-    const std::vector<std::string> found = likely_board_devices(board_system_root);
-    if (found.size() == 1) {
-        path = found.front();
+    const usb_serial_listing found = likely_board_devices(board_system_root);
+    // No sysfs at all lists no device, as an empty one does.
+    if (found.error != 0 && found.error != ENOENT)
+        return {AB_NO_PORT, std::string("cannot list the serial devices: ") + std::strerror(found.error)};
+    if (found.devices.size() == 1) {
+        path = found.devices.front().path;
         return {};
     }
-    if (found.empty())
+    if (found.devices.empty())
         return {AB_NO_PORT, "no serial device with a board's USB ids (is the board plugged in?)"};
-    std::string names;
-    for (const std::string &name : found)
-        names += (names.empty() ? "" : ", ") + name;
-    return {AB_SEVERAL_PORTS, "several devices may be the board: " + names + "; name one"};
+    char names[512];
+    name_devices(found.devices, names, sizeof names);
+    return {AB_SEVERAL_PORTS, std::string("several devices may be the board: ") + names + "; name one"};
 }
 
 }  // namespace

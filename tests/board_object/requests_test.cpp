@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "board_helpers.h"
+#include "fake_sysfs.h"
 
 namespace {
 
@@ -231,6 +232,41 @@ TEST(BoardOpen, WaitsForTheBoardToStart)
     EXPECT_LT(took, 400 + slow_machine_ms);
     EXPECT_EQ(fake.received(), "");
     ab_close(board);
+}
+
+// ab_open(NULL) opens the one device with a board's USB ids; none is no
+// port, several are named for the user to choose.
+TEST(BoardOpen, AutoOpensTheOneLikelyBoard)
+{
+    fake_sysfs system;
+    const std::string sys = std::string(TEST_SYSTEM_ROOT) + "/sys";
+    std::filesystem::remove_all(sys);
+    std::filesystem::create_directory_symlink(system.root() / "sys", sys);
+    const ab_options options = fake_board_options();
+    ab_board *board = nullptr;
+
+    EXPECT_EQ(ab_open(nullptr, &options, &board), AB_NO_PORT);
+    EXPECT_NE(std::string(ab_last_error()).find("USB ids"), std::string::npos) << ab_last_error();
+
+    fake_board unknown(TEST_DEVICE_FOLDER, "ttyUSB3"), genuine(TEST_DEVICE_FOLDER, "ttyACM0");
+    genuine.answer_as_sketch(test_pins());
+    system.usb_tty("ttyUSB3", "1-1", "1234", "5678", "pl2303");
+    system.usb_tty("ttyACM0", "1-2", "2341", "0043", "cdc_acm");
+    ASSERT_EQ(ab_open("auto", &options, &board), AB_OK) << ab_last_error();
+    EXPECT_STREQ(ab_port(board), genuine.link_path().c_str());
+    EXPECT_EQ(read_analog(board, 1).reading.raw, 112);
+    ab_close(board);
+
+    fake_board clone(TEST_DEVICE_FOLDER, "ttyUSB0");
+    system.usb_tty("ttyUSB0", "1-3", "1a86", "7523", "ch341", "", true);
+    EXPECT_EQ(ab_open(nullptr, &options, &board), AB_SEVERAL_PORTS);
+    EXPECT_EQ(board, nullptr);
+    const std::string why = ab_last_error();
+    EXPECT_NE(why.find(genuine.link_path()), std::string::npos) << why;
+    EXPECT_NE(why.find(clone.link_path()), std::string::npos) << why;
+    EXPECT_EQ(why.find(unknown.link_path()), std::string::npos) << why;
+    EXPECT_EQ(genuine.received() + clone.received() + unknown.received(), "EA1\r\r");
+    std::filesystem::remove(sys);
 }
 
 }  // namespace

@@ -1,3 +1,0 @@
-#include <string>
-#include <vector>
-std::vector<std::string> likely_board_devices(const std::string &) { return {}; }

@@ -113,6 +113,7 @@ AB_API const char *ab_status_text(ab_status status) noexcept
     case AB_BAD_VALUE: return "a value the output cannot take";
     case AB_BAD_ARGUMENT: return "a null pointer, a closed board or an impossible path";
     case AB_SEVERAL_PORTS: return "several devices may be the board";
+    case AB_NOT_SUPPORTED: return "the board's sketch cannot do this";
     }
     return "unknown status";
 }

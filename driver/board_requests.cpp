@@ -6,6 +6,7 @@
 #include "board_object.h"
 #include "posix/clock.h"
 #include "protocol/board_channels.h"
+#include "protocol/board_line.h"
 #include "protocol/line_protocol.h"
 
 namespace {
@@ -160,6 +161,7 @@ void note_open(ab_board &board)
     board.link.opens = board.seen_opens;
     board.link.opened_ns = realtime_ns();
     board.link.connected = 1;
+    board.link.baud = driver_line.baud;  // every open starts at 9600
     for (int32_t &duty : board.link.pwm)
         duty = 0;
     for (int32_t &level : board.link.digital)

@@ -41,6 +41,11 @@
  *   the program ends or is killed, the device is free again, also on a
  *   pseudo-terminal whose other end stays open.
  *
+ * FAST LINE
+ *   Every open starts at 9600 baud. options->baud asks for a faster line;
+ *   a board whose sketch cannot change its rate stays at 9600 and the open
+ *   succeeds all the same. ab_link.baud says the rate in use.
+ *
  * CHANNELS
  *   Analog inputs 0-5 (pins A0-A5), digital inputs 0-3 (pins 2, 4, 7, 8),
  *   PWM outputs 0-3 (pins 3, 5, 6, 9), digital outputs 0-3 (pins 10-13): the
@@ -152,7 +157,8 @@ typedef enum ab_status {
     AB_BAD_CHANNEL,    /* no such channel on the board: nothing is sent */
     AB_BAD_VALUE,      /* a value the output (or an option) cannot take: nothing is sent */
     AB_BAD_ARGUMENT,   /* a null pointer, a board that is closed, a path that cannot be one */
-    AB_SEVERAL_PORTS   /* ab_open(NULL): more than one device may be the board; name one */
+    AB_SEVERAL_PORTS,  /* ab_open(NULL): more than one device may be the board; name one */
+    AB_NOT_SUPPORTED   /* the board's sketch cannot do this (a classic sketch) */
 } ab_status;
 
 /* The status in words ("the board did not answer within the time limit");
@@ -171,6 +177,7 @@ typedef struct ab_options {
     int timeout_ms;  /* answer limit, default 1000 (1 to 60000) */
     int start_ms;    /* wait after an open while the board restarts, default 2000 (0 to 60000) */
     int exclusive;   /* claim the device for this board alone (CLAIM), default 1; 0 or 1 */
+    int baud;        /* 0 or 9600: stay at 9600 (the default); 250000, 500000 or 1000000: move the line there (FAST LINE) */
 } ab_options;
 
 /* Fills *options with the defaults; start from these and change what you
@@ -210,6 +217,8 @@ typedef struct ab_link {
     int32_t pwm[4], digital[4];              /* what the board holds as far as the library knows: 0 after each open (the board restarts with every output off) */
     uint64_t no_port;                        /* requests refused while the device was gone */
     int64_t opened_ns;                       /* CLOCK_REALTIME of the last open: the board restarted then */
+    int32_t baud;                            /* the line's rate now */
+    uint64_t frames_lost, frames_bad;        /* stream frames missing (sequence gaps) and damaged (check failed) */
 } ab_link;
 
 /* requests counts the requests sent to the board, no_answer and

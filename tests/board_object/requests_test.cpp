@@ -140,7 +140,7 @@ TEST_F(BoardRequests, BadArgumentsAreRefusedAtOnceAndSendNothing)
 
 TEST(BoardStatus, EveryStatusHasAText)
 {
-    for (int status = AB_OK; status <= AB_SEVERAL_PORTS; ++status) {
+    for (int status = AB_OK; status <= AB_NOT_SUPPORTED; ++status) {
         const std::string text = ab_status_text(static_cast<ab_status>(status));
         EXPECT_FALSE(text.empty());
         EXPECT_NE(text, "unknown status") << status;
@@ -205,6 +205,8 @@ TEST(BoardOpen, OptionsOutOfRangeAreRefused)
         with([](ab_options &o) { o.start_ms = -1; }),
         with([](ab_options &o) { o.start_ms = INT_MAX; }),
         with([](ab_options &o) { o.exclusive = 2; }),
+        with([](ab_options &o) { o.baud = 115200; }),
+        with([](ab_options &o) { o.baud = -1; }),
     };
     for (const ab_options &options : cases) {
         ab_board *board = nullptr;
@@ -216,6 +218,7 @@ TEST(BoardOpen, OptionsOutOfRangeAreRefused)
     EXPECT_EQ(defaults.timeout_ms, 1000);
     EXPECT_EQ(defaults.start_ms, 2000);
     EXPECT_EQ(defaults.exclusive, 1);
+    EXPECT_EQ(defaults.baud, 0);
 }
 
 // The board restarts as its port opens: the open waits start_ms before

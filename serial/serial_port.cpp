@@ -12,6 +12,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "session_terminal.h"
+
 // Opens one port for the functions below, which alone may set its members.
 struct port_opening {
     static opened_port failed(int error, const char *text = nullptr)
@@ -33,6 +35,7 @@ namespace {
 constexpr const char *not_a_port_text = "not a terminal or FIFO";
 constexpr const char *settings_refused_text = "line settings refused";
 constexpr const char *in_use_text = "in use by another program";
+constexpr const char *session_terminal_text = "a session's terminal (someone's console), not a board";
 
 // A device whose descriptor reports this is gone for good: unplugged, or its
 // driver unbound. Its descriptor is closed at once and never written again.
@@ -143,6 +146,10 @@ opened_port open_serial_port(const char *path, const line_settings &line, open_o
     if (claim && !locked && errno == EWOULDBLOCK) {
         ::close(fd);
         return port_opening::failed(EBUSY, in_use_text);
+    }
+    if (terminal && is_session_terminal(fd)) {
+        ::close(fd);
+        return port_opening::failed(ENOTTY, session_terminal_text);
     }
     const bool pseudo_terminal = is_pseudo_terminal(info.st_rdev);
     const bool exclusive_mode = claim && !pseudo_terminal && ioctl(fd, TIOCEXCL) == 0;

@@ -86,9 +86,10 @@ struct opened_port {
 // Opens `path` with the line settings; whatever the device had received
 // before is discarded. Only a terminal or a FIFO is opened: a regular file, a
 // folder or another kind of device at the path (/dev/null) is refused and
-// never written. A line that cannot be set opens nothing. The claim, when
-// asked for, is taken before the settings: a device claimed by another
-// program fails with EBUSY, untouched.
+// never written, and so is a terminal that is a session's (someone's shell or
+// console; ENOTTY), before any setting. A line that cannot be set opens
+// nothing. The claim, when asked for, is taken before the settings: a device
+// claimed by another program fails with EBUSY, untouched.
 opened_port open_serial_port(const char *path, const line_settings &line, open_options options = {});
 
 // Opens the device without touching its line settings or its pending input,

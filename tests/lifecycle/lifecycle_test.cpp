@@ -32,6 +32,7 @@
 #include "elapsed.h"
 #include "process_fds.h"
 #include "pty_pair.h"
+#include "someones_terminal.h"
 #include "driver_loader.h"
 #include "fake_board.h"
 
@@ -721,6 +722,50 @@ TEST(Lifecycle, BoardBackAfterEveryUnplug)
             driver.reset();
         },
         child_timeout_ms * 2);
+    EXPECT_EQ(child.exit_code, 0);
+}
+
+// A board's link left behind (an emulator that was killed) now leads to
+// someone's terminal, a new one that took the same pty number: the library,
+// trying its path again after the unplug, never makes that terminal raw nor
+// writes to it, and its requests keep their neutral results.
+TEST(Lifecycle, AStaleLinkToSomeonesTerminalIsNeverUsed)
+{
+    const child_result child = run_in_child(
+        [] {
+            empty_device_folder();
+            someones_terminal terminal;
+            const int own = open(terminal.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            ASSERT_GE(own, 0);
+            const termios before = settings_of(own);
+            auto board = std::make_unique<fake_board>(TEST_DEVICE_FOLDER, "ttyUSB0");
+            sketch_pins pins;
+            pins.analog[3] = 512;
+            board->answer_as_sketch(pins);
+            std::optional<loaded_driver> driver;
+            driver.emplace(TEST_LIBRARY_USB0);
+            auto ea = GET_EXPORT(*driver, ea);
+            auto sb = GET_EXPORT(*driver, sb);
+            EXPECT_EQ(ea(3), 512);
+
+            board->hang_up();
+            board.reset();
+            const std::string link = std::string(TEST_DEVICE_FOLDER) + "/ttyUSB0";
+            ASSERT_EQ(symlink(terminal.path().c_str(), link.c_str()), 0);
+            // Each request without a port tries the path again, at most
+            // every 500 ms: three analog requests make several tries.
+            for (int i = 0; i < 3; ++i) {
+                EXPECT_EQ(ea(3), 0);
+                EXPECT_EQ(sb(0, 1), 1);
+            }
+            EXPECT_EQ(terminal.written(), "");
+            EXPECT_TRUE(same_settings(settings_of(own), before));
+            EXPECT_EQ(fds_on(terminal.path()), 1);  // the test's own
+            unlink(link.c_str());
+            driver.reset();
+            close(own);
+        },
+        child_timeout_ms);
     EXPECT_EQ(child.exit_code, 0);
 }
 

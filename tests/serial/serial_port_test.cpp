@@ -32,6 +32,7 @@
 #include "serial/kept_port.h"
 #include "pty_pair.h"
 #include "serial/serial_port.h"
+#include "someones_terminal.h"
 
 namespace {
 
@@ -536,6 +537,51 @@ TEST(SerialPort, AKilledHoldersClaimGoesWithIt)
     EXPECT_TRUE(again.ok());
     EXPECT_TRUE(again.port.claimed());
     again.port.close();
+}
+
+// Someone's terminal (a session's: a shell, a console, a getty) is never a
+// board: its open is refused before anything is set, claimed or written,
+// whoever leads the session and whatever the leader's name holds.
+TEST(SerialPort, ASessionsTerminalIsRefusedUntouched)
+{
+    // A leader whose name reads like the fields after it (and a terminal 0).
+    char folder[] = "/tmp/session-leader-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string leader = std::string(folder) + "/x) S 1 1 1 0 (";
+    ASSERT_EQ(symlink("/bin/sleep", leader.c_str()), 0);
+    someones_terminal terminal(leader);
+    const char *path = terminal.path().c_str();
+    const int own = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(own, 0);
+    termios before{};
+    ASSERT_EQ(tcgetattr(own, &before), 0);
+    const std::set<int> fds = open_fds();
+
+    for (bool exclusive : {false, true}) {
+        const opened_port opened = open_driver_line(path, open_options{.exclusive = exclusive});
+        EXPECT_FALSE(opened.ok());
+        EXPECT_EQ(opened.failure.error, ENOTTY);
+        EXPECT_STREQ(opened.failure.reason(), "a session's terminal (someone's console), not a board");
+    }
+    EXPECT_EQ(open_fds(), fds);
+    termios after{};
+    ASSERT_EQ(tcgetattr(own, &after), 0);
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof(termios)), 0);
+    EXPECT_EQ(terminal.written(), "");
+    EXPECT_EQ(flock(own, LOCK_EX | LOCK_NB), 0);  // no lock was left on it
+    close(own);
+    unlink(leader.c_str());
+    rmdir(folder);
+
+    // The caller's own terminal, which the kernel tells of.
+    const child_result child = run_in_child([] {
+        pty_device console;
+        ASSERT_NE(setsid(), -1);
+        ASSERT_EQ(ioctl(console.slave, TIOCSCTTY, 0), 0);
+        EXPECT_EQ(open_driver_line(console.path.c_str()).failure.error, ENOTTY);
+        signal(SIGHUP, SIG_IGN);  // the console closes at the end and hangs up its session
+    });
+    EXPECT_EQ(child.exit_code, 0);
 }
 
 TEST(SerialPort, VanishedDeviceGivesZeroWithoutWaitingAndIsClosed)

@@ -115,8 +115,11 @@ void close_board(ab_board *board)
     if (!closing)
         return;
     // A forked child closes its own descriptor only: the claim is the
-    // parent's, which goes on using the device.
-    if (closing->owner == getpid())
+    // parent's, which goes on using the device. The owner frees the device
+    // for everyone, though a child it forked still holds a copy.
+    if (closing->owner == getpid()) {
         closing->exchange.port().port().release_claim();
+        closing->exchange.port().port().release_lock();
+    }
     closing->exchange.port().forget();
 }

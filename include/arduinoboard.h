@@ -115,6 +115,8 @@
  *   A board belongs to the process that opened it. In a child forked after
  *   ab_open, requests on it return AB_PORT_BUSY, and ab_close closes the
  *   child's descriptor only: the parent keeps its device and its claim.
+ *   Once the parent closes the board the device is free for others, even
+ *   while the child still holds its copy of the descriptor.
  *
  * TEXTS
  *   Every text the library returns is never NULL, ASCII except for the bytes

@@ -263,6 +263,12 @@ void serial_port::release_claim()
     claimed_ = false;
 }
 
+void serial_port::release_lock()
+{
+    if (fd_ >= 0)
+        flock(fd_, LOCK_UN);
+}
+
 void serial_port::close()
 {
     if (fd_ >= 0)

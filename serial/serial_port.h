@@ -60,6 +60,11 @@ public:
     // still using the port keeps it. claimed() is false after.
     void release_claim();
 
+    // Unlocks the device now, for every descriptor of this open, a forked
+    // child's too: for an owner that closes a port which a child it forked
+    // must not use, so the child's copy holds nobody out.
+    void release_lock();
+
     void close();
 
 private:

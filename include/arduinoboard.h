@@ -221,6 +221,7 @@ typedef struct ab_link {
     int64_t opened_ns;                       /* CLOCK_REALTIME of the last open: the board restarted then */
     int32_t baud;                            /* the line's rate now */
     uint64_t frames_lost, frames_bad;        /* stream frames missing (sequence gaps) and damaged (check failed) */
+    uint64_t samples_dropped;                /* stream samples dropped, oldest first, while the program read too slowly */
 } ab_link;
 
 /* requests counts the requests sent to the board, no_answer and

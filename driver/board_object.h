@@ -54,6 +54,7 @@ board_result read_analog(ab_board &board, int32_t channel, ab_reading &reading);
 board_result read_digital(ab_board &board, int32_t channel, ab_reading &reading);
 board_result write_pwm(ab_board &board, int32_t channel, int32_t duty);
 board_result write_digital(ab_board &board, int32_t channel, bool on);
+board_result scan(ab_board &board, ab_scan_result &result);
 
 // The status of a port that did not open, from the system's error.
 ab_status status_of_open_failure(int error);

@@ -8,6 +8,7 @@
 #include "protocol/board_channels.h"
 #include "protocol/board_line.h"
 #include "protocol/line_protocol.h"
+#include "protocol/scan_answers.h"
 
 namespace {
 
@@ -241,4 +242,130 @@ board_result write_digital(ab_board &board, int32_t channel, bool on)
 {
     return write_request(board, command_line(digital_output_command(digital_output_pins[channel], on)),
                          board.link.digital[channel], on ? 1 : 0);
+}
+
+namespace {
+
+// A scan's requests in the order they go out: analog and digital inputs
+// alternate, and a digital request of pin 0 (answered, and ignored) parts
+// the last two analog ones.
+struct scan_place {
+    answer_kind kind;
+    int32_t channel;  // -1: the parting request
+};
+constexpr scan_place scan_order[] = {
+    {answer_kind::line, 0}, {answer_kind::byte, 0}, {answer_kind::line, 1}, {answer_kind::byte, 1},
+    {answer_kind::line, 2}, {answer_kind::byte, 2}, {answer_kind::line, 3}, {answer_kind::byte, 3},
+    {answer_kind::line, 4}, {answer_kind::byte, -1}, {answer_kind::line, 5},
+};
+constexpr int scan_requests = analog_input_count + channels_of_each_kind;
+
+ab_status status_of(const scan_answer &answer, bool gone)
+{
+    switch (answer.got) {
+    case scan_answer::state::reading: return AB_OK;
+    case scan_answer::state::not_a_reading: return AB_NOT_A_READING;
+    default: return gone ? AB_NO_PORT : AB_NO_ANSWER;
+    }
+}
+
+// The worse of two statuses, for the scan's own.
+ab_status worse(ab_status a, ab_status b)
+{
+    for (const ab_status status : {AB_NO_PORT, AB_NO_ANSWER, AB_NOT_A_READING})
+        if (a == status || b == status)
+            return status;
+    return a;
+}
+
+// A scan that asked nothing: every value has the scan's status.
+board_result none_asked(ab_scan_result &result, board_result outcome)
+{
+    for (ab_status &status : result.analog_status)
+        status = outcome.status;
+    for (ab_status &status : result.digital_status)
+        status = outcome.status;
+    return outcome;
+}
+
+}  // namespace
+
+board_result scan(ab_board &board, ab_scan_result &result)
+{
+    std::lock_guard<std::mutex> request(board.request_lock);
+    const connection_news news{board};
+    board_result outcome = ready(board);
+    if (outcome.status != AB_OK)
+        return none_asked(result, outcome);
+    line_exchange &exchange = board.exchange;
+    exchange.settle(quiet_line_ms, board.options.timeout_ms);
+    if (!exchange.port().port().is_open())
+        return none_asked(result, gone(board));
+
+    std::string lines;
+    std::vector<answer_kind> kinds;
+    for (const scan_place &place : scan_order) {
+        kinds.push_back(place.kind);
+        lines += command_line(place.kind == answer_kind::line
+                                  ? analog_input_command(std::to_string(place.channel))
+                                  : digital_input_command(pin_of_channel(digital_input_pins, place.channel)));
+    }
+    const int64_t started_ns = monotonic_ns();
+    outcome = send(board, lines);
+    struct arrival {
+        int64_t real_ns = 0, monotonic_ns = 0;
+    } arrived[std::size(scan_order)];
+    scan_answers answers(kinds);
+    bool gone_away = false;
+    if (outcome.status == AB_OK) {
+        const answer_outcome got = exchange.receive(deadline_after(board.options.timeout_ms), [&](char byte) {
+            const int index = answers.take(byte);
+            if (index >= 0)
+                arrived[index] = {realtime_ns(), monotonic_ns()};
+            return answers.finished();
+        });
+        gone_away = got == answer_outcome::gone;
+        answers.give_up();
+    }
+    std::string why;
+    ab_status overall = AB_OK;
+    uint64_t no_answer = 0, not_a_reading = 0;
+    int64_t last_answer_ns = 0;
+    for (size_t i = 0; i < std::size(scan_order); ++i) {
+        const scan_place &place = scan_order[i];
+        if (place.channel < 0)
+            continue;
+        const scan_answer &answer = answers.answers()[i];
+        const ab_status status = outcome.status != AB_OK ? outcome.status : status_of(answer, gone_away);
+        const bool analog = place.kind == answer_kind::line;
+        ab_reading &reading = analog ? result.analog[place.channel] : result.digital[place.channel];
+        (analog ? result.analog_status : result.digital_status)[place.channel] = status;
+        overall = worse(overall, status);
+        no_answer += status == AB_NO_ANSWER;
+        not_a_reading += status == AB_NOT_A_READING;
+        if (status != AB_OK) {
+            why += (why.empty() ? "" : "; ") + std::string(analog ? "analog input " : "digital input ") +
+                   std::to_string(place.channel) + ": " +
+                   (status == AB_NOT_A_READING ? "the answer " + quoted(answer.text) + " is not a reading"
+                                               : std::string(ab_status_text(status)));
+            continue;
+        }
+        reading.raw = answer.value;
+        reading.volts = analog ? answer.value * analog_full_scale_volts / analog_reading_steps
+                               : answer.value * analog_full_scale_volts;
+        reading.time_ns = arrived[i].real_ns;
+        reading.round_trip_ns = arrived[i].monotonic_ns - started_ns;
+        last_answer_ns = reading.time_ns;
+    }
+    if (overall != AB_OK && outcome.status == AB_OK)
+        exchange.doubt_answer();  // what is missing may still come
+    std::lock_guard<std::mutex> state(board.state_lock);
+    board.link.requests += scan_requests;
+    board.link.no_answer += no_answer;
+    board.link.not_a_reading += not_a_reading;
+    if (last_answer_ns != 0)
+        board.link.last_answer_ns = last_answer_ns;
+    if (overall == AB_OK)
+        return board_result{};
+    return board_result{overall, board.path + ": " + why};
 }

@@ -64,6 +64,19 @@
  *   or a digital answer other than the bytes 0 and 1 or the digits "0" and
  *   "1"), AB_NO_PORT (the device is gone).
  *
+ * SCAN
+ *   ab_scan reads the six analog and four digital inputs in one exchange:
+ *   the classic commands written back to back (any sketch that answers them
+ *   will do) and the answers read in their order, each value with its own
+ *   status and time. Analog and digital answers alternate on the line (one
+ *   more digital request, of pin 0, sits between the last two analog ones),
+ *   so an answer that is missing or cut spoils its own value alone, never
+ *   the others'; only several missing in a row could shift, as the classic
+ *   answers carry no request number. A digital answer must be the byte 0 or
+ *   1 there. ab_scan returns AB_OK when all ten are right, else the status
+ *   of the worst: AB_NO_PORT, then AB_NO_ANSWER, then AB_NOT_A_READING. At
+ *   9600 baud a scan takes about 50 ms, the line's time for its commands.
+ *
  * READINGS
  *   An ab_reading holds the raw value, the volts (raw x 5 / 1024 for an
  *   analog input; 0 or 5 for a digital one), the system time at which the
@@ -210,6 +223,13 @@ AB_API ab_status ab_read_analog(ab_board *board, int channel, ab_reading *readin
 AB_API ab_status ab_read_digital(ab_board *board, int channel, ab_reading *reading) AB_NOEXCEPT;
 AB_API ab_status ab_write_pwm(ab_board *board, int channel, int duty) AB_NOEXCEPT;    /* 0-255 */
 AB_API ab_status ab_write_digital(ab_board *board, int channel, int on) AB_NOEXCEPT;  /* 0 or 1 */
+
+/* Every input in one exchange (SCAN): each value with its own status. */
+typedef struct ab_scan_result {
+    ab_reading analog[6];   ab_status analog_status[6];
+    ab_reading digital[4];  ab_status digital_status[4];
+} ab_scan_result;
+AB_API ab_status ab_scan(ab_board *board, ab_scan_result *result) AB_NOEXCEPT;
 
 typedef struct ab_link {
     int connected;                           /* the device is open now */

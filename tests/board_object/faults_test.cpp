@@ -100,6 +100,48 @@ TEST(BoardFaults, LateAndCutAnswersNeverBecomeTheNextReading)
     }
 }
 
+// A scan whose answers are partly missing, cut or garbled: each spoils its
+// own value alone, never shifting another's.
+TEST(BoardFaults, ScanAnswerSpoilsOnlyItsOwnValue)
+{
+    fake_board fake(TEST_DEVICE_FOLDER, "ttyUSB0");
+    fake.pace_like_line();
+    fake.respond_with([](const std::string &line) {
+        if (line == "EA1")
+            return board_reply{};            // missing
+        if (line == "EA3")
+            return board_reply{"3x3\r\n"};  // garbled
+        if (line == "EA4")
+            return board_reply{"44"};        // cut: no line end
+        if (line == "EB8")
+            return board_reply{};            // missing
+        if (line == "EB7")
+            return board_reply{"z"};         // not a level
+        if (line.compare(0, 2, "EA") == 0)
+            return board_reply{std::string(3, line[2]) + "\r\n"};
+        return board_reply{std::string(1, line == "EB4" ? '\1' : '\0')};
+    });
+    open_board board(fake);
+    ASSERT_EQ(board.status, AB_OK) << ab_last_error();
+    ab_scan_result result{};
+    EXPECT_EQ(ab_scan(*board, &result), AB_NO_ANSWER);
+    const ab_status analog[] = {AB_OK, AB_NO_ANSWER, AB_OK, AB_NOT_A_READING, AB_NO_ANSWER, AB_OK};
+    const int values[] = {0, 0, 222, 0, 0, 555};
+    for (int channel = 0; channel < AB_ANALOG_INPUTS; ++channel) {
+        EXPECT_EQ(result.analog_status[channel], analog[channel]) << channel;
+        EXPECT_EQ(result.analog[channel].raw, values[channel]) << channel;
+    }
+    const ab_status digital[] = {AB_OK, AB_OK, AB_NOT_A_READING, AB_NO_ANSWER};
+    for (int channel = 0; channel < AB_DIGITAL_INPUTS; ++channel)
+        EXPECT_EQ(result.digital_status[channel], digital[channel]) << channel;
+    EXPECT_EQ(result.digital[1].raw, 1);
+    const std::string why = ab_last_error();
+    EXPECT_NE(why.find("analog input 3: the answer \"3x3\" is not a reading"), std::string::npos) << why;
+    const ab_link link = link_of(*board);
+    EXPECT_EQ(link.no_answer, 3u);
+    EXPECT_EQ(link.not_a_reading, 2u);
+}
+
 // A board that sends without end: every request ends in bounded time.
 TEST(BoardFaults, FloodingBoardCannotHoldARequest)
 {

@@ -104,6 +104,7 @@ board_result open_board(const char *port, const ab_options *given, ab_board *&op
     note_open(*board);
     // The board restarts as its port opens; nothing reaches it before.
     sleep_until_passed(board->restarted);
+    start_sketch(*board);
     register_board(board.get());
     opened = board.release();
     return {};

@@ -50,8 +50,11 @@ board_result ready(ab_board &board)
     if (port.opens() != board.seen_opens) {
         board.exchange.new_line();
         note_open(board);
+        sleep_until_passed(board.restarted);
+        start_sketch(board);
+        if (!port.port().is_open())
+            return no_port(board);
     }
-    sleep_until_passed(board.restarted);
     return board_result{};
 }
 
@@ -121,11 +124,39 @@ board_result no_answer(ab_board &board, const answer &got)
                 ("no whole answer within " + std::to_string(board.options.timeout_ms) + " ms").c_str());
 }
 
-// One request that reads: settle the line, write, read the answer with
-// `read` (read_line or read_byte), and judge it with `judge`.
-template <typename reader, typename judge_with>
-board_result read_request(ab_board &board, const std::string &line, ab_reading &reading, reader read,
-                          judge_with judge)
+// The answer to a tagged request: the line that names it, whatever comes
+// before (another request's answer however late, a cut one, noise).
+answer read_tagged(line_exchange &exchange, const std::string &command, uint16_t tag, const deadline &d)
+{
+    answer result;
+    answer_line line;
+    std::string value;
+    result.outcome = exchange.receive(d, [&](char byte) {
+        if (!line.take(byte))
+            return false;
+        if (tagged_answer(line.text(), command, tag, &value))
+            return true;
+        line = answer_line();
+        return false;
+    });
+    if (result.outcome == answer_outcome::answered) {
+        result.arrived_ns = realtime_ns();
+        result.arrived_monotonic_ns = monotonic_ns();
+        result.line = value;
+    }
+    return result;
+}
+
+// An input's request: its command, and whether the classic answer is a
+// line (an analog input) or one byte (a digital one).
+struct input_request {
+    std::string command;
+    bool analog;
+};
+
+// One request that reads: settle the line, write, read the answer (tagged
+// when the sketch can, else classic) and judge it.
+board_result read_request(ab_board &board, const input_request &asked, ab_reading &reading)
 {
     std::lock_guard<std::mutex> request(board.request_lock);
     const connection_news news{board};
@@ -133,20 +164,44 @@ board_result read_request(ab_board &board, const std::string &line, ab_reading &
     if (result.status != AB_OK)
         return result;
     line_exchange &exchange = board.exchange;
-    exchange.settle(quiet_line_ms, board.options.timeout_ms);
+    const bool tagged = board.sketch.tags;
+    const uint16_t tag = board.next_tag++;
+    // A tagged answer cannot be taken for another's: what waits is
+    // discarded, and no quiet line is waited for.
+    exchange.settle(tagged ? 0 : quiet_line_ms, board.options.timeout_ms);
     if (!exchange.port().port().is_open())
         return gone(board);
+    std::string line;
+    if (tagged)
+        line = command_line(tagged_command(asked.command, tag));
+    else
+        line = asked.analog ? answered_command_line(asked.command) : command_line(asked.command);
     const int64_t started_ns = monotonic_ns();
     result = send(board, line);
     if (result.status != AB_OK)
         return count(board, result);
-    const answer got = (exchange.*read)(deadline_after(board.options.timeout_ms));
+    const deadline d = deadline_after(board.options.timeout_ms);
+    answer got;
+    if (tagged)
+        got = read_tagged(exchange, asked.command, tag, d);
+    else
+        got = asked.analog ? exchange.read_line(d) : exchange.read_byte(d);
     if (got.outcome != answer_outcome::answered)
         return count(board, no_answer(board, got));
-    if (!judge(got, reading)) {
-        exchange.doubt_answer();
-        return count(board, fail(AB_NOT_A_READING, board, ("the answer " + quoted(got.line) + " is not a reading").c_str()));
+    // A tagged digital answer is the digit; a classic one the byte.
+    int32_t value = 0;
+    const bool right = asked.analog ? is_analog_reading(got.line, &value)
+                                    : is_digital_reading(tagged ? (got.line.size() == 1 ? got.line[0] : -1) : got.byte,
+                                                         &value);
+    if (!right) {
+        if (!tagged)
+            exchange.doubt_answer();
+        const std::string shown = tagged || asked.analog ? got.line : std::string(1, static_cast<char>(got.byte));
+        return count(board, fail(AB_NOT_A_READING, board, ("the answer " + quoted(shown) + " is not a reading").c_str()));
     }
+    reading.raw = value;
+    reading.volts = asked.analog ? value * analog_full_scale_volts / analog_reading_steps
+                                 : value * analog_full_scale_volts;
     reading.time_ns = got.arrived_ns;
     reading.round_trip_ns = got.arrived_monotonic_ns - started_ns;
     return count(board, result, &got);
@@ -156,6 +211,7 @@ board_result read_request(ab_board &board, const std::string &line, ab_reading &
 
 void note_open(ab_board &board)
 {
+    board.sketch = sketch_identity{};
     board.seen_opens = board.exchange.port().opens();
     board.restarted = deadline_after(board.options.start_ms);
     std::lock_guard<std::mutex> state(board.state_lock);
@@ -163,6 +219,7 @@ void note_open(ab_board &board)
     board.link.opened_ns = realtime_ns();
     board.link.connected = 1;
     board.link.baud = driver_line.baud;  // every open starts at 9600
+    board.link.sketch = 0;
     for (int32_t &duty : board.link.pwm)
         duty = 0;
     for (int32_t &level : board.link.digital)
@@ -189,28 +246,12 @@ ab_status status_of_open_failure(int error)
 
 board_result read_analog(ab_board &board, int32_t channel, ab_reading &reading)
 {
-    const std::string line = answered_command_line(analog_input_command(std::to_string(channel)));
-    return read_request(board, line, reading, &line_exchange::read_line, [](const answer &got, ab_reading &r) {
-        int32_t raw;
-        if (!is_analog_reading(got.line, &raw))
-            return false;
-        r.raw = raw;
-        r.volts = raw * analog_full_scale_volts / analog_reading_steps;
-        return true;
-    });
+    return read_request(board, {analog_input_command(std::to_string(channel)), true}, reading);
 }
 
 board_result read_digital(ab_board &board, int32_t channel, ab_reading &reading)
 {
-    const std::string line = command_line(digital_input_command(digital_input_pins[channel]));
-    return read_request(board, line, reading, &line_exchange::read_byte, [](const answer &got, ab_reading &r) {
-        int32_t level;
-        if (!is_digital_reading(got.byte, &level))
-            return false;
-        r.raw = level;
-        r.volts = level * analog_full_scale_volts;
-        return true;
-    });
+    return read_request(board, {digital_input_command(digital_input_pins[channel]), false}, reading);
 }
 
 namespace {

@@ -41,10 +41,26 @@
  *   the program ends or is killed, the device is free again, also on a
  *   pseudo-terminal whose other end stays open.
  *
+ * THE SKETCH
+ *   After each open, once the board has started, the board object asks its
+ *   sketch what it can do (a line a classic sketch ignores: it costs such a
+ *   board 250 ms at each open). The project's sketch (board/ in the source)
+ *   answers; ab_link.sketch is its protocol version, 0 for a classic sketch,
+ *   which is used exactly as the 71 functions use it. With the project's
+ *   sketch every request names itself ("EA3#17", answered "EA3=512#17"), so
+ *   an answer is never taken for another request's however late it comes,
+ *   and no quiet line is waited for after a failure. Streams and the fast
+ *   line need the project's sketch: with a classic one they are
+ *   AB_NOT_SUPPORTED (the fast line: the open stays at 9600).
+ *
  * FAST LINE
- *   Every open starts at 9600 baud. options->baud asks for a faster line;
- *   a board whose sketch cannot change its rate stays at 9600 and the open
- *   succeeds all the same. ab_link.baud says the rate in use.
+ *   Every open starts at 9600 baud. options->baud asks for a faster line
+ *   (250000, 500000 or 1000000 baud, rates 16 MHz divides exactly): both
+ *   ends move there after the sketch's answer, and a question at the new
+ *   rate checks the board follows. If it does not, both go back to 9600 (the
+ *   sketch by itself after 1000 ms of silence, which the open waits out)
+ *   and the open succeeds all the same. ab_link.baud says the rate in use.
+ *   After an unplug, the reopen does the same again.
  *
  * CHANNELS
  *   Analog inputs 0-5 (pins A0-A5), digital inputs 0-3 (pins 2, 4, 7, 8),
@@ -91,7 +107,10 @@
  *   restarts, and ab_link says so: opens counts up, the outputs read off.
  *
  * TIMING (longest waits, with the default options)
- *   ab_open                  the open and start_ms (2000 ms).
+ *   ab_open                  the open, start_ms (2000 ms), and the question
+ *                            to the sketch: 250 ms for a classic one; with
+ *                            a fast line that the board does not follow,
+ *                            1500 ms more.
  *   ab_read_analog/digital   the answer: timeout_ms (1000 ms) from the
  *                            command written. A request after one that got
  *                            no whole answer first waits for a quiet line
@@ -104,8 +123,10 @@
  *                            one. Bytes that wait before a request are
  *                            discarded, for at most timeout_ms (a board
  *                            that sends without end). Longest: start_ms
- *                            after a reopen, plus 2 x timeout_ms, plus the
- *                            command's write (below): 6000 ms.
+ *                            after a reopen (and the sketch's question, as
+ *                            for ab_open), plus 2 x timeout_ms, plus the
+ *                            command's write (below): 6000 ms, 7750 ms
+ *                            after a reopen to a fast line not followed.
  *   ab_write_pwm/digital     the command's write: at once while the line
  *                            keeps up (9600 baud carries about 960 bytes a
  *                            second); a full device is waited for, up to
@@ -242,6 +263,7 @@ typedef struct ab_link {
     int32_t baud;                            /* the line's rate now */
     uint64_t frames_lost, frames_bad;        /* stream frames missing (sequence gaps) and damaged (check failed) */
     uint64_t samples_dropped;                /* stream samples dropped, oldest first, while the program read too slowly */
+    int32_t sketch;                          /* 0: a classic sketch (or none answered); else the project's sketch's protocol version */
 } ab_link;
 
 /* requests counts the requests sent to the board, no_answer and

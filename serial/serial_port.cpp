@@ -1,5 +1,7 @@
 #include "serial_port.h"
 
+#include "line_rate.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -267,6 +269,11 @@ void serial_port::release_lock()
 {
     if (fd_ >= 0)
         flock(fd_, LOCK_UN);
+}
+
+bool serial_port::set_rate(int32_t baud)
+{
+    return set_descriptor_rate(fd_, baud);
 }
 
 void serial_port::close()

@@ -67,6 +67,11 @@ public:
 
     void close();
 
+    // Moves the line to `baud` bits a second (any rate the device can make),
+    // its other settings kept and its unread input discarded. False when
+    // the port is not open or the device refuses.
+    bool set_rate(int32_t baud);
+
 private:
     friend struct port_opening;
     int fd_ = -1;

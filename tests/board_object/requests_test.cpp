@@ -265,7 +265,8 @@ TEST(BoardOpen, WaitsForTheBoardToStart)
     const long long took = ms_taken([&] { ASSERT_EQ(ab_open(fake.link_path().c_str(), &options, &board), AB_OK); });
     EXPECT_GE(took, 400);
     EXPECT_LT(took, 400 + slow_machine_ms);
-    EXPECT_EQ(fake.received(), "");
+    // After the start, the open asks what the sketch can do.
+    EXPECT_EQ(fake.received(), "XI\r");
     ab_close(board);
 }
 
@@ -300,7 +301,7 @@ TEST(BoardOpen, AutoOpensTheOneLikelyBoard)
     EXPECT_NE(why.find(genuine.link_path()), std::string::npos) << why;
     EXPECT_NE(why.find(clone.link_path()), std::string::npos) << why;
     EXPECT_EQ(why.find(unknown.link_path()), std::string::npos) << why;
-    EXPECT_EQ(genuine.received() + clone.received() + unknown.received(), "EA1\r\r");
+    EXPECT_EQ(genuine.received() + clone.received() + unknown.received(), "XI\rEA1\r\r");
     std::filesystem::remove(sys);
 }
 

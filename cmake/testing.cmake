@@ -92,6 +92,7 @@ function(add_board_test name)
   add_arduinoboard(${name}_lib "${CMAKE_BINARY_DIR}/tests/${name}/lib" "${root}")
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${name}_lib test_support GTest::gtest_main)
+  target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/board/arduinodrv_board")
   target_compile_definitions(${name} PRIVATE
     TEST_SYSTEM_ROOT="${root}"
     TEST_DEVICE_FOLDER="${root}/dev"

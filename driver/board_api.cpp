@@ -114,6 +114,7 @@ AB_API const char *ab_status_text(ab_status status) noexcept
     case AB_BAD_ARGUMENT: return "a null pointer, a closed board or an impossible path";
     case AB_SEVERAL_PORTS: return "several devices may be the board";
     case AB_NOT_SUPPORTED: return "the board's sketch cannot do this";
+    case AB_STREAMING: return "a stream is running on the board: stop it first";
     }
     return "unknown status";
 }
@@ -203,6 +204,52 @@ AB_API ab_status ab_scan(ab_board *board, ab_scan_result *result) noexcept
         if (!use.ours())
             return refused(not_ours());
         return said(scan(use.board(), *result));
+    });
+}
+
+AB_API ab_status ab_stream_start(ab_board *board, unsigned analog_mask, unsigned digital_mask, int interval_us) noexcept
+{
+    return guarded([&] {
+        const board_use use(board);
+        if (!use.found())
+            return not_found(board);
+        if (!stream_masks_valid(analog_mask, digital_mask))
+            return said(AB_BAD_CHANNEL, "the masks name inputs the board lacks (analog 0-5, digital 0-3)");
+        if (analog_mask == 0 && digital_mask == 0)
+            return said(AB_BAD_VALUE, "the masks name no input");
+        if (interval_us <= 0)
+            return said(AB_BAD_VALUE, "interval_us " + std::to_string(interval_us) + " is not a time");
+        if (!use.ours())
+            return not_ours();
+        return said(stream_start(use.board(), analog_mask, digital_mask, interval_us));
+    });
+}
+
+AB_API ab_status ab_stream_read(ab_board *board, ab_sample *samples, size_t max, int timeout_ms, size_t *count) noexcept
+{
+    return guarded([&] {
+        if (count != nullptr)
+            *count = 0;
+        const board_use use(board);
+        if (!use.found())
+            return not_found(board);
+        if (count == nullptr || (samples == nullptr && max > 0))
+            return said(AB_BAD_ARGUMENT, "samples or count is NULL");
+        if (!use.ours())
+            return not_ours();
+        return said(stream_read(use.board(), samples, max, timeout_ms, count));
+    });
+}
+
+AB_API ab_status ab_stream_stop(ab_board *board) noexcept
+{
+    return guarded([&] {
+        const board_use use(board);
+        if (!use.found())
+            return not_found(board);
+        if (!use.ours())
+            return not_ours();
+        return said(stream_stop(use.board()));
     });
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <sys/types.h>
@@ -31,6 +32,9 @@ struct ab_board {
     deadline restarted{};     // the board restarts when its port opens: no command before this passed
     sketch_identity sketch;   // what its sketch said it can do after the last open
     uint16_t next_tag = 0;    // the next tagged request's
+    // The stream running, if any (board_stream.h); its samples are read
+    // without the request lock.
+    std::shared_ptr<class board_stream> stream;
 
     // What ab_link_state tells; changed and read under state_lock alone, so
     // reading it never waits for a request.
@@ -58,6 +62,19 @@ board_result read_digital(ab_board &board, int32_t channel, ab_reading &reading)
 board_result write_pwm(ab_board &board, int32_t channel, int32_t duty);
 board_result write_digital(ab_board &board, int32_t channel, bool on);
 board_result scan(ab_board &board, ab_scan_result &result);
+board_result stream_start(ab_board &board, unsigned analog_mask, unsigned digital_mask, int32_t interval_us);
+board_result stream_read(ab_board &board, ab_sample *samples, size_t max, int timeout_ms, size_t *count);
+board_result stream_stop(ab_board &board);
+// Masks that name only inputs the board has.
+bool stream_masks_valid(unsigned analog_mask, unsigned digital_mask);
+
+// The port open, the board started (waiting out its restart after a reopen)
+// and no stream running, or why not; called with the request lock held.
+board_result ready(ab_board &board);
+
+// Sends `command` and reads lines until `wanted` (bool(const std::string &))
+// takes one, within limit_ms (board_start.cpp).
+template <typename taker> bool ask(ab_board &board, const std::string &command, int32_t limit_ms, taker wanted);
 
 // The status of a port that did not open, from the system's error.
 ab_status status_of_open_failure(int error);
@@ -70,3 +87,20 @@ void note_open(ab_board &board);
 // and moves the line to the rate the options ask for when it can
 // (board_start.cpp).
 void start_sketch(ab_board &board);
+
+template <typename taker> bool ask(ab_board &board, const std::string &command, int32_t limit_ms, taker wanted)
+{
+    line_exchange &exchange = board.exchange;
+    exchange.settle(0, board.options.timeout_ms);
+    if (exchange.send_line(command_line(command)) == 0 || exchange.line_cut())
+        return false;
+    answer_line line;
+    return exchange.receive(deadline_after(limit_ms), [&](char byte) {
+               if (!line.take(byte))
+                   return false;
+               if (wanted(line.text()))
+                   return true;
+               line = answer_line();
+               return false;
+           }) == answer_outcome::answered;
+}

@@ -38,12 +38,14 @@ board_result gone(ab_board &board)
     return fail(AB_NO_PORT, board, "the device went away");
 }
 
-// The port open and the board started, or why not. A board whose port was
-// opened again restarts: the request waits out its start.
+}  // namespace
+
 board_result ready(ab_board &board)
 {
     if (board.closing)
         return board_result{AB_BAD_ARGUMENT, "the board was closed while the call waited for it"};
+    if (board.stream)
+        return board_result{AB_STREAMING, board.path + ": a stream is running (ab_stream_stop ends it)"};
     kept_port &port = board.exchange.port();
     if (!port.reopen())
         return no_port(board);
@@ -57,6 +59,8 @@ board_result ready(ab_board &board)
     }
     return board_result{};
 }
+
+namespace {
 
 // Publishes, as a request ends, whether the device is still open: the port
 // is the request's own while it runs.

@@ -16,29 +16,10 @@ constexpr int32_t rate_fallback_ms = 1000;
 // last byte on the wire, and the sketch's switch.
 constexpr int32_t rate_switch_ms = 10;
 
-// Sends `command` and reads lines until `wanted` takes one, for at most
-// question_limit_ms.
-template <typename taker> bool ask(ab_board &board, const std::string &command, taker wanted)
-{
-    line_exchange &exchange = board.exchange;
-    exchange.settle(0, board.options.timeout_ms);
-    if (exchange.send_line(command_line(command)) == 0 || exchange.line_cut())
-        return false;
-    answer_line line;
-    return exchange.receive(deadline_after(question_limit_ms), [&](char byte) {
-               if (!line.take(byte))
-                   return false;
-               if (wanted(line.text()))
-                   return true;
-               line = answer_line();
-               return false;
-           }) == answer_outcome::answered;
-}
-
 sketch_identity identify(ab_board &board)
 {
     sketch_identity identity;
-    ask(board, identify_command, [&](const std::string &line) { return parse_identity(line, &identity); });
+    ask(board, identify_command, question_limit_ms, [&](const std::string &line) { return parse_identity(line, &identity); });
     return identity;
 }
 
@@ -47,7 +28,7 @@ sketch_identity identify(ab_board &board)
 int32_t move_line(ab_board &board, int32_t baud)
 {
     int32_t agreed = 0;
-    if (!ask(board, rate_command(baud), [&](const std::string &line) { return rate_answer(line, &agreed); }) ||
+    if (!ask(board, rate_command(baud), question_limit_ms, [&](const std::string &line) { return rate_answer(line, &agreed); }) ||
         agreed != baud)
         return driver_line.baud;
     const deadline switched = deadline_after(rate_switch_ms);

@@ -93,6 +93,30 @@
  *   of the worst: AB_NO_PORT, then AB_NO_ANSWER, then AB_NOT_A_READING. At
  *   9600 baud a scan takes about 50 ms, the line's time for its commands.
  *
+ * STREAMS
+ *   With the project's sketch, ab_stream_start(board, analog_mask,
+ *   digital_mask, interval_us) has the board sample the inputs of the masks
+ *   (bit n: analog input n, 0-5; digital input n, 0-3) on its own timer,
+ *   every interval_us, and send each sample set as a checked frame with its
+ *   number and the board's time. A thread of the library reads the frames
+ *   into a ring of ten seconds' worth (1024 samples at least);
+ *   ab_stream_read(board, samples, max, timeout_ms, &count) takes up to max
+ *   of them, waiting at most timeout_ms for the first. Every frame is
+ *   checked: a damaged one counts in ab_link.frames_bad, a missing one (a
+ *   gap in the numbers) in frames_lost, samples a program did not read in
+ *   time, the oldest first, in samples_dropped; no value is ever taken from
+ *   a frame that failed its check. An interval shorter than the inputs and
+ *   the line's rate allow is AB_BAD_VALUE before anything is sent (at 9600
+ *   baud one analog input takes about 19 ms a frame: ask for a fast line);
+ *   masks naming inputs the board lacks are AB_BAD_CHANNEL, a classic
+ *   sketch AB_NOT_SUPPORTED. While a stream runs, the other requests return
+ *   AB_STREAMING. ab_stream_read returns AB_NO_ANSWER once the board has
+ *   sent nothing for 3 intervals and 100 ms (it restarted, or hangs), and
+ *   AB_NO_PORT when the device went away, after the samples that came
+ *   before. ab_stream_stop ends the stream, waiting at most 500 ms for the
+ *   sketch to say so (AB_NO_ANSWER when it does not); the frames still on
+ *   their way never reach a later request.
+ *
  * READINGS
  *   An ab_reading holds the raw value, the volts (raw x 5 / 1024 for an
  *   analog input; 0 or 5 for a digital one), the system time at which the
@@ -134,6 +158,11 @@
  *                            1000 ms more; a command that found no room is
  *                            not sent (AB_NO_ANSWER). Longest: start_ms
  *                            after a reopen, plus 2000 ms.
+ *   ab_scan                  as a read, the ten answers within timeout_ms
+ *                            of the commands written.
+ *   ab_stream_start          as a read; ab_stream_read: its timeout_ms;
+ *                            ab_stream_stop: 500 ms, plus the write of its
+ *                            command (up to 1000 ms on a full line).
  *   ab_link_state, ab_port, ab_status_text, ab_last_error   never wait.
  *   No call uses CPU while it waits; a signal does not cut a wait short.
  *
@@ -159,6 +188,7 @@
 #ifndef ARDUINOBOARD_H
 #define ARDUINOBOARD_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(ARDUINOBOARD_BUILDING)
@@ -194,7 +224,8 @@ typedef enum ab_status {
     AB_BAD_VALUE,      /* a value the output (or an option) cannot take: nothing is sent */
     AB_BAD_ARGUMENT,   /* a null pointer, a board that is closed, a path that cannot be one */
     AB_SEVERAL_PORTS,  /* ab_open(NULL): more than one device may be the board; name one */
-    AB_NOT_SUPPORTED   /* the board's sketch cannot do this (a classic sketch) */
+    AB_NOT_SUPPORTED,  /* the board's sketch cannot do this (a classic sketch) */
+    AB_STREAMING       /* a stream is running on the board: stop it first */
 } ab_status;
 
 /* The status in words ("the board did not answer within the time limit");
@@ -251,6 +282,19 @@ typedef struct ab_scan_result {
     ab_reading digital[4];  ab_status digital_status[4];
 } ab_scan_result;
 AB_API ab_status ab_scan(ab_board *board, ab_scan_result *result) AB_NOEXCEPT;
+
+/* A stream timed by the board (STREAMS): one sample set. */
+typedef struct ab_sample {
+    uint32_t sequence;      /* the board's frame number */
+    int64_t board_time_us;  /* the board's clock when it sampled */
+    int64_t time_ns;        /* CLOCK_REALTIME when the frame arrived */
+    uint8_t analog_mask;    /* which analog inputs the sample holds */
+    int32_t analog[6];      /* raw 0-1023 */
+    uint8_t digital;        /* bit n: digital input n, when asked for */
+} ab_sample;
+AB_API ab_status ab_stream_start(ab_board *board, unsigned analog_mask, unsigned digital_mask, int interval_us) AB_NOEXCEPT;
+AB_API ab_status ab_stream_read(ab_board *board, ab_sample *samples, size_t max, int timeout_ms, size_t *count) AB_NOEXCEPT;
+AB_API ab_status ab_stream_stop(ab_board *board) AB_NOEXCEPT;
 
 typedef struct ab_link {
     int connected;                           /* the device is open now */

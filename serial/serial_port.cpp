@@ -189,7 +189,7 @@ namespace {
 // Sleeps in poll() until one of `events` holds on the descriptor: 1 when it
 // does, 0 at the deadline or on a failure of poll, -1 when the device hung
 // up or failed.
-int wait_for(int fd, short events, const deadline &d)
+int wait_for(int fd, short events, const deadline &d, int wake_fd = -1)
 {
     for (;;) {
         if (deadline_passed(d))
@@ -197,10 +197,15 @@ int wait_for(int fd, short events, const deadline &d)
         // Asleep until just past the limit, so that a reading of exactly the
         // limit still goes on.
         const int64_t sleep_ms = ms_left(d) + 1;
-        pollfd watched{fd, events, 0};
-        const int ready = poll(&watched, 1, sleep_ms < INT32_MAX ? static_cast<int>(sleep_ms) : INT32_MAX);
-        if (ready > 0)
-            return (watched.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ? -1 : (watched.revents & events) != 0;
+        pollfd watched[2] = {{fd, events, 0}, {wake_fd, POLLIN, 0}};
+        const int ready =
+            poll(watched, wake_fd >= 0 ? 2 : 1, sleep_ms < INT32_MAX ? static_cast<int>(sleep_ms) : INT32_MAX);
+        if (ready > 0 && (watched[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+            return -1;
+        if (ready > 0 && (watched[0].revents & events) != 0)
+            return 1;
+        if (ready > 0 && watched[1].revents != 0)
+            return 2;
         if (ready < 0 && errno != EINTR)
             return 0;
     }
@@ -210,9 +215,20 @@ int wait_for(int fd, short events, const deadline &d)
 
 bool serial_port::wait_readable(const deadline &d)
 {
+    bool woken = false;
+    return wait_readable(d, -1, &woken);
+}
+
+bool serial_port::wait_readable(const deadline &d, int wake_fd, bool *woken)
+{
+    *woken = false;
     if (fd_ < 0)
         return false;
-    const int ready = wait_for(fd_, POLLIN, d);
+    const int ready = wait_for(fd_, POLLIN, d, wake_fd);
+    if (ready == 2) {
+        *woken = true;
+        return false;
+    }
     // Hung up or failed: only bytes that arrived before still count; once
     // they are read the device is closed.
     if (ready < 0 && bytes_waiting() > 0)
@@ -274,6 +290,18 @@ void serial_port::release_lock()
 bool serial_port::set_rate(int32_t baud)
 {
     return set_descriptor_rate(fd_, baud);
+}
+
+void serial_port::deliver_cr_as_lf(bool as_lf)
+{
+    termios settings;
+    if (fd_ < 0 || tcgetattr(fd_, &settings) != 0)
+        return;
+    if (as_lf)
+        settings.c_iflag |= ICRNL;
+    else
+        settings.c_iflag &= ~ICRNL;
+    tcsetattr(fd_, TCSANOW, &settings);
 }
 
 void serial_port::close()

@@ -44,6 +44,10 @@ public:
     // byte can come then.
     bool wait_readable(const deadline &d);
 
+    // The same, also returning false with *woken set as soon as `wake_fd`
+    // is readable: for a thread that another one must be able to wake.
+    bool wait_readable(const deadline &d, int wake_fd, bool *woken);
+
     // Likewise until the device has room for a write.
     bool wait_writable(const deadline &d);
 
@@ -71,6 +75,10 @@ public:
     // its other settings kept and its unread input discarded. False when
     // the port is not open or the device refuses.
     bool set_rate(int32_t baud);
+
+    // Whether each CR received is delivered as LF (the line settings' way,
+    // for text answers); off for binary data such as a stream's frames.
+    void deliver_cr_as_lf(bool as_lf);
 
 private:
     friend struct port_opening;

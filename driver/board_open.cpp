@@ -113,32 +113,32 @@ board_result open_board(const char *port, const ab_options *given, ab_board *&op
 
 void close_board(ab_board *board)
 {
-    // A read waiting on the board's stream would keep the close waiting
-    // until its own time limit: it is sent back first.
-    {
-        const board_use use(board);
-        if (use.found() && use.ours()) {
-            std::shared_ptr<board_stream> stream;
-            {
-                std::lock_guard<std::mutex> request(use.board().request_lock);
-                stream = use.board().stream;
-            }
-            if (stream)
-                stream->end_reads(AB_BAD_ARGUMENT, "the board was closed");
-        }
-    }
     std::unique_ptr<ab_board> closing(unregister_board(board));
     if (!closing)
         return;
+    const bool ours = closing->owner == getpid();
+    // A read waiting on the board's stream would keep the close waiting
+    // until its own time limit: it is sent back first. Calls that get the
+    // request lock from now on see the board closing and turn back.
+    if (ours) {
+        std::shared_ptr<board_stream> stream;
+        {
+            std::lock_guard<std::mutex> request(closing->request_lock);
+            stream = closing->stream;
+        }
+        if (stream)
+            stream->end_reads(AB_BAD_ARGUMENT, "the board was closed");
+    }
+    wait_until_unused(closing.get());
     // A forked child closes its own descriptor only: the claim is the
     // parent's, which goes on using the device. The owner frees the device
     // for everyone, though a child it forked still holds a copy.
-    if (closing->owner != getpid() && closing->stream) {
+    if (!ours && closing->stream) {
         // The stream's thread is the parent's: the child's copy of it is
         // left as it is, never joined.
         new std::shared_ptr<board_stream>(std::move(closing->stream));
     }
-    if (closing->owner == getpid()) {
+    if (ours) {
         stream_stop(*closing);
         closing->exchange.port().port().release_claim();
         closing->exchange.port().port().release_lock();

@@ -58,9 +58,14 @@ ab_board *unregister_board(ab_board *board)
         return nullptr;
     boards.erase(found);
     board->closing = true;
+    return board;
+}
+
+void wait_until_unused(ab_board *board)
+{
+    std::unique_lock<std::mutex> lock(registry_lock);
     if (board->owner == getpid())
         released.wait(lock, [board] { return board->users == 0; });
-    return board;
 }
 
 board_use::board_use(const ab_board *board)

@@ -9,10 +9,14 @@
 // Adds an open board.
 void register_board(ab_board *board);
 
-// Removes the board, waits until no call uses it, and returns it for the
-// caller to close and free; null when it is not registered. In a forked
-// child the parent's calls are not waited for (they do not run there).
+// Removes the board and marks it closing, so no call starts to use it and
+// calls waiting for it turn back; returns it, or null when it is not
+// registered.
 ab_board *unregister_board(ab_board *board);
+
+// Waits until no call uses the board unregistered. In a forked child the
+// parent's calls are not waited for (they do not run there).
+void wait_until_unused(ab_board *board);
 
 // A call's use of a board: found among the registered ones, not closing, and
 // kept from being freed until the use ends.

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Per-call cost of nea and sb through Python: Board's methods (checks, lock,
+"""Per-call cost of nea and sb through Python: Driver's methods (checks, lock,
 text copy) and the bare ctypes functions beside them, median and p90 in µs.
 
 sb writes its line to the board emulator, started here on the library's
@@ -63,12 +63,12 @@ def main() -> int:
     sim = start_emulator(options.boardsim, options.devices) if options.boardsim and options.devices else None
     try:
         port = os.path.join(options.devices, "ttyUSB0") if options.devices else None
-        board = arduinodrv.Board(port, library=options.library, require_port=False)
+        board = arduinodrv.Driver(port, library=options.library, require_port=False)
         # The board's own loaded functions, called without the package's checks.
         bare = board._loaded.functions
         cases = [
-            ("Board.nea(0)", lambda: board.nea(0)),
-            ("Board.sb(0, 0)", lambda: board.sb(0, 0)),
+            ("Driver.nea(0)", lambda: board.nea(0)),
+            ("Driver.sb(0, 0)", lambda: board.sb(0, 0)),
             ("ctypes nea(0)", lambda: bare["nea"](0)),
             ("ctypes sb(0, 0)", lambda: bare["sb"](0, 0)),
         ]

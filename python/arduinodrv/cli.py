@@ -17,7 +17,7 @@ from typing import Callable, TextIO
 
 from . import ports
 from ._port import PortError
-from .board import Board
+from .driver import Driver as Board
 from .channels import ANALOG_INPUTS, DIGITAL_INPUTS
 from .web import add_serve_command, serve_command
 

@@ -66,8 +66,8 @@ def board_port():
 
 
 @pytest.fixture(scope="session")
-def board(library_path, boardsim_log, board_port):
-    return arduinodrv.Board(board_port, library=library_path)
+def driver(library_path, boardsim_log, board_port):
+    return arduinodrv.Driver(board_port, library=library_path)
 
 
 def start_boardsim(link, *options):

@@ -10,7 +10,7 @@ from arduinodrv.cli import main
 from conftest import ANALOG, run_python
 
 
-def test_read_prints_every_input_with_its_label(board, library_path, capsys):
+def test_read_prints_every_input_with_its_label(driver, library_path, capsys):
     assert main(["--library", library_path]) == 0
     lines = capsys.readouterr().out.splitlines()
     assert len(lines) == 10
@@ -20,7 +20,7 @@ def test_read_prints_every_input_with_its_label(board, library_path, capsys):
     assert lines[9].split() == ["EB3", "br8", "0"]
 
 
-def test_record_writes_csv(board, library_path, tmp_path, capsys):
+def test_record_writes_csv(driver, library_path, tmp_path, capsys):
     out = tmp_path / "a2.csv"
     assert main(["record", "ea", "2", "--every", "20ms", "--count", "4", "--out", str(out),
                  "--library", library_path]) == 0
@@ -72,9 +72,9 @@ def failing_after(samples, error):
     (KeyboardInterrupt(), 130, True),
     (OSError(5, "Input/output error"), 1, False),
 ])
-def test_half_written_csv_kept_only_when_stopped(board, library_path, tmp_path, monkeypatch, capsys,
+def test_half_written_csv_kept_only_when_stopped(driver, library_path, tmp_path, monkeypatch, capsys,
                                                   error, status, kept):
-    monkeypatch.setattr(arduinodrv.Board, "ead", failing_after(2, error))
+    monkeypatch.setattr(arduinodrv.Driver, "ead", failing_after(2, error))
     out = tmp_path / "partial.csv"
     assert main(["record", "ead", "0", "--every", "1ms", "--count", "5", "--out", str(out),
                  "--library", library_path]) == status
@@ -112,12 +112,12 @@ def test_silent_board_warned_and_exit_1(library_path, tmp_path):
     assert out.read_text().splitlines()[1].endswith(",0.0")
 
 
-def test_interval_shorter_than_a_request_is_stated(board, library_path, capsys):
+def test_interval_shorter_than_a_request_is_stated(driver, library_path, capsys):
     assert main(["record", "ea", "0", "--every", "1ms", "--count", "2", "--library", library_path]) == 0
     assert "longer than --every 1ms" in capsys.readouterr().err
 
 
-def test_write_error_reported_and_device_left_alone(board, library_path, capsys):
+def test_write_error_reported_and_device_left_alone(driver, library_path, capsys):
     assert main(["record", "ea", "0", "--count", "2", "--every", "1ms", "--out", "/dev/full",
                  "--library", library_path]) == 1
     assert "No space left" in capsys.readouterr().err

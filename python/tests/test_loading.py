@@ -44,7 +44,7 @@ def test_wrong_file_named_in_the_error(tmp_path, content, message):
     if content is not None:
         path.write_bytes(content)
     with pytest.raises(OSError, match=message) as raised:
-        arduinodrv.Board(library=path)
+        arduinodrv.Driver(library=path)
     assert str(path) in str(raised.value)
 
 
@@ -56,14 +56,14 @@ def test_not_a_file_refused_without_opening_it(tmp_path, kind, message):
     else:
         os.mkfifo(path)  # opening it would wait for a writer
     with pytest.raises(OSError, match=message) as raised:
-        arduinodrv.Board(library=path)
+        arduinodrv.Driver(library=path)
     assert str(path) in str(raised.value)
 
 
 def test_other_library_refused():
     # In a process of its own: this one has its board already.
     path = loaded_library("libm.so")
-    run = run_python("-c", f"import arduinodrv; arduinodrv.Board('/dev/null', library={path!r})")
+    run = run_python("-c", f"import arduinodrv; arduinodrv.Driver('/dev/null', library={path!r})")
     assert f"{path}: not the arduinodrv library" in run.stderr
 
 
@@ -76,7 +76,7 @@ def test_other_library_refused():
 ])
 def test_bad_arguments(arguments, error):
     with pytest.raises(error):
-        arduinodrv.Board(**arguments)
+        arduinodrv.Driver(**arguments)
 
 
 @pytest.mark.parametrize("layout, package_folder, library_folder", [

@@ -11,7 +11,7 @@ from dataclasses import dataclass
 
 from .. import _library
 from .._port import PortError
-from ..board import Board
+from ..driver import Driver as Board
 
 # The device path a build keeps as one of its texts, e.g. /dev/ttyUSB0.
 _PORT_TEXT = re.compile(rb"\0(/[\x21-\x7e]*/tty(?:USB|ACM)\d{1,2})\0")

@@ -11,7 +11,7 @@ import threading
 import time
 from dataclasses import dataclass, field
 
-from ..board import Board
+from ..driver import Driver as Board
 
 ANALOG_INPUTS = 6
 DIGITAL_INPUTS = 4

@@ -1,4 +1,5 @@
-"""The board seen through the arduinodrv library."""
+"""The original interface: the arduinodrv library's functions under their
+own names, one board per process."""
 
 from __future__ import annotations
 
@@ -41,30 +42,33 @@ def _text(raw: bytes | None) -> str:
     return (raw or b"").decode("latin-1")
 
 
-class Board:
-    """A board on a serial device, driven through the arduinodrv library.
+class Driver:
+    """The original interface: the arduinodrv library's 71 functions under
+    their own names (ea, ead, eb, sa, sad, sb, rsa, ...), for programs written
+    against them. New programs use Board, which has a status for every
+    request, a time with every reading and several boards in one program.
 
-    Board("/dev/ttyACM0") loads the 64-bit build of the library, which opens
+    Driver("/dev/ttyACM0") loads the 64-bit build of the library, which opens
     that device: any path, a /dev/serial/by-id/ name or a link of your own
-    (it is handed to the library as ARDUINODRV_PORT). Board() opens the
+    (it is handed to the library as ARDUINODRV_PORT). Driver() opens the
     device that ARDUINODRV_PORT names, else /dev/ttyUSB0. library= loads
     that very file instead of the build found beside an install of this
     package (<prefix>/lib/arduinodrv/ttyUSB0/), in the build tree
     (build/lib64/ttyUSB0/) or in /usr/local/lib and /usr/lib.
 
     Loading opens the device and waits 2 s while the board restarts. When
-    the device does not open, Board raises PortError (an OSError naming the
+    the device does not open, Driver raises PortError (an OSError naming the
     path and the reason); with require_port=False it stays silent, as the
     library does, and every input then reads 0. A folder, a regular file or
     a pipe is refused either way.
 
     The library's state is the process's: a process has one board at a
-    time. A second Board on the same port shares the first one's library,
+    time. A second Driver on the same port shares the first one's library,
     with its port and read-back values; one on another port raises
     BoardInUseError until the others are closed. close(), or the end of a
-    with block, releases the board: once the last Board on it is closed, the
+    with block, releases the board: once the last Driver on it is closed, the
     library is unloaded, which closes the device for other programs. Calls
-    on a closed Board raise ValueError.
+    on a closed Driver raise ValueError.
 
     The methods are named after the library's exports. They may be called
     from several threads: a lock keeps calls one at a time, as the library
@@ -105,7 +109,7 @@ class Board:
         self._lock = loaded.lock
         self._port = port
         self._functions = loaded.functions
-        # A Board dropped without close() gives its place up: another port
+        # A Driver dropped without close() gives its place up: another port
         # may then load (the library stays loaded until then).
         self._release = weakref.finalize(self, _release, loaded)
 
@@ -113,7 +117,7 @@ class Board:
     def _refuse_library_as_port(port: str, library) -> None:
         if library is None and port.endswith(".so"):
             raise ValueError(f"{_port.shown(port)} looks like a library: the first argument is the board's "
-                             f"device (Board(port, library=...))")
+                             f"device (Driver(port, library=...))")
 
     @staticmethod
     def _attach(library_file, key, header, port, require_port) -> _library.LoadedLibrary:
@@ -138,7 +142,7 @@ class Board:
         return loaded
 
     def close(self) -> None:
-        """Releases the board. When no other Board of this process uses it,
+        """Releases the board. When no other Driver of this process uses it,
         the library is unloaded: its port closes and its claim ends, as at
         the end of the process. Closing again does nothing."""
         with _library.guard:
@@ -155,7 +159,7 @@ class Board:
     def closed(self) -> bool:
         return self._functions is None
 
-    def __enter__(self) -> "Board":
+    def __enter__(self) -> "Driver":
         self._live()
         return self
 
@@ -174,12 +178,12 @@ class Board:
 
     def __repr__(self) -> str:
         state = ", closed" if self.closed else ""
-        return f"Board({self._port!r}, library={self._loaded.path!r}{state})"
+        return f"Driver({self._port!r}, library={self._loaded.path!r}{state})"
 
     def _live(self) -> dict:
         functions = self._functions
         if functions is None:
-            raise ValueError(f"Board({self._port!r}) is closed")
+            raise ValueError(f"Driver({self._port!r}) is closed")
         return functions
 
     def _call(self, name: str, *arguments):

@@ -26,6 +26,10 @@ def test_channel_counts_are_the_headers():
         pytest.skip("the header has no channel counts yet")
     assert {name: int(match.group(1)) for name, match in found.items()} == \
         {name: getattr(arduinodrv, name) for name in names}
+    board_header = (SOURCE / "include" / "arduinoboard.h").read_text()
+    counts = {name: int(re.search(rf"#define\s+AB_{name}\s+(\d+)", board_header).group(1))
+              for name in ["ANALOG_INPUTS", "DIGITAL_INPUTS", "PWM_OUTPUTS", "DIGITAL_OUTPUTS"]}
+    assert counts == {name: getattr(arduinodrv.Board, name) for name in counts}
 
 
 def test_pip_installs_into_a_virtual_environment(tmp_path):

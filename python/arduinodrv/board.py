@@ -1,0 +1,394 @@
+"""A board as an object of its own, on libarduinoboard: several in one
+program, a status for every request, the time with every reading."""
+
+from __future__ import annotations
+
+import ctypes
+import errno
+import math
+import numbers
+import os
+import threading
+import weakref
+from dataclasses import dataclass
+from datetime import datetime, timezone
+
+from . import _board_library as _lib
+from .channels import ANALOG_INPUTS, ANALOG_OUTPUTS, DIGITAL_INPUTS, DIGITAL_OUTPUTS, FULL_SCALE_V, PWM_HIGHEST
+from .errors import BadChannel, BadValue, BoardClosed, BoardError, NoAnswer, NotAReading, PortError, board_error
+
+_INT32_MIN = -(2**31)
+_INT32_MAX = 2**31 - 1
+_LONGEST_S = 60.0  # the library's limit for either wait
+
+
+def local_time(time_ns: int) -> datetime:
+    """A CLOCK_REALTIME time in ns as an aware datetime in the local time zone
+    (to the microsecond)."""
+    seconds, ns = divmod(time_ns, 1_000_000_000)
+    utc = datetime.fromtimestamp(seconds, timezone.utc).replace(microsecond=ns // 1000)
+    return utc.astimezone()
+
+
+@dataclass(frozen=True)
+class Reading:
+    """One reading: raw (0-1023 for an analog input, 0 or 1 for a digital
+    one), volts (raw x 5 / 1024; 0 or 5 for a digital input), time_ns
+    (the system time in ns since 1970 when the answer's end arrived) and
+    round_trip (seconds from the command's first byte written to the
+    answer's end). time is time_ns as an aware datetime, local time zone."""
+
+    raw: int
+    volts: float
+    time_ns: int
+    round_trip: float
+
+    @property
+    def time(self) -> datetime:
+        return local_time(self.time_ns)
+
+
+@dataclass(frozen=True)
+class Link:
+    """What the library knows of the link with the board, at one moment.
+
+    connected: the device is open now. opens: opens since the Board opened,
+    the first included: each later one is a restart of the board (unplugged
+    and back, or its port reopened), which turns every output off.
+    requests: requests sent; no_answer and not_a_reading: those of them that
+    failed so; no_port: requests refused while the device was gone.
+    pwm and digital: what the outputs hold as far as the library knows (all
+    off after each open). opened_ns and last_answer_ns: the system time in
+    ns of the last open and of the last right answer (0: none yet)."""
+
+    connected: bool
+    opens: int
+    requests: int
+    no_answer: int
+    not_a_reading: int
+    no_port: int
+    pwm: tuple
+    digital: tuple
+    opened_ns: int
+    last_answer_ns: int
+
+    @property
+    def restarted(self) -> bool:
+        """The board restarted since the Board opened: its outputs went off."""
+        return self.opens > 1
+
+    @property
+    def opened(self) -> datetime:
+        """When the device was last opened: the board restarted then."""
+        return local_time(self.opened_ns)
+
+    @property
+    def last_answer(self) -> datetime | None:
+        return local_time(self.last_answer_ns) if self.last_answer_ns else None
+
+
+def _int(value: object, name: str, error: type) -> int:
+    """value as a C int; bool, float and str are refused (TypeError), ints
+    beyond 32 bits are error, which they are for the board too."""
+    if type(value) is not int:
+        if isinstance(value, bool) or not hasattr(type(value), "__index__"):
+            raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+        value = value.__index__()
+    if not _INT32_MIN <= value <= _INT32_MAX:
+        raise board_error(error, f"{name} {value} is out of range", None)
+    return value
+
+
+def _seconds(value: object, name: str, lowest: float) -> int:
+    """A time option in seconds, as the library's whole ms."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number of seconds, not {type(value).__name__}")
+    seconds = float(value)
+    if not lowest <= seconds <= _LONGEST_S:  # NaN too
+        raise ValueError(f"{name} {value!r} s is outside {lowest:g}-{_LONGEST_S:g} s")
+    return max(round(seconds * 1000), 1 if lowest > 0 else 0)
+
+
+def _port_argument(port: object) -> bytes | None:
+    if port is None:
+        return None
+    if not isinstance(port, (str, bytes, os.PathLike)):
+        raise TypeError(f"port must be a device path (str, bytes or os.PathLike), not {type(port).__name__}")
+    path = os.fsencode(port)
+    if not path:
+        raise ValueError("port is an empty path (None finds the board)")
+    if b"\0" in path:
+        raise ValueError(f"port {os.fsdecode(path)!r} holds a zero byte")
+    return path
+
+
+# What each status of a request raises; the OSErrors with their errno.
+_REQUEST_ERRORS = {
+    _lib.NO_ANSWER: (NoAnswer, errno.ETIMEDOUT),
+    _lib.NOT_A_READING: (NotAReading, 0),
+    _lib.NO_PORT: (PortError, errno.ENOENT),
+    _lib.PORT_BUSY: (PortError, errno.EBUSY),
+    _lib.NO_PERMISSION: (PortError, errno.EACCES),
+    _lib.NOT_A_PORT: (PortError, errno.ENOTTY),
+    _lib.SEVERAL_PORTS: (PortError, errno.ENOTUNIQ),
+    _lib.BAD_CHANNEL: (BadChannel, 0),
+    _lib.BAD_VALUE: (BadValue, 0),
+    _lib.BAD_ARGUMENT: (BoardClosed, 0),  # the board closed while the call waited for it
+}
+# At the open, a bad argument is a path that cannot be one, a bad value an
+# option out of range.
+_OPEN_ERRORS = {**_REQUEST_ERRORS, _lib.BAD_ARGUMENT: (PortError, errno.EINVAL), _lib.BAD_VALUE: (ValueError, 0)}
+
+
+def _failure(library: _lib.BoardLibrary, status: int, port: str | None, errors: dict) -> Exception:
+    """The exception for a failed call: this thread's reason from the library,
+    without the path in front that the exception carries itself."""
+    reason = library.last_error()
+    if port is not None and reason.startswith(port + ": "):
+        reason = reason[len(port) + 2:]
+    kind, code = errors.get(status, (BoardError, 0))
+    if kind is ValueError:
+        return ValueError(reason)
+    return board_error(kind, reason or library.ab_status_text(status).decode("ascii", "replace"), port, code)
+
+
+class _Handle:
+    """The library's handle of one board, closed once: by close(), or when
+    the Board is collected or the program ends."""
+
+    def __init__(self, library: _lib.BoardLibrary, value: int):
+        self.library = library
+        self.value = value
+
+    def close(self) -> None:
+        value, self.value = self.value, None
+        if value is not None:
+            self.library.ab_close(value)
+
+
+_boards: weakref.WeakSet = weakref.WeakSet()
+
+
+class Board:
+    """A board on a serial device, through libarduinoboard.
+
+    Board("/dev/ttyACM0") opens that device (any path: a
+    /dev/serial/by-id/ name, a link of your own); Board() opens the one
+    device whose USB ids are a board's or a usual USB-serial chip's. The
+    open waits start seconds (2) while the board restarts: opening its port
+    resets it, with every output off. timeout is the limit for each answer
+    (1 s). With exclusive (the default) the device is this Board's alone:
+    another program or another Board opening it gets PortError (EBUSY).
+    library names a libarduinoboard file to load instead of the one found
+    beside an install of this package, in the build tree it sits in, or by
+    the system's loader.
+
+    Every request that does not give what was asked raises a BoardError:
+    NoAnswer (a TimeoutError) when the board sent no whole answer in time,
+    NotAReading (a ValueError) for an answer that is not a reading,
+    PortError (an OSError naming the path and the reason) when the device
+    is missing, unplugged, busy or no serial device, BadChannel and BadValue
+    (ValueErrors) for a channel or a value the board lacks, before anything
+    is sent. Channels and values are ints: a bool, a float or a str is a
+    TypeError. A device that went away is opened again by the library on a
+    later request, at most every 0.5 s; link tells when it did.
+
+    Several Boards may be open in one program, and each may be used from
+    several threads: requests on one board are taken one at a time. close()
+    (or the end of a with block, or the Board's collection) closes the
+    device; it waits for a request in progress, and calls waiting for it or
+    made afterwards raise BoardClosed (a ValueError). In a child forked after
+    the open, requests raise PortError (EBUSY): the board is the parent's.
+    """
+
+    ANALOG_INPUTS = ANALOG_INPUTS
+    DIGITAL_INPUTS = DIGITAL_INPUTS
+    PWM_OUTPUTS = ANALOG_OUTPUTS
+    DIGITAL_OUTPUTS = DIGITAL_OUTPUTS
+
+    def __init__(self, port: str | bytes | os.PathLike | None = None, *, timeout: float = 1.0, start: float = 2.0,
+                 exclusive: bool = True, library: str | os.PathLike | None = None):
+        self._handle = None
+        self._port = None
+        path = _port_argument(port)
+        options = _lib.COptions(_seconds(timeout, "timeout", 0.001), _seconds(start, "start", 0.0),
+                                _flag(exclusive, "exclusive"))
+        self._library = library = _lib.load(library)
+        handle = _lib.BOARD()
+        status = library.ab_open(path, ctypes.byref(options), ctypes.byref(handle))
+        if status != _lib.OK:
+            raise _failure(library, status, None if path is None else os.fsdecode(path), _OPEN_ERRORS)
+        self._handle = _Handle(library, handle.value)
+        self._port = os.fsdecode(library.ab_port(handle.value) or path or b"")
+        self._timeout = options.timeout_ms / 1000
+        self._fresh_locks()
+        # Dropped without close(), or open when the program ends: closed then.
+        self._finalizer = weakref.finalize(self, self._handle.close)
+        _boards.add(self)
+
+    def _fresh_locks(self) -> None:
+        # One request at a time through Python too: close() can then wait
+        # for the one in progress, and no call can reach the library with a
+        # handle that close() gave back (the library may give the same
+        # address to a board opened later).
+        self._request_lock = threading.Lock()
+        self._users = 0  # calls that hold the handle, requests or not
+        self._users_changed = threading.Condition(threading.Lock())
+        self._closing = False
+
+    # Open and closed.
+
+    @property
+    def port(self) -> str:
+        """The device the board is on, as opened (also after Board())."""
+        return self._port
+
+    @property
+    def library(self) -> str:
+        """The libarduinoboard file this Board uses."""
+        return self._library.path
+
+    @property
+    def timeout(self) -> float:
+        """The limit for each answer, in seconds."""
+        return self._timeout
+
+    @property
+    def closed(self) -> bool:
+        return self._handle is None or self._handle.value is None
+
+    def close(self) -> None:
+        """Closes the device, after the request in progress; requests that
+        wait for it raise BoardClosed. Closing again does nothing."""
+        if self._handle is None:
+            return
+        with self._users_changed:
+            self._closing = True
+        with self._request_lock:
+            with self._users_changed:
+                self._users_changed.wait_for(lambda: self._users == 0)
+            self._finalizer()
+
+    def __enter__(self) -> "Board":
+        self._enter()
+        self._leave()
+        return self
+
+    def __exit__(self, *exception) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = ", closed" if self.closed else ""
+        return f"Board({self._port!r}{state})"
+
+    def _enter(self) -> int:
+        with self._users_changed:
+            if self._closing or self.closed:
+                raise board_error(BoardClosed, "the Board is closed", self._port)
+            self._users += 1
+        return self._handle.value
+
+    def _leave(self) -> None:
+        with self._users_changed:
+            self._users -= 1
+            if self._users == 0:
+                self._users_changed.notify_all()
+
+    def _request(self, function, *arguments) -> None:
+        with self._request_lock:
+            handle = self._enter()
+            try:
+                status = function(handle, *arguments)
+                if status != _lib.OK:
+                    raise _failure(self._library, status, self._port, _REQUEST_ERRORS)
+            finally:
+                self._leave()
+
+    # Inputs.
+
+    def read_analog(self, channel: int) -> Reading:
+        """Analog input channel (0-5, pins A0-A5): a Reading with the raw
+        value (0-1023), the volts, its time and round trip."""
+        reading = _lib.CReading()
+        self._request(self._library.ab_read_analog, _int(channel, "channel", BadChannel), ctypes.byref(reading))
+        return Reading(reading.raw, reading.volts, reading.time_ns, reading.round_trip_ns / 1e9)
+
+    def read_volts(self, channel: int) -> float:
+        """Analog input channel (0-5) in volts (raw x 5 / 1024)."""
+        return self.read_analog(channel).volts
+
+    def read_digital_reading(self, channel: int) -> Reading:
+        """Digital input channel (0-3, pins 2, 4, 7, 8): a Reading with raw 0
+        or 1, its time and round trip."""
+        reading = _lib.CReading()
+        self._request(self._library.ab_read_digital, _int(channel, "channel", BadChannel), ctypes.byref(reading))
+        return Reading(reading.raw, reading.volts, reading.time_ns, reading.round_trip_ns / 1e9)
+
+    def read_digital(self, channel: int) -> bool:
+        """Digital input channel (0-3, pins 2, 4, 7, 8): True when high."""
+        return self.read_digital_reading(channel).raw == 1
+
+    # Outputs.
+
+    def write_pwm(self, channel: int, duty: int) -> None:
+        """Sets PWM output channel (0-3, pins 3, 5, 6, 9) to duty (0-255)."""
+        self._request(self._library.ab_write_pwm, _int(channel, "channel", BadChannel), _int(duty, "duty", BadValue))
+
+    def write_volts(self, channel: int, volts: float) -> int:
+        """Sets PWM output channel (0-3) to volts (0-5 V), as the duty
+        round(volts x 255 / 5), which it returns."""
+        duty = volts_to_duty(volts)
+        self.write_pwm(channel, duty)
+        return duty
+
+    def write_digital(self, channel: int, on: bool) -> None:
+        """Switches digital output channel (0-3, pins 10-13) on (True or 1)
+        or off (False or 0)."""
+        level = 1 if on is True else 0 if on is False else _int(on, "on", BadValue)
+        self._request(self._library.ab_write_digital, _int(channel, "channel", BadChannel), level)
+
+    # The link.
+
+    @property
+    def link(self) -> Link:
+        """The link now (see Link); never waits for the board."""
+        state = _lib.CLink()
+        handle = self._enter()
+        try:
+            status = self._library.ab_link_state(handle, ctypes.byref(state))
+            if status != _lib.OK:
+                raise _failure(self._library, status, self._port, _REQUEST_ERRORS)
+        finally:
+            self._leave()
+        return Link(bool(state.connected), state.opens, state.requests, state.no_answer, state.not_a_reading,
+                    state.no_port, tuple(state.pwm), tuple(bool(level) for level in state.digital),
+                    state.opened_ns, state.last_answer_ns)
+
+
+def volts_to_duty(volts: float) -> int:
+    """0-5 V as a PWM duty 0-255, rounded half up; BadValue for NaN, an
+    infinity or a voltage outside 0-5 V."""
+    if isinstance(volts, bool) or not isinstance(volts, numbers.Real):
+        raise TypeError(f"volts must be a real number, not {type(volts).__name__}")
+    try:
+        value = float(volts)
+    except OverflowError:
+        value = math.inf
+    if not 0.0 <= value <= FULL_SCALE_V:  # NaN too
+        raise board_error(BadValue, f"{volts!r} V is outside 0-{FULL_SCALE_V:g} V", None)
+    return math.floor(value * PWM_HIGHEST / FULL_SCALE_V + 0.5)
+
+
+def _flag(value: object, name: str) -> int:
+    if type(value) is bool or (type(value) is int and value in (0, 1)):
+        return int(value)
+    raise TypeError(f"{name} must be True or False, not {value!r}")
+
+
+def _after_fork_in_child() -> None:
+    # Locks held by threads that did not come along would stay held for ever.
+    for board in list(_boards):
+        board._fresh_locks()
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)

@@ -265,7 +265,9 @@ def _run_ports(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 
 def _add_serve(commands, where) -> None:
     add_serve_command(commands, [where])
-    commands.choices["serve"].set_defaults(run=lambda options, out, err: serve_command(options, out, err))
+    commands.choices["serve"].set_defaults(
+        run=lambda options, out, err: serve_command(options, out, err, partial(open_board, options),
+                                                    chosen_port(options)))
 
 
 COMMANDS = [_add_read, _add_record, _add_ports, _add_serve]

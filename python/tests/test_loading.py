@@ -13,6 +13,8 @@ import arduinodrv
 from conftest import run_python
 
 PACKAGE = Path(arduinodrv.__file__).parent
+# A sanitized build loads only with the sanitizer's runtime preloaded.
+SANITIZER = {k: v for k, v in os.environ.items() if k in ("LD_PRELOAD", "ASAN_OPTIONS")}
 
 
 def elf_header(elf_class, machine, kind=3):
@@ -101,7 +103,7 @@ def test_build_found_beside_the_package(tmp_path, board_library, layout, package
     found = subprocess.run(
         [sys.executable, "-c", "import arduinodrv, arduinodrv._board_library as b; "
                                "print(arduinodrv.find_library()); print(b.load().path)"],
-        env={"PYTHONPATH": str(tmp_path / package_folder), "PYTHONDONTWRITEBYTECODE": "1"},
+        env=dict(SANITIZER, PYTHONPATH=str(tmp_path / package_folder), PYTHONDONTWRITEBYTECODE="1"),
         capture_output=True, text=True, timeout=60, check=True)
     assert found.stdout.split() == [str(library), str(board)]
 

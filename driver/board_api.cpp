@@ -113,6 +113,7 @@ AB_API const char *ab_status_text(ab_status status) noexcept
     case AB_BAD_VALUE: return "a value the output cannot take";
     case AB_BAD_ARGUMENT: return "a null pointer, a closed board or an impossible path";
     case AB_SEVERAL_PORTS: return "several devices may be the board";
+    case AB_NOT_SUPPORTED: return "the board's sketch cannot do this";
     }
     return "unknown status";
 }
@@ -177,6 +178,32 @@ AB_API ab_status ab_write_digital(ab_board *board, int channel, int on) noexcept
 {
     return write_output(board, channel, on, 1, "digital output",
                         [](ab_board &b, int32_t c, int32_t v) { return write_digital(b, c, v == 1); });
+}
+
+AB_API ab_status ab_scan(ab_board *board, ab_scan_result *result) noexcept
+{
+    // A scan refused as a whole: every value says why.
+    const auto refused = [result](ab_status status) {
+        if (result != nullptr) {
+            for (ab_status &each : result->analog_status)
+                each = status;
+            for (ab_status &each : result->digital_status)
+                each = status;
+        }
+        return status;
+    };
+    return guarded([&] {
+        if (result != nullptr)
+            *result = ab_scan_result{};
+        const board_use use(board);
+        if (!use.found())
+            return refused(not_found(board));
+        if (result == nullptr)
+            return said(AB_BAD_ARGUMENT, "result is NULL");
+        if (!use.ours())
+            return refused(not_ours());
+        return said(scan(use.board(), *result));
+    });
 }
 
 AB_API ab_status ab_link_state(ab_board *board, ab_link *link) noexcept

@@ -12,6 +12,7 @@
 #include "arduinoboard.h"
 #include "exchange.h"
 #include "posix/deadline.h"
+#include "protocol/line_protocol.h"
 
 // After a request that got no whole answer, the next one waits for the line
 // to stay quiet this long (at most its answer limit) before it asks.
@@ -28,6 +29,8 @@ struct ab_board {
     line_exchange exchange;
     uint64_t seen_opens = 0;  // the port's opens when the board last looked
     deadline restarted{};     // the board restarts when its port opens: no command before this passed
+    sketch_identity sketch;   // what its sketch said it can do after the last open
+    uint16_t next_tag = 0;    // the next tagged request's
 
     // What ab_link_state tells; changed and read under state_lock alone, so
     // reading it never waits for a request.
@@ -54,6 +57,7 @@ board_result read_analog(ab_board &board, int32_t channel, ab_reading &reading);
 board_result read_digital(ab_board &board, int32_t channel, ab_reading &reading);
 board_result write_pwm(ab_board &board, int32_t channel, int32_t duty);
 board_result write_digital(ab_board &board, int32_t channel, bool on);
+board_result scan(ab_board &board, ab_scan_result &result);
 
 // The status of a port that did not open, from the system's error.
 ab_status status_of_open_failure(int error);
@@ -61,3 +65,8 @@ ab_status status_of_open_failure(int error);
 // Notes a new open of the board's port (the first or a reopen): the board
 // restarts now, with every output off. Takes the state lock.
 void note_open(ab_board &board);
+
+// Once the board has started after an open: asks what its sketch can do,
+// and moves the line to the rate the options ask for when it can
+// (board_start.cpp).
+void start_sketch(ab_board &board);

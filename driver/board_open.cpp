@@ -24,6 +24,9 @@ board_result checked_options(const ab_options &options)
         return {AB_BAD_VALUE, "start_ms " + std::to_string(options.start_ms) + " is outside 0-60000"};
     if (options.exclusive != 0 && options.exclusive != 1)
         return {AB_BAD_VALUE, "exclusive " + std::to_string(options.exclusive) + " is neither 0 nor 1"};
+    if (options.baud != 0 && options.baud != driver_line.baud && options.baud != 250000 && options.baud != 500000 &&
+        options.baud != 1000000)
+        return {AB_BAD_VALUE, "baud " + std::to_string(options.baud) + " is none of 9600, 250000, 500000, 1000000"};
     return {};
 }
 
@@ -69,6 +72,7 @@ void default_options(ab_options &options)
     options.timeout_ms = default_timeout_ms;
     options.start_ms = board_start_ms;
     options.exclusive = 1;
+    options.baud = 0;
 }
 
 board_result open_board(const char *port, const ab_options *given, ab_board *&opened)
@@ -100,6 +104,7 @@ board_result open_board(const char *port, const ab_options *given, ab_board *&op
     note_open(*board);
     // The board restarts as its port opens; nothing reaches it before.
     sleep_until_passed(board->restarted);
+    start_sketch(*board);
     register_board(board.get());
     opened = board.release();
     return {};
@@ -111,8 +116,11 @@ void close_board(ab_board *board)
     if (!closing)
         return;
     // A forked child closes its own descriptor only: the claim is the
-    // parent's, which goes on using the device.
-    if (closing->owner == getpid())
+    // parent's, which goes on using the device. The owner frees the device
+    // for everyone, though a child it forked still holds a copy.
+    if (closing->owner == getpid()) {
         closing->exchange.port().port().release_claim();
+        closing->exchange.port().port().release_lock();
+    }
     closing->exchange.port().forget();
 }

@@ -6,7 +6,9 @@
 #include "board_object.h"
 #include "posix/clock.h"
 #include "protocol/board_channels.h"
+#include "protocol/board_line.h"
 #include "protocol/line_protocol.h"
+#include "protocol/scan_answers.h"
 
 namespace {
 
@@ -48,8 +50,11 @@ board_result ready(ab_board &board)
     if (port.opens() != board.seen_opens) {
         board.exchange.new_line();
         note_open(board);
+        sleep_until_passed(board.restarted);
+        start_sketch(board);
+        if (!port.port().is_open())
+            return no_port(board);
     }
-    sleep_until_passed(board.restarted);
     return board_result{};
 }
 
@@ -119,11 +124,39 @@ board_result no_answer(ab_board &board, const answer &got)
                 ("no whole answer within " + std::to_string(board.options.timeout_ms) + " ms").c_str());
 }
 
-// One request that reads: settle the line, write, read the answer with
-// `read` (read_line or read_byte), and judge it with `judge`.
-template <typename reader, typename judge_with>
-board_result read_request(ab_board &board, const std::string &line, ab_reading &reading, reader read,
-                          judge_with judge)
+// The answer to a tagged request: the line that names it, whatever comes
+// before (another request's answer however late, a cut one, noise).
+answer read_tagged(line_exchange &exchange, const std::string &command, uint16_t tag, const deadline &d)
+{
+    answer result;
+    answer_line line;
+    std::string value;
+    result.outcome = exchange.receive(d, [&](char byte) {
+        if (!line.take(byte))
+            return false;
+        if (tagged_answer(line.text(), command, tag, &value))
+            return true;
+        line = answer_line();
+        return false;
+    });
+    if (result.outcome == answer_outcome::answered) {
+        result.arrived_ns = realtime_ns();
+        result.arrived_monotonic_ns = monotonic_ns();
+        result.line = value;
+    }
+    return result;
+}
+
+// An input's request: its command, and whether the classic answer is a
+// line (an analog input) or one byte (a digital one).
+struct input_request {
+    std::string command;
+    bool analog;
+};
+
+// One request that reads: settle the line, write, read the answer (tagged
+// when the sketch can, else classic) and judge it.
+board_result read_request(ab_board &board, const input_request &asked, ab_reading &reading)
 {
     std::lock_guard<std::mutex> request(board.request_lock);
     const connection_news news{board};
@@ -131,20 +164,44 @@ board_result read_request(ab_board &board, const std::string &line, ab_reading &
     if (result.status != AB_OK)
         return result;
     line_exchange &exchange = board.exchange;
-    exchange.settle(quiet_line_ms, board.options.timeout_ms);
+    const bool tagged = board.sketch.tags;
+    const uint16_t tag = board.next_tag++;
+    // A tagged answer cannot be taken for another's: what waits is
+    // discarded, and no quiet line is waited for.
+    exchange.settle(tagged ? 0 : quiet_line_ms, board.options.timeout_ms);
     if (!exchange.port().port().is_open())
         return gone(board);
+    std::string line;
+    if (tagged)
+        line = command_line(tagged_command(asked.command, tag));
+    else
+        line = asked.analog ? answered_command_line(asked.command) : command_line(asked.command);
     const int64_t started_ns = monotonic_ns();
     result = send(board, line);
     if (result.status != AB_OK)
         return count(board, result);
-    const answer got = (exchange.*read)(deadline_after(board.options.timeout_ms));
+    const deadline d = deadline_after(board.options.timeout_ms);
+    answer got;
+    if (tagged)
+        got = read_tagged(exchange, asked.command, tag, d);
+    else
+        got = asked.analog ? exchange.read_line(d) : exchange.read_byte(d);
     if (got.outcome != answer_outcome::answered)
         return count(board, no_answer(board, got));
-    if (!judge(got, reading)) {
-        exchange.doubt_answer();
-        return count(board, fail(AB_NOT_A_READING, board, ("the answer " + quoted(got.line) + " is not a reading").c_str()));
+    // A tagged digital answer is the digit; a classic one the byte.
+    int32_t value = 0;
+    const bool right = asked.analog ? is_analog_reading(got.line, &value)
+                                    : is_digital_reading(tagged ? (got.line.size() == 1 ? got.line[0] : -1) : got.byte,
+                                                         &value);
+    if (!right) {
+        if (!tagged)
+            exchange.doubt_answer();
+        const std::string shown = tagged || asked.analog ? got.line : std::string(1, static_cast<char>(got.byte));
+        return count(board, fail(AB_NOT_A_READING, board, ("the answer " + quoted(shown) + " is not a reading").c_str()));
     }
+    reading.raw = value;
+    reading.volts = asked.analog ? value * analog_full_scale_volts / analog_reading_steps
+                                 : value * analog_full_scale_volts;
     reading.time_ns = got.arrived_ns;
     reading.round_trip_ns = got.arrived_monotonic_ns - started_ns;
     return count(board, result, &got);
@@ -154,12 +211,15 @@ board_result read_request(ab_board &board, const std::string &line, ab_reading &
 
 void note_open(ab_board &board)
 {
+    board.sketch = sketch_identity{};
     board.seen_opens = board.exchange.port().opens();
     board.restarted = deadline_after(board.options.start_ms);
     std::lock_guard<std::mutex> state(board.state_lock);
     board.link.opens = board.seen_opens;
     board.link.opened_ns = realtime_ns();
     board.link.connected = 1;
+    board.link.baud = driver_line.baud;  // every open starts at 9600
+    board.link.sketch = 0;
     for (int32_t &duty : board.link.pwm)
         duty = 0;
     for (int32_t &level : board.link.digital)
@@ -186,28 +246,12 @@ ab_status status_of_open_failure(int error)
 
 board_result read_analog(ab_board &board, int32_t channel, ab_reading &reading)
 {
-    const std::string line = answered_command_line(analog_input_command(std::to_string(channel)));
-    return read_request(board, line, reading, &line_exchange::read_line, [](const answer &got, ab_reading &r) {
-        int32_t raw;
-        if (!is_analog_reading(got.line, &raw))
-            return false;
-        r.raw = raw;
-        r.volts = raw * analog_full_scale_volts / analog_reading_steps;
-        return true;
-    });
+    return read_request(board, {analog_input_command(std::to_string(channel)), true}, reading);
 }
 
 board_result read_digital(ab_board &board, int32_t channel, ab_reading &reading)
 {
-    const std::string line = command_line(digital_input_command(digital_input_pins[channel]));
-    return read_request(board, line, reading, &line_exchange::read_byte, [](const answer &got, ab_reading &r) {
-        int32_t level;
-        if (!is_digital_reading(got.byte, &level))
-            return false;
-        r.raw = level;
-        r.volts = level * analog_full_scale_volts;
-        return true;
-    });
+    return read_request(board, {digital_input_command(digital_input_pins[channel]), false}, reading);
 }
 
 namespace {
@@ -239,4 +283,130 @@ board_result write_digital(ab_board &board, int32_t channel, bool on)
 {
     return write_request(board, command_line(digital_output_command(digital_output_pins[channel], on)),
                          board.link.digital[channel], on ? 1 : 0);
+}
+
+namespace {
+
+// A scan's requests in the order they go out: analog and digital inputs
+// alternate, and a digital request of pin 0 (answered, and ignored) parts
+// the last two analog ones.
+struct scan_place {
+    answer_kind kind;
+    int32_t channel;  // -1: the parting request
+};
+constexpr scan_place scan_order[] = {
+    {answer_kind::line, 0}, {answer_kind::byte, 0}, {answer_kind::line, 1}, {answer_kind::byte, 1},
+    {answer_kind::line, 2}, {answer_kind::byte, 2}, {answer_kind::line, 3}, {answer_kind::byte, 3},
+    {answer_kind::line, 4}, {answer_kind::byte, -1}, {answer_kind::line, 5},
+};
+constexpr int scan_requests = analog_input_count + channels_of_each_kind;
+
+ab_status status_of(const scan_answer &answer, bool gone)
+{
+    switch (answer.got) {
+    case scan_answer::state::reading: return AB_OK;
+    case scan_answer::state::not_a_reading: return AB_NOT_A_READING;
+    default: return gone ? AB_NO_PORT : AB_NO_ANSWER;
+    }
+}
+
+// The worse of two statuses, for the scan's own.
+ab_status worse(ab_status a, ab_status b)
+{
+    for (const ab_status status : {AB_NO_PORT, AB_NO_ANSWER, AB_NOT_A_READING})
+        if (a == status || b == status)
+            return status;
+    return a;
+}
+
+// A scan that asked nothing: every value has the scan's status.
+board_result none_asked(ab_scan_result &result, board_result outcome)
+{
+    for (ab_status &status : result.analog_status)
+        status = outcome.status;
+    for (ab_status &status : result.digital_status)
+        status = outcome.status;
+    return outcome;
+}
+
+}  // namespace
+
+board_result scan(ab_board &board, ab_scan_result &result)
+{
+    std::lock_guard<std::mutex> request(board.request_lock);
+    const connection_news news{board};
+    board_result outcome = ready(board);
+    if (outcome.status != AB_OK)
+        return none_asked(result, outcome);
+    line_exchange &exchange = board.exchange;
+    exchange.settle(quiet_line_ms, board.options.timeout_ms);
+    if (!exchange.port().port().is_open())
+        return none_asked(result, gone(board));
+
+    std::string lines;
+    std::vector<answer_kind> kinds;
+    for (const scan_place &place : scan_order) {
+        kinds.push_back(place.kind);
+        lines += command_line(place.kind == answer_kind::line
+                                  ? analog_input_command(std::to_string(place.channel))
+                                  : digital_input_command(pin_of_channel(digital_input_pins, place.channel)));
+    }
+    const int64_t started_ns = monotonic_ns();
+    outcome = send(board, lines);
+    struct arrival {
+        int64_t real_ns = 0, monotonic_ns = 0;
+    } arrived[std::size(scan_order)];
+    scan_answers answers(kinds);
+    bool gone_away = false;
+    if (outcome.status == AB_OK) {
+        const answer_outcome got = exchange.receive(deadline_after(board.options.timeout_ms), [&](char byte) {
+            const int index = answers.take(byte);
+            if (index >= 0)
+                arrived[index] = {realtime_ns(), monotonic_ns()};
+            return answers.finished();
+        });
+        gone_away = got == answer_outcome::gone;
+        answers.give_up();
+    }
+    std::string why;
+    ab_status overall = AB_OK;
+    uint64_t no_answer = 0, not_a_reading = 0;
+    int64_t last_answer_ns = 0;
+    for (size_t i = 0; i < std::size(scan_order); ++i) {
+        const scan_place &place = scan_order[i];
+        if (place.channel < 0)
+            continue;
+        const scan_answer &answer = answers.answers()[i];
+        const ab_status status = outcome.status != AB_OK ? outcome.status : status_of(answer, gone_away);
+        const bool analog = place.kind == answer_kind::line;
+        ab_reading &reading = analog ? result.analog[place.channel] : result.digital[place.channel];
+        (analog ? result.analog_status : result.digital_status)[place.channel] = status;
+        overall = worse(overall, status);
+        no_answer += status == AB_NO_ANSWER;
+        not_a_reading += status == AB_NOT_A_READING;
+        if (status != AB_OK) {
+            why += (why.empty() ? "" : "; ") + std::string(analog ? "analog input " : "digital input ") +
+                   std::to_string(place.channel) + ": " +
+                   (status == AB_NOT_A_READING ? "the answer " + quoted(answer.text) + " is not a reading"
+                                               : std::string(ab_status_text(status)));
+            continue;
+        }
+        reading.raw = answer.value;
+        reading.volts = analog ? answer.value * analog_full_scale_volts / analog_reading_steps
+                               : answer.value * analog_full_scale_volts;
+        reading.time_ns = arrived[i].real_ns;
+        reading.round_trip_ns = arrived[i].monotonic_ns - started_ns;
+        last_answer_ns = reading.time_ns;
+    }
+    if (overall != AB_OK && outcome.status == AB_OK)
+        exchange.doubt_answer();  // what is missing may still come
+    std::lock_guard<std::mutex> state(board.state_lock);
+    board.link.requests += scan_requests;
+    board.link.no_answer += no_answer;
+    board.link.not_a_reading += not_a_reading;
+    if (last_answer_ns != 0)
+        board.link.last_answer_ns = last_answer_ns;
+    if (overall == AB_OK)
+        return board_result{};
+    return board_result{overall, board.path + ": " + why};
 }

@@ -108,26 +108,18 @@ template <typename done_with> answer line_exchange::gather(const deadline &d, do
 {
     answer result;
     answer_line line;
-    serial_port &port = port_.port();
-    bool gone = !port.is_open();
-    while (!gone && port.wait_readable(d)) {
-        char byte;
-        if (port.read(&byte, 1) != 1) {
-            gone = true;  // readable, yet nothing to read: the device is gone
-            break;
-        }
+    result.outcome = receive(d, [&](char byte) {
         line.take(byte);
-        if (done(line)) {
-            result.arrived_ns = realtime_ns();
-            result.arrived_monotonic_ns = monotonic_ns();
-            result.outcome = answer_outcome::answered;
-            result.line = line.text();
-            result.byte = line.first_byte();
-            return result;
-        }
+        return done(line);
+    });
+    if (result.outcome != answer_outcome::answered) {
+        give_up_answer(line.begun());
+        return result;
     }
-    result.outcome = gone || !port.is_open() ? answer_outcome::gone : answer_outcome::no_answer;
-    give_up_answer(line.begun());
+    result.arrived_ns = realtime_ns();
+    result.arrived_monotonic_ns = monotonic_ns();
+    result.line = line.text();
+    result.byte = line.first_byte();
     return result;
 }
 

@@ -74,6 +74,11 @@ public:
     // of an earlier answer still on its way), before the deadline.
     answer read_byte(const deadline &d);
 
+    // Hands each byte that comes to `take` (bool take(char)), one at a
+    // time, until it returns true (it has what it needs), the deadline
+    // passes or the device goes.
+    template <typename taker> answer_outcome receive(const deadline &d, taker take);
+
     // The device stopped reading in the middle of the last line.
     bool line_cut() const { return last_line_cut_; }
 
@@ -102,3 +107,15 @@ private:
     int32_t gave_up_at_ms_ = 0;  // when the awaited answer's limit passed
 };
 
+template <typename taker> answer_outcome line_exchange::receive(const deadline &d, taker take)
+{
+    serial_port &port = port_.port();
+    while (port.is_open() && port.wait_readable(d)) {
+        char byte;
+        if (port.read(&byte, 1) != 1)
+            return answer_outcome::gone;  // readable, yet nothing to read: the device is gone
+        if (take(byte))
+            return answer_outcome::answered;
+    }
+    return port.is_open() ? answer_outcome::no_answer : answer_outcome::gone;
+}

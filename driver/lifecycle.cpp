@@ -94,11 +94,12 @@ __attribute__((constructor)) static void load_driver()
 
 __attribute__((destructor)) static void unload_driver()
 {
-    // The claim belongs to the device, which a forked child shares with its
-    // parent: a child's unload (a worker's exit) closes its own descriptors
-    // only, and a loader that forked (a daemon's parent half calling exit)
-    // leaves the claim to the child still using the port. The kernel drops
-    // it with the last descriptor.
+    // The claim is shared with a forked child: its lock belongs to the open,
+    // which the child's descriptor shares, and the terminal's exclusive mode
+    // to the device. A child's unload (a worker's exit) closes its own
+    // descriptors only, and a loader that forked (a daemon's parent half
+    // calling exit) leaves the claim to the child still using the port. The
+    // kernel drops the lock with the last descriptor.
     const bool loader = getpid() == loader_pid;
     if (loader && !loader_forked)
         driver_exchange.port().port().release_claim();

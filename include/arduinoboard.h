@@ -41,6 +41,27 @@
  *   the program ends or is killed, the device is free again, also on a
  *   pseudo-terminal whose other end stays open.
  *
+ * THE SKETCH
+ *   After each open, once the board has started, the board object asks its
+ *   sketch what it can do (a line a classic sketch ignores: it costs such a
+ *   board 250 ms at each open). The project's sketch (board/ in the source)
+ *   answers; ab_link.sketch is its protocol version, 0 for a classic sketch,
+ *   which is used exactly as the 71 functions use it. With the project's
+ *   sketch every request names itself ("EA3#17", answered "EA3=512#17"), so
+ *   an answer is never taken for another request's however late it comes,
+ *   and no quiet line is waited for after a failure. Streams and the fast
+ *   line need the project's sketch: with a classic one they are
+ *   AB_NOT_SUPPORTED (the fast line: the open stays at 9600).
+ *
+ * FAST LINE
+ *   Every open starts at 9600 baud. options->baud asks for a faster line
+ *   (250000, 500000 or 1000000 baud, rates 16 MHz divides exactly): both
+ *   ends move there after the sketch's answer, and a question at the new
+ *   rate checks the board follows. If it does not, both go back to 9600 (the
+ *   sketch by itself after 1000 ms of silence, which the open waits out)
+ *   and the open succeeds all the same. ab_link.baud says the rate in use.
+ *   After an unplug, the reopen does the same again.
+ *
  * CHANNELS
  *   Analog inputs 0-5 (pins A0-A5), digital inputs 0-3 (pins 2, 4, 7, 8),
  *   PWM outputs 0-3 (pins 3, 5, 6, 9), digital outputs 0-3 (pins 10-13): the
@@ -59,6 +80,19 @@
  *   or a digital answer other than the bytes 0 and 1 or the digits "0" and
  *   "1"), AB_NO_PORT (the device is gone).
  *
+ * SCAN
+ *   ab_scan reads the six analog and four digital inputs in one exchange:
+ *   the classic commands written back to back (any sketch that answers them
+ *   will do) and the answers read in their order, each value with its own
+ *   status and time. Analog and digital answers alternate on the line (one
+ *   more digital request, of pin 0, sits between the last two analog ones),
+ *   so an answer that is missing or cut spoils its own value alone, never
+ *   the others'; only several missing in a row could shift, as the classic
+ *   answers carry no request number. A digital answer must be the byte 0 or
+ *   1 there. ab_scan returns AB_OK when all ten are right, else the status
+ *   of the worst: AB_NO_PORT, then AB_NO_ANSWER, then AB_NOT_A_READING. At
+ *   9600 baud a scan takes about 50 ms, the line's time for its commands.
+ *
  * READINGS
  *   An ab_reading holds the raw value, the volts (raw x 5 / 1024 for an
  *   analog input; 0 or 5 for a digital one), the system time at which the
@@ -73,7 +107,10 @@
  *   restarts, and ab_link says so: opens counts up, the outputs read off.
  *
  * TIMING (longest waits, with the default options)
- *   ab_open                  the open and start_ms (2000 ms).
+ *   ab_open                  the open, start_ms (2000 ms), and the question
+ *                            to the sketch: 250 ms for a classic one; with
+ *                            a fast line that the board does not follow,
+ *                            1500 ms more.
  *   ab_read_analog/digital   the answer: timeout_ms (1000 ms) from the
  *                            command written. A request after one that got
  *                            no whole answer first waits for a quiet line
@@ -86,8 +123,10 @@
  *                            one. Bytes that wait before a request are
  *                            discarded, for at most timeout_ms (a board
  *                            that sends without end). Longest: start_ms
- *                            after a reopen, plus 2 x timeout_ms, plus the
- *                            command's write (below): 6000 ms.
+ *                            after a reopen (and the sketch's question, as
+ *                            for ab_open), plus 2 x timeout_ms, plus the
+ *                            command's write (below): 6000 ms, 7750 ms
+ *                            after a reopen to a fast line not followed.
  *   ab_write_pwm/digital     the command's write: at once while the line
  *                            keeps up (9600 baud carries about 960 bytes a
  *                            second); a full device is waited for, up to
@@ -110,6 +149,8 @@
  *   A board belongs to the process that opened it. In a child forked after
  *   ab_open, requests on it return AB_PORT_BUSY, and ab_close closes the
  *   child's descriptor only: the parent keeps its device and its claim.
+ *   Once the parent closes the board the device is free for others, even
+ *   while the child still holds its copy of the descriptor.
  *
  * TEXTS
  *   Every text the library returns is never NULL, ASCII except for the bytes
@@ -152,7 +193,8 @@ typedef enum ab_status {
     AB_BAD_CHANNEL,    /* no such channel on the board: nothing is sent */
     AB_BAD_VALUE,      /* a value the output (or an option) cannot take: nothing is sent */
     AB_BAD_ARGUMENT,   /* a null pointer, a board that is closed, a path that cannot be one */
-    AB_SEVERAL_PORTS   /* ab_open(NULL): more than one device may be the board; name one */
+    AB_SEVERAL_PORTS,  /* ab_open(NULL): more than one device may be the board; name one */
+    AB_NOT_SUPPORTED   /* the board's sketch cannot do this (a classic sketch) */
 } ab_status;
 
 /* The status in words ("the board did not answer within the time limit");
@@ -171,6 +213,7 @@ typedef struct ab_options {
     int timeout_ms;  /* answer limit, default 1000 (1 to 60000) */
     int start_ms;    /* wait after an open while the board restarts, default 2000 (0 to 60000) */
     int exclusive;   /* claim the device for this board alone (CLAIM), default 1; 0 or 1 */
+    int baud;        /* 0 or 9600: stay at 9600 (the default); 250000, 500000 or 1000000: move the line there (FAST LINE) */
 } ab_options;
 
 /* Fills *options with the defaults; start from these and change what you
@@ -202,6 +245,13 @@ AB_API ab_status ab_read_digital(ab_board *board, int channel, ab_reading *readi
 AB_API ab_status ab_write_pwm(ab_board *board, int channel, int duty) AB_NOEXCEPT;    /* 0-255 */
 AB_API ab_status ab_write_digital(ab_board *board, int channel, int on) AB_NOEXCEPT;  /* 0 or 1 */
 
+/* Every input in one exchange (SCAN): each value with its own status. */
+typedef struct ab_scan_result {
+    ab_reading analog[6];   ab_status analog_status[6];
+    ab_reading digital[4];  ab_status digital_status[4];
+} ab_scan_result;
+AB_API ab_status ab_scan(ab_board *board, ab_scan_result *result) AB_NOEXCEPT;
+
 typedef struct ab_link {
     int connected;                           /* the device is open now */
     uint64_t opens;                          /* opens since ab_open, the first included */
@@ -210,6 +260,10 @@ typedef struct ab_link {
     int32_t pwm[4], digital[4];              /* what the board holds as far as the library knows: 0 after each open (the board restarts with every output off) */
     uint64_t no_port;                        /* requests refused while the device was gone */
     int64_t opened_ns;                       /* CLOCK_REALTIME of the last open: the board restarted then */
+    int32_t baud;                            /* the line's rate now */
+    uint64_t frames_lost, frames_bad;        /* stream frames missing (sequence gaps) and damaged (check failed) */
+    uint64_t samples_dropped;                /* stream samples dropped, oldest first, while the program read too slowly */
+    int32_t sketch;                          /* 0: a classic sketch (or none answered); else the project's sketch's protocol version */
 } ab_link;
 
 /* requests counts the requests sent to the board, no_answer and

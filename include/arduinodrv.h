@@ -76,9 +76,15 @@
  *   saves the terminal settings of standard input; tries each of the 42
  *   candidate devices /dev/ttyUSB0-20 and /dev/ttyACM0-20 (open and close
  *   only: a device in use keeps its settings and input); opens its own port
- *   at 9600 baud 8N1, for this process alone (another program's open fails
- *   with EBUSY); and waits 2000 ms for the board, which restarts when its
- *   port opens. So loading takes about 2 s.
+ *   at 9600 baud 8N1, for this process alone; and waits 2000 ms for the
+ *   board, which restarts when its port opens. So loading takes about 2 s.
+ *   The claim on the port is a lock that holds against every other
+ *   program, root's too, and ends with the process however it ends (killed
+ *   too); on a serial device other than a pseudo-terminal the device is
+ *   also made exclusive (TIOCEXCL: another user's open fails with EBUSY).
+ *   On a pseudo-terminal (a socat link, an emulator) the lock alone is the
+ *   claim, so nothing of it stays behind its holder. A port that another
+ *   program has claimed is not opened, and keeps its settings and input.
  *   The port is the path in the environment variable ARDUINODRV_PORT when
  *   it is set and not empty: any path (/dev/ttyUSB1, a /dev/serial/by-id/
  *   link, a pty), for example
@@ -89,9 +95,13 @@
  *   variable. Only a terminal or a FIFO is a port: a missing path, a
  *   folder, a regular file, another kind of device (/dev/null), a path of
  *   PATH_MAX bytes or more or one holding a control character (a trailing
- *   newline) is none, and is never written. A port that does not open
- *   leaves the library without one until it is loaded again: every function
- *   then gives its neutral result. Unloading (dlclose, or the end of the
+ *   newline) is none, and is never written. Nor is a terminal that a session
+ *   uses (someone's shell or console, a getty's line; a board's old link
+ *   that now leads to a new terminal): it is never set, written or read.
+ *   A port that does not open, or goes away, leaves the library without
+ *   one: every function gives its neutral result, and a request tries the
+ *   path again, at most once every 500 ms, so a board plugged in (or let go
+ *   by another program) later is used without a new load. Unloading (dlclose, or the end of the
  *   process) closes the port and puts back the saved terminal settings of
  *   standard input, except when the host runs in the background of its
  *   terminal. In a forked child, unloading (exit) closes the child's own

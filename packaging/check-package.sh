@@ -23,6 +23,9 @@ done
 
 contents=$(dpkg-deb -c "$deb" | awk '{print $NF}' | sed 's|^\./|/|')
 expected=(/usr/include/arduinodrv.h /usr/lib/pkgconfig/arduinodrv.pc
+          /usr/include/arduinoboard.h /usr/lib/pkgconfig/arduinoboard.pc /usr/lib/pkgconfig/arduinoboard32.pc
+          /usr/lib/x86_64-linux-gnu/libarduinoboard.so.1 /usr/lib/x86_64-linux-gnu/libarduinoboard.so
+          /usr/lib32/libarduinoboard.so.1 /usr/lib32/libarduinoboard.so
           /usr/lib/udev/rules.d/60-arduinodrv.rules
           /usr/bin/portlist /usr/bin/boardsim /usr/bin/arduinodrv-shell
           /usr/share/arduinodrv/arduinodrv_board.hex
@@ -46,6 +49,11 @@ for port in "${ports[@]}"; do
   done
 done
 
+for lib in "$root/usr/lib/x86_64-linux-gnu/libarduinoboard.so.1" "$root/usr/lib32/libarduinoboard.so.1"; do
+  "$here/../tests/exports/check_exports.sh" "$lib" "$here/../driver/arduinoboard.list" >/dev/null ||
+    fail "$lib: $("$here/../tests/exports/check_exports.sh" "$lib" "$here/../driver/arduinoboard.list" | head -3)"
+done
+
 # The README's host example, built as a user of the package builds it; the
 # prefix of the unpacked copy stands in for /usr.
 example="$here/../examples/host.c"
@@ -65,6 +73,27 @@ for module in arduinodrv arduinodrv32; do
   [ $module = arduinodrv32 ] && runner=("$here/../scripts/run32")
   out=$("${runner[@]}" "$host" 2>&1) || fail "$module host exited with $?: $out"
   grep -qx 'Arduino' <<<"$out" || fail "$module host did not print the title: $out"
+done
+# The board object's example likewise, run without a board: it names the
+# device it could not open. Unpacked, not installed: the loader is told where.
+board_example="$here/../examples/board_host.c"
+if [[ $(<"$here/../README.md") != *"$(sed 's/^\(.\)/    \1/' "$board_example")"* ]]; then
+  fail "README.md does not show examples/board_host.c as it is"
+fi
+for module in arduinoboard arduinoboard32; do
+  host="$root/host-$module"
+  # shellcheck disable=SC2046
+  if ! gcc -Wall -Wextra -Werror "$board_example" -o "$host" \
+       $(pkg-config --define-prefix --cflags --libs "$module"); then
+    fail "the board example does not build with pkg-config $module"; continue
+  fi
+  runner=()
+  libs=$root/usr/lib/x86_64-linux-gnu
+  [ $module = arduinoboard32 ] && { runner=("$here/../scripts/run32"); libs=$root/usr/lib32; }
+  out=$(LD_LIBRARY_PATH=$libs "${runner[@]}" "$host" /nonexistent/ttyUSB0 2>&1) &&
+    fail "$module example exited 0 without a board: $out"
+  grep -qx 'no board: /nonexistent/ttyUSB0: No such file or directory' <<<"$out" ||
+    fail "$module example did not say why there is no board: $out"
 done
 [ $status -eq 0 ] && echo "ok: $deb ($(wc -l <<<"$contents") entries; libraries of both widths load)"
 exit $status

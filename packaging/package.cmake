@@ -45,8 +45,9 @@ device as a measurement and control interface: analog and digital inputs,
 PWM and digital outputs, channel labels.
 
 The package holds the library for 64-bit and 32-bit x86 hosts, one build
-per default port (${ports}), its header and
-pkg-config files, the Python package, the board's sketch with its built
+per default port (${ports}), and
+libarduinoboard beside it (a handle per board, a status for every call, the
+time with every reading), with their headers and pkg-config files, the Python package, the board's sketch with its built
 firmware, and a udev rule that gives the boards to the dialout group and
 keeps the modem manager away from them. Its programs:
 
@@ -65,6 +66,10 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ARDUINODRV_MAINTAINER}")
 # the C library alone, the 32-bit ones libc6-i386, firmsim libsimavr and
 # libelf).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# libarduinoboard.so.1 lies where the loader looks: its shlibs entry, and the
+# loader's cache made anew at install and removal (the ldconfig trigger).
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # What the package installs in /etc (the Python path for login shells) is a
 # configuration file: an administrator's change survives an upgrade.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_SOURCE_DIR}/conffiles")

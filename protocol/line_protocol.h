@@ -63,3 +63,29 @@ bool is_analog_reading(const std::string &line, int32_t *value);
 // sends, or the digits "0" and "1" of a sketch that prints its level. False
 // for any other byte.
 bool is_digital_reading(int32_t byte, int32_t *level);
+
+// What the project's sketch answers beyond the classic commands. A classic
+// sketch ignores every line below, so asking costs it nothing.
+
+// "XI" asks the sketch what it is; the project's answers
+// "XI arduinodrv-board <version> <features>", the features a comma-separated
+// list.
+constexpr const char *identify_command = "XI";
+struct sketch_identity {
+    int32_t version = 0;  // 0: not the project's sketch (or it did not answer)
+    bool tags = false;    // answers that name their request
+    bool rates = false;   // a faster line
+    bool stream = false;  // samples on its own timer
+};
+bool parse_identity(const std::string &line, sketch_identity *identity);
+
+// A request that names itself: "EA3" with tag 17 goes out as "EA3#17", and
+// its answer is "EA3=512#17". The value of the answer to `command` with
+// `tag`; false for a line that answers anything else.
+std::string tagged_command(const std::string &command, uint16_t tag);
+bool tagged_answer(const std::string &line, const std::string &command, uint16_t tag, std::string *value);
+
+// "XB<baud>" moves the sketch's line to that rate after its answer
+// "XB=<baud>" ("XB=0": a rate it does not take).
+std::string rate_command(int32_t baud);
+bool rate_answer(const std::string &line, int32_t *baud);

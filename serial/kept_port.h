@@ -23,7 +23,8 @@ public:
     // True when the port is open: at once when it is, else after a try to
     // open it again, made at most once every reopen_interval_ms (a device
     // still missing or held by another program, EBUSY, costs one failed
-    // open). False when nothing is kept.
+    // open; a path that now leads to a session's terminal, one look through
+    // the processes). False when nothing is kept.
     bool reopen();
 
     serial_port &port() { return port_; }

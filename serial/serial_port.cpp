@@ -1,14 +1,20 @@
 #include "serial_port.h"
 
+#include "line_rate.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include "session_terminal.h"
 
 // Opens one port for the functions below, which alone may set its members.
 struct port_opening {
@@ -16,11 +22,12 @@ struct port_opening {
     {
         return opened_port{serial_port{}, open_failure{error, text}};
     }
-    static opened_port open(int fd, bool claimed)
+    static opened_port open(int fd, bool claimed, bool exclusive_mode)
     {
         opened_port result;
         result.port.fd_ = fd;
         result.port.claimed_ = claimed;
+        result.port.exclusive_mode_ = exclusive_mode;
         return result;
     }
 };
@@ -29,6 +36,8 @@ namespace {
 
 constexpr const char *not_a_port_text = "not a terminal or FIFO";
 constexpr const char *settings_refused_text = "line settings refused";
+constexpr const char *in_use_text = "in use by another program";
+constexpr const char *session_terminal_text = "a session's terminal (someone's console), not a board";
 
 // A device whose descriptor reports this is gone for good: unplugged, or its
 // driver unbound. Its descriptor is closed at once and never written again.
@@ -65,6 +74,16 @@ bool is_port_kind(const struct stat &info)
     return S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode);
 }
 
+// A pseudo-terminal's slave: Unix98 (majors 136-143) or a legacy BSD one
+// (major 3). Its exclusive mode outlives the process that set it while the
+// other end stays open (a socat link, an emulator), so there the claim is the
+// lock alone.
+bool is_pseudo_terminal(dev_t device)
+{
+    const unsigned int number = major(device);
+    return (number >= 136 && number <= 143) || number == 3;
+}
+
 // A USB-serial adapter with a latency timer (16 ms on the common FTDI chips)
 // hands each answer over at once; a pty or CDC device has no such setting
 // and is left as it is.
@@ -91,7 +110,7 @@ opened_port open_port_untouched(const char *path)
     const int fd = open_device(path);
     if (fd < 0)
         return port_opening::failed(errno);
-    return port_opening::open(fd, false);
+    return port_opening::open(fd, false, false);
 }
 
 opened_port open_serial_port(const char *path, const line_settings &line, open_options options)
@@ -118,13 +137,31 @@ opened_port open_serial_port(const char *path, const line_settings &line, open_o
         return port_opening::failed(ENOTTY, not_a_port_text);
     }
 
+    const bool terminal = S_ISCHR(info.st_mode);
+
+    // The claim first, so that a device another program holds keeps its
+    // settings and unread input, and costs no more than this open. The lock
+    // is never given back by hand: a forked child shares it, and it goes
+    // with the last descriptor of this open.
+    const bool claim = options.exclusive && terminal;
+    const bool locked = claim && flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (claim && !locked && errno == EWOULDBLOCK) {
+        ::close(fd);
+        return port_opening::failed(EBUSY, in_use_text);
+    }
+    if (terminal && is_session_terminal(fd)) {
+        ::close(fd);
+        return port_opening::failed(ENOTTY, session_terminal_text);
+    }
+    const bool pseudo_terminal = is_pseudo_terminal(info.st_rdev);
+    const bool exclusive_mode = claim && !pseudo_terminal && ioctl(fd, TIOCEXCL) == 0;
+
     // What the settings' results are does not matter: a FIFO takes none and
     // is a port all the same.
     tcflush(fd, TCIFLUSH);
     tcsetattr(fd, TCSANOW, &settings);
     ask_low_latency(fd);
-    const bool claimed = options.exclusive && ioctl(fd, TIOCEXCL) == 0;
-    return port_opening::open(fd, claimed);
+    return port_opening::open(fd, locked && (exclusive_mode || pseudo_terminal), exclusive_mode);
 }
 
 int32_t serial_port::bytes_waiting()
@@ -222,9 +259,21 @@ size_t serial_port::write_some(const char *bytes, size_t size, const deadline &d
 
 void serial_port::release_claim()
 {
-    if (fd_ >= 0 && claimed_)
+    if (fd_ >= 0 && exclusive_mode_)
         ioctl(fd_, TIOCNXCL);
+    exclusive_mode_ = false;
     claimed_ = false;
+}
+
+void serial_port::release_lock()
+{
+    if (fd_ >= 0)
+        flock(fd_, LOCK_UN);
+}
+
+bool serial_port::set_rate(int32_t baud)
+{
+    return set_descriptor_rate(fd_, baud);
 }
 
 void serial_port::close()
@@ -233,4 +282,5 @@ void serial_port::close()
         ::close(fd_);
     fd_ = -1;
     claimed_ = false;
+    exclusive_mode_ = false;
 }

@@ -16,9 +16,13 @@
 #include "posix/deadline.h"
 
 struct open_options {
-    // Makes the port this process's alone (TIOCEXCL): further opens of the
-    // device fail with EBUSY, except for root. Whether the claim took is
-    // kept in the port (claimed()).
+    // Makes the port this process's alone. The claim is a lock on the open
+    // (flock), which holds against root too and goes with the last descriptor
+    // of the open, however its holder ends; on a terminal other than a
+    // pseudo-terminal, also the terminal's exclusive mode (TIOCEXCL), which
+    // keeps other users from opening it at all. A device already claimed is
+    // not opened (EBUSY), and keeps its settings and unread input. Whether
+    // the claim took is kept in the port (claimed()); a FIFO takes none.
     bool exclusive = false;
 };
 
@@ -49,16 +53,30 @@ public:
     // failed. A device with room is written even once the deadline passed.
     size_t write_some(const char *bytes, size_t size, const deadline &d);
 
-    // Gives the claim up, so that a descriptor of the same device kept
-    // elsewhere (a forked child's) is not left locked.
+    // Gives the claim up: the terminal's exclusive mode ends at once, so
+    // that a descriptor of the same device kept elsewhere is not left
+    // exclusive; the lock goes with the last descriptor of this open (this
+    // port's close, and a forked child's), never before, so that a child
+    // still using the port keeps it. claimed() is false after.
     void release_claim();
 
+    // Unlocks the device now, for every descriptor of this open, a forked
+    // child's too: for an owner that closes a port which a child it forked
+    // must not use, so the child's copy holds nobody out.
+    void release_lock();
+
     void close();
+
+    // Moves the line to `baud` bits a second (any rate the device can make),
+    // its other settings kept and its unread input discarded. False when
+    // the port is not open or the device refuses.
+    bool set_rate(int32_t baud);
 
 private:
     friend struct port_opening;
     int fd_ = -1;
     bool claimed_ = false;
+    bool exclusive_mode_ = false;  // TIOCEXCL set by this port
 };
 
 // Why an open failed: the system's error, and a short text for the user.
@@ -78,7 +96,10 @@ struct opened_port {
 // Opens `path` with the line settings; whatever the device had received
 // before is discarded. Only a terminal or a FIFO is opened: a regular file, a
 // folder or another kind of device at the path (/dev/null) is refused and
-// never written. A line that cannot be set opens nothing.
+// never written, and so is a terminal that is a session's (someone's shell or
+// console; ENOTTY), before any setting. A line that cannot be set opens
+// nothing. The claim, when asked for, is taken before the settings: a device
+// claimed by another program fails with EBUSY, untouched.
 opened_port open_serial_port(const char *path, const line_settings &line, open_options options = {});
 
 // Opens the device without touching its line settings or its pending input,

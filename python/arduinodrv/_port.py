@@ -4,6 +4,7 @@ the process's descriptors after, since that library itself never says."""
 from __future__ import annotations
 
 import errno
+import fcntl
 import os
 import stat
 import termios
@@ -92,6 +93,9 @@ def opened_since(before: dict[int, tuple], path: str | None) -> bool:
                for fd, identity in open_devices().items() if wanted is None or identity == wanted)
 
 
+_IN_USE = "in use by another program (the library claims its port for one program)"
+
+
 def why_not_open(path: str | None) -> PortError:
     """Why the library's open of path failed: tried again here, now that the
     library holds nothing."""
@@ -102,14 +106,20 @@ def why_not_open(path: str | None) -> PortError:
         fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as error:
         if error.errno == errno.EBUSY:
-            return _error(error.errno, "in use by another program (the library claims its port for one "
-                          "program)", path)
+            return _error(error.errno, _IN_USE, path)
         return _error(error.errno, f"does not open: {error.strerror}", path)
     try:
         if not stat.S_ISFIFO(os.fstat(fd).st_mode):
             termios.tcgetattr(fd)
+            # The library's claim is a lock (flock), which a plain open passes.
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except termios.error:
         return _error(errno.ENOTTY, "not a serial device (not a terminal)", path)
+    except BlockingIOError:
+        return _error(errno.EBUSY, _IN_USE, path)
+    except OSError:
+        pass
     finally:
         os.close(fd)
-    return _error(errno.EIO, "the library could not open it (it opens now: it may have been busy)", path)
+    return _error(errno.EIO, "the library could not open it (it opens now: it may have been busy; the library "
+                  "never opens a terminal that a session uses, someone's shell or console)", path)

@@ -1,6 +1,9 @@
 """A process of its own for each life of the Driver's library: load, refusal, close."""
 
+import errno
+import fcntl
 import json
+import os
 
 import arduinodrv  # noqa: F401  (the package under test, for run_python)
 from conftest import run_python, start_boardsim, stop_boardsim
@@ -52,3 +55,26 @@ def test_load_refuse_close_and_reload(library_path, tmp_path):
     assert "closed" in seen["after"]
     # The old silent way: no device yet, and no error.
     assert seen["quiet"] == [str(tmp_path / "later"), "EA1"]
+
+
+HELD = r"""
+import sys
+import arduinodrv
+try:
+    arduinodrv.Board(sys.argv[1], library=sys.argv[2])
+except arduinodrv.PortError as error:
+    print(error.errno, error.strerror)
+"""
+
+
+def test_a_port_another_program_claims_is_named_in_use(library_path):
+    # The other program's claim on a pty is its lock alone: a plain open passes it.
+    master, slave = os.openpty()
+    try:
+        fcntl.flock(slave, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        run = run_python("-c", HELD, os.ttyname(slave), library_path)
+    finally:
+        os.close(slave)
+        os.close(master)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith(f"{errno.EBUSY} in use by another program"), run.stdout

@@ -20,14 +20,16 @@ inline ab_options fake_board_options(int timeout_ms = 300)
     return options;
 }
 
-// A board object on `board`, closed at the end of the scope.
+// A board object on `board`, closed at the end of the scope. What the open
+// sent (its question to the sketch) is cleared from what the board received.
 class open_board {
 public:
-    open_board(const fake_board &board, const ab_options &options)
+    open_board(fake_board &board, const ab_options &options)
     {
         status = ab_open(board.link_path().c_str(), &options, &handle);
+        board.clear_received();
     }
-    explicit open_board(const fake_board &board) : open_board(board, fake_board_options()) {}
+    explicit open_board(fake_board &board) : open_board(board, fake_board_options()) {}
     ~open_board() { ab_close(handle); }
     open_board(const open_board &) = delete;
     open_board &operator=(const open_board &) = delete;

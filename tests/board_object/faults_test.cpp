@@ -55,7 +55,7 @@ TEST(BoardFaults, AnswersThatAreNoReadings)
     const std::string answers[] = {"abc", "512abc", "-5", "1024", "99999", "", "5 1"};
     size_t next = 0;
     fake.respond_with([&](const std::string &line) {
-        if (line.empty())
+        if (line.empty() || line[0] == 'X')  // a classic sketch: no answer to a question
             return board_reply{};
         if (line.compare(0, 2, "EB") == 0)
             return board_reply{"x"};
@@ -98,6 +98,48 @@ TEST(BoardFaults, LateAndCutAnswersNeverBecomeTheNextReading)
         ASSERT_EQ(next.status, AB_OK) << late << ": " << ab_last_error();
         EXPECT_EQ(next.reading.raw, 555) << late;
     }
+}
+
+// A scan whose answers are partly missing, cut or garbled: each spoils its
+// own value alone, never shifting another's.
+TEST(BoardFaults, ScanAnswerSpoilsOnlyItsOwnValue)
+{
+    fake_board fake(TEST_DEVICE_FOLDER, "ttyUSB0");
+    fake.pace_like_line();
+    fake.respond_with([](const std::string &line) {
+        if (line == "EA1")
+            return board_reply{};            // missing
+        if (line == "EA3")
+            return board_reply{"3x3\r\n"};  // garbled
+        if (line == "EA4")
+            return board_reply{"44"};        // cut: no line end
+        if (line == "EB8")
+            return board_reply{};            // missing
+        if (line == "EB7")
+            return board_reply{"z"};         // not a level
+        if (line.compare(0, 2, "EA") == 0)
+            return board_reply{std::string(3, line[2]) + "\r\n"};
+        return board_reply{std::string(1, line == "EB4" ? '\1' : '\0')};
+    });
+    open_board board(fake);
+    ASSERT_EQ(board.status, AB_OK) << ab_last_error();
+    ab_scan_result result{};
+    EXPECT_EQ(ab_scan(*board, &result), AB_NO_ANSWER);
+    const ab_status analog[] = {AB_OK, AB_NO_ANSWER, AB_OK, AB_NOT_A_READING, AB_NO_ANSWER, AB_OK};
+    const int values[] = {0, 0, 222, 0, 0, 555};
+    for (int channel = 0; channel < AB_ANALOG_INPUTS; ++channel) {
+        EXPECT_EQ(result.analog_status[channel], analog[channel]) << channel;
+        EXPECT_EQ(result.analog[channel].raw, values[channel]) << channel;
+    }
+    const ab_status digital[] = {AB_OK, AB_OK, AB_NOT_A_READING, AB_NO_ANSWER};
+    for (int channel = 0; channel < AB_DIGITAL_INPUTS; ++channel)
+        EXPECT_EQ(result.digital_status[channel], digital[channel]) << channel;
+    EXPECT_EQ(result.digital[1].raw, 1);
+    const std::string why = ab_last_error();
+    EXPECT_NE(why.find("analog input 3: the answer \"3x3\" is not a reading"), std::string::npos) << why;
+    const ab_link link = link_of(*board);
+    EXPECT_EQ(link.no_answer, 3u);
+    EXPECT_EQ(link.not_a_reading, 2u);
 }
 
 // A board that sends without end: every request ends in bounded time.
@@ -145,7 +187,7 @@ TEST(BoardFaults, UnpluggedBoardIsNoPortThenUsedAgain)
     ASSERT_EQ(link_of(board).pwm[2], 200);
 
     std::thread unplug([&] {
-        fake->wait_received(std::string("SA6200\rEA1\r").size(), 5000);
+        fake->wait_received(std::string("XI\rSA6200\rEA1\r").size(), 5000);
         usleep(100000);
         fake->hang_up();
     });

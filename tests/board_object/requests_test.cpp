@@ -78,6 +78,33 @@ TEST_F(BoardRequests, ReadingsCarryValueVoltsAndTime)
     EXPECT_GT(link.last_answer_ns, 0);
 }
 
+// Every input in one exchange: the classic commands back to back, analog
+// and digital alternating, each value with its own time.
+TEST_F(BoardRequests, ScanReadsEveryInputInOneExchange)
+{
+    fake.pace_like_line();
+    open_board board(fake);
+    ASSERT_EQ(board.status, AB_OK) << ab_last_error();
+    ab_scan_result result{};
+    ASSERT_EQ(ab_scan(*board, &result), AB_OK) << ab_last_error();
+    for (int channel = 0; channel < AB_ANALOG_INPUTS; ++channel) {
+        EXPECT_EQ(result.analog_status[channel], AB_OK);
+        EXPECT_EQ(result.analog[channel].raw, channel == 5 ? 1023 : 100 * channel + 12) << channel;
+        EXPECT_GT(result.analog[channel].time_ns, 0);
+    }
+    const int expected_levels[] = {0, 1, 0, 1};
+    for (int channel = 0; channel < AB_DIGITAL_INPUTS; ++channel) {
+        EXPECT_EQ(result.digital_status[channel], AB_OK);
+        EXPECT_EQ(result.digital[channel].raw, expected_levels[channel]) << channel;
+    }
+    // Answers come in order: each one's time after the one before.
+    EXPECT_LT(result.analog[0].time_ns, result.digital[0].time_ns);
+    EXPECT_LT(result.digital[3].time_ns, result.analog[5].time_ns);
+    EXPECT_EQ(fake.received(), "EA0\rEB2\rEA1\rEB4\rEA2\rEB7\rEA3\rEB8\rEA4\rEB0\rEA5\r");
+    EXPECT_EQ(link_of(*board).requests, 10u);
+    EXPECT_EQ(read_analog(*board, 2).reading.raw, 212);  // nothing left over
+}
+
 TEST_F(BoardRequests, OutputsGoOutExactlyAndTheLinkKeepsThem)
 {
     open_board board(fake);
@@ -124,6 +151,11 @@ TEST_F(BoardRequests, BadArgumentsAreRefusedAtOnceAndSendNothing)
     EXPECT_EQ(ab_read_analog(*board, 0, nullptr), AB_BAD_ARGUMENT);
     EXPECT_EQ(ab_read_digital(*board, 0, nullptr), AB_BAD_ARGUMENT);
     EXPECT_EQ(ab_link_state(*board, nullptr), AB_BAD_ARGUMENT);
+    EXPECT_EQ(ab_scan(*board, nullptr), AB_BAD_ARGUMENT);
+    ab_scan_result scanned{};
+    EXPECT_EQ(ab_scan(nullptr, &scanned), AB_BAD_ARGUMENT);
+    EXPECT_EQ(scanned.analog_status[0], AB_BAD_ARGUMENT);
+    EXPECT_EQ(scanned.digital_status[3], AB_BAD_ARGUMENT);
     EXPECT_EQ(ab_read_analog(nullptr, 0, &reading), AB_BAD_ARGUMENT);
     EXPECT_EQ(ab_write_pwm(nullptr, 0, 1), AB_BAD_ARGUMENT);
     EXPECT_EQ(ab_write_digital(nullptr, 0, 1), AB_BAD_ARGUMENT);
@@ -140,7 +172,7 @@ TEST_F(BoardRequests, BadArgumentsAreRefusedAtOnceAndSendNothing)
 
 TEST(BoardStatus, EveryStatusHasAText)
 {
-    for (int status = AB_OK; status <= AB_SEVERAL_PORTS; ++status) {
+    for (int status = AB_OK; status <= AB_NOT_SUPPORTED; ++status) {
         const std::string text = ab_status_text(static_cast<ab_status>(status));
         EXPECT_FALSE(text.empty());
         EXPECT_NE(text, "unknown status") << status;
@@ -205,6 +237,8 @@ TEST(BoardOpen, OptionsOutOfRangeAreRefused)
         with([](ab_options &o) { o.start_ms = -1; }),
         with([](ab_options &o) { o.start_ms = INT_MAX; }),
         with([](ab_options &o) { o.exclusive = 2; }),
+        with([](ab_options &o) { o.baud = 115200; }),
+        with([](ab_options &o) { o.baud = -1; }),
     };
     for (const ab_options &options : cases) {
         ab_board *board = nullptr;
@@ -216,6 +250,7 @@ TEST(BoardOpen, OptionsOutOfRangeAreRefused)
     EXPECT_EQ(defaults.timeout_ms, 1000);
     EXPECT_EQ(defaults.start_ms, 2000);
     EXPECT_EQ(defaults.exclusive, 1);
+    EXPECT_EQ(defaults.baud, 0);
 }
 
 // The board restarts as its port opens: the open waits start_ms before
@@ -230,7 +265,8 @@ TEST(BoardOpen, WaitsForTheBoardToStart)
     const long long took = ms_taken([&] { ASSERT_EQ(ab_open(fake.link_path().c_str(), &options, &board), AB_OK); });
     EXPECT_GE(took, 400);
     EXPECT_LT(took, 400 + slow_machine_ms);
-    EXPECT_EQ(fake.received(), "");
+    // After the start, the open asks what the sketch can do.
+    EXPECT_EQ(fake.received(), "XI\r");
     ab_close(board);
 }
 
@@ -265,7 +301,7 @@ TEST(BoardOpen, AutoOpensTheOneLikelyBoard)
     EXPECT_NE(why.find(genuine.link_path()), std::string::npos) << why;
     EXPECT_NE(why.find(clone.link_path()), std::string::npos) << why;
     EXPECT_EQ(why.find(unknown.link_path()), std::string::npos) << why;
-    EXPECT_EQ(genuine.received() + clone.received() + unknown.received(), "EA1\r\r");
+    EXPECT_EQ(genuine.received() + clone.received() + unknown.received(), "XI\rEA1\r\r");
     std::filesystem::remove(sys);
 }
 

@@ -1,6 +1,7 @@
 // Boards shared: several boards in one program, one board among threads,
 // closed while in use, claimed against another user, and across a fork.
 #include <sys/wait.h>
+#include <unistd.h>
 #include <thread>
 #include <vector>
 
@@ -93,7 +94,7 @@ TEST(BoardSharing, CloseWaitsForTheCallInProgress)
     ASSERT_EQ(ab_open(fake.link_path().c_str(), &options, &board), AB_OK) << ab_last_error();
     ab_status in_progress = AB_OK, waiting = AB_OK;
     std::thread first([&] { in_progress = read_analog(board, 0).status; });
-    ASSERT_TRUE(fake.wait_received(5, 2000));
+    ASSERT_TRUE(fake.wait_received(std::string("XI\rEA0\r\r").size(), 2000));
     std::thread second([&] { waiting = read_analog(board, 1).status; });
     usleep(100000);
     const long long took = ms_taken([&] { ab_close(board); });
@@ -103,7 +104,7 @@ TEST(BoardSharing, CloseWaitsForTheCallInProgress)
     EXPECT_EQ(waiting, AB_BAD_ARGUMENT);
     EXPECT_GE(took, 500);
     EXPECT_LT(took, 1000 + slow_machine_ms);
-    EXPECT_EQ(fake.received(), "EA0\r\r");  // the waiting call sent nothing
+    EXPECT_EQ(fake.received(), "XI\rEA0\r\r");  // the waiting call sent nothing
     ab_reading reading{};
     EXPECT_EQ(ab_read_analog(board, 0, &reading), AB_BAD_ARGUMENT);
     EXPECT_EQ(ab_port(board), nullptr);
@@ -130,33 +131,49 @@ TEST(BoardSharing, ClaimKeepsASecondUserOut)
 }
 
 // A board belongs to the process that opened it: a forked child neither
-// uses it nor frees it for others.
+// uses it nor frees it for others, and once the parent closes it the device
+// is free though the child still holds its copy.
 TEST(BoardSharing, ForkedChildLeavesTheBoardToItsParent)
 {
     fake_board fake(TEST_DEVICE_FOLDER, "ttyUSB0");
     fake.answer_as_sketch(pins_reading(654));
-    open_board board(fake);
-    ASSERT_EQ(board.status, AB_OK) << ab_last_error();
+    ab_board *board = nullptr;
+    const ab_options options = fake_board_options();
+    ASSERT_EQ(ab_open(fake.link_path().c_str(), &options, &board), AB_OK) << ab_last_error();
+    int tried[2], go_on[2];
+    ASSERT_EQ(pipe(tried), 0);
+    ASSERT_EQ(pipe(go_on), 0);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         ab_reading reading{};
         ab_link link{};
-        int code = 0;
-        if (ab_read_analog(*board, 0, &reading) != AB_PORT_BUSY || ab_write_pwm(*board, 0, 1) != AB_PORT_BUSY ||
-            ab_link_state(*board, &link) != AB_PORT_BUSY)
-            code = 1;
-        ab_close(*board);
-        _exit(code);  // the child's exit closes its copy of the descriptor
+        const char verdict = ab_read_analog(board, 0, &reading) == AB_PORT_BUSY &&
+                                     ab_write_pwm(board, 0, 1) == AB_PORT_BUSY &&
+                                     ab_link_state(board, &link) == AB_PORT_BUSY
+                                 ? 'y'
+                                 : 'n';
+        (void)!write(tried[1], &verdict, 1);
+        char byte;
+        (void)!read(go_on[0], &byte, 1);  // holds its copy of the descriptor until then
+        _exit(0);
     }
+    char verdict = 0;
+    ASSERT_EQ(read(tried[0], &verdict, 1), 1);
+    EXPECT_EQ(verdict, 'y');
+    EXPECT_EQ(read_analog(board, 0).reading.raw, 654);
+    ab_board *other = nullptr;
+    EXPECT_EQ(ab_open(fake.link_path().c_str(), &options, &other), AB_PORT_BUSY);
+    ab_close(board);
+    EXPECT_EQ(ab_open(fake.link_path().c_str(), &options, &other), AB_OK) << ab_last_error();
+    ab_close(other);
+    (void)!write(go_on[1], "x", 1);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(read_analog(*board, 0).reading.raw, 654);
-    ab_board *other = nullptr;
-    const ab_options options = fake_board_options();
-    EXPECT_EQ(ab_open(fake.link_path().c_str(), &options, &other), AB_PORT_BUSY);
     EXPECT_EQ(fake.received().find("SA"), std::string::npos);
+    for (int fd : {tried[0], tried[1], go_on[0], go_on[1]})
+        close(fd);
 }
 
 }  // namespace

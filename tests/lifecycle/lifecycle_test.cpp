@@ -10,7 +10,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <map>
@@ -29,9 +28,11 @@
 #include <vector>
 
 #include "child.h"
+#include "claim_observer.h"
 #include "elapsed.h"
 #include "process_fds.h"
 #include "pty_pair.h"
+#include "someones_terminal.h"
 #include "driver_loader.h"
 #include "fake_board.h"
 
@@ -54,93 +55,6 @@ void empty_device_folder()
     for (const std::string &name : names)
         unlink((std::string(TEST_DEVICE_FOLDER) + "/" + name).c_str());
 }
-
-// Whether the claim on a terminal keeps other users out, seen as they see it:
-// an open by a user who is not root meets EBUSY. Root opens a claimed
-// terminal all the same, so as root the observer drops to nobody (and each
-// terminal is made openable for it). Asking the kernel (TIOCGEXCL) instead
-// fails under qemu-i386. The observer is a process forked before the library
-// is loaded: a fork of the loader after the load would leave the claim to the
-// child, as a daemon's does.
-class claim_observer {
-public:
-    claim_observer()
-    {
-        if (pipe2(requests_, O_CLOEXEC) != 0 || pipe2(replies_, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe2 failed");
-        pid_ = fork();
-        if (pid_ < 0)
-            throw std::runtime_error("fork failed");
-        if (pid_ == 0)
-            serve();
-        close(requests_[0]);
-        close(replies_[1]);
-    }
-    ~claim_observer()
-    {
-        close(requests_[1]);
-        close(replies_[0]);
-        waitpid(pid_, nullptr, 0);
-    }
-    claim_observer(const claim_observer &) = delete;
-    claim_observer &operator=(const claim_observer &) = delete;
-
-    bool held_exclusively(const std::string &path)
-    {
-        if (geteuid() == 0 && chmod(path.c_str(), 0666) != 0) {
-            ADD_FAILURE() << "chmod " << path << ": " << std::strerror(errno);
-            return false;
-        }
-        char reply = 0;
-        pollfd p{replies_[0], POLLIN, 0};
-        if (write(requests_[1], path.c_str(), path.size() + 1) != static_cast<ssize_t>(path.size() + 1) ||
-            poll(&p, 1, 10000) != 1 || read(replies_[0], &reply, 1) != 1 || (reply != opened && reply != busy)) {
-            ADD_FAILURE() << "the unprivileged open of " << path << " neither succeeded nor met the claim ("
-                          << (reply == no_drop ? "no drop to nobody" : reply == other_error ? "another error" : "no reply")
-                          << ")";
-            return false;
-        }
-        return reply == busy;
-    }
-
-private:
-    static constexpr char opened = 'o', busy = 'b', other_error = 'e', no_drop = 'd';
-
-    // Async-signal-safe calls only: the test's threads did not come along.
-    [[noreturn]] void serve()
-    {
-        constexpr uid_t nobody = 65534;
-        close(requests_[1]);
-        close(replies_[0]);
-        const bool dropped =
-            geteuid() != 0 || (setgroups(0, nullptr) == 0 && setgid(nobody) == 0 && setuid(nobody) == 0);
-        char path[4096];
-        size_t length = 0;
-        char byte;
-        while (read(requests_[0], &byte, 1) == 1) {
-            if (byte != '\0') {
-                if (length < sizeof path - 1)
-                    path[length++] = byte;
-                continue;
-            }
-            path[length] = '\0';
-            length = 0;
-            char reply = no_drop;
-            if (dropped) {
-                const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-                reply = fd >= 0 ? opened : errno == EBUSY ? busy : other_error;
-                if (fd >= 0)
-                    close(fd);
-            }
-            if (write(replies_[1], &reply, 1) != 1)
-                break;
-        }
-        _exit(0);
-    }
-
-    int requests_[2] = {-1, -1}, replies_[2] = {-1, -1};
-    pid_t pid_ = -1;
-};
 
 // How many descriptors of this process lead to `path` (a pty slave whose
 // master was closed shows as "<path> (deleted)").
@@ -447,15 +361,18 @@ TEST(Lifecycle, ProbeThenDriverPortThenPauseAndUnload)
             }
 
             // The driver's port is this process's alone; the probe claimed
-            // nothing.
+            // nothing. (The observer's own opens are no history of the
+            // library's.)
+            EXPECT_EQ(watch.history("ttyUSB0"), "OCO");
             EXPECT_TRUE(claims.held_exclusively(port.slave_path()));
             EXPECT_FALSE(claims.held_exclusively(other.slave_path()));
+            watch.forget();
 
             // Unload closes the driver's port: only the test's own descriptor
             // of that device is left, and the claim is gone with it.
             EXPECT_EQ(fds_on(port.slave_path()), 2);
             driver->unload();
-            EXPECT_EQ(watch.history("ttyUSB0"), "OCOC");
+            EXPECT_EQ(watch.history("ttyUSB0"), "C");
             EXPECT_EQ(fds_on(port.slave_path()), 1);
             EXPECT_FALSE(claims.held_exclusively(port.slave_path()));
             EXPECT_EQ(dlopen(TEST_LIBRARY_USB0, RTLD_NOW | RTLD_NOLOAD), nullptr)
@@ -805,6 +722,50 @@ TEST(Lifecycle, BoardBackAfterEveryUnplug)
             driver.reset();
         },
         child_timeout_ms * 2);
+    EXPECT_EQ(child.exit_code, 0);
+}
+
+// A board's link left behind (an emulator that was killed) now leads to
+// someone's terminal, a new one that took the same pty number: the library,
+// trying its path again after the unplug, never makes that terminal raw nor
+// writes to it, and its requests keep their neutral results.
+TEST(Lifecycle, AStaleLinkToSomeonesTerminalIsNeverUsed)
+{
+    const child_result child = run_in_child(
+        [] {
+            empty_device_folder();
+            someones_terminal terminal;
+            const int own = open(terminal.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            ASSERT_GE(own, 0);
+            const termios before = settings_of(own);
+            auto board = std::make_unique<fake_board>(TEST_DEVICE_FOLDER, "ttyUSB0");
+            sketch_pins pins;
+            pins.analog[3] = 512;
+            board->answer_as_sketch(pins);
+            std::optional<loaded_driver> driver;
+            driver.emplace(TEST_LIBRARY_USB0);
+            auto ea = GET_EXPORT(*driver, ea);
+            auto sb = GET_EXPORT(*driver, sb);
+            EXPECT_EQ(ea(3), 512);
+
+            board->hang_up();
+            board.reset();
+            const std::string link = std::string(TEST_DEVICE_FOLDER) + "/ttyUSB0";
+            ASSERT_EQ(symlink(terminal.path().c_str(), link.c_str()), 0);
+            // Each request without a port tries the path again, at most
+            // every 500 ms: three analog requests make several tries.
+            for (int i = 0; i < 3; ++i) {
+                EXPECT_EQ(ea(3), 0);
+                EXPECT_EQ(sb(0, 1), 1);
+            }
+            EXPECT_EQ(terminal.written(), "");
+            EXPECT_TRUE(same_settings(settings_of(own), before));
+            EXPECT_EQ(fds_on(terminal.path()), 1);  // the test's own
+            unlink(link.c_str());
+            driver.reset();
+            close(own);
+        },
+        child_timeout_ms);
     EXPECT_EQ(child.exit_code, 0);
 }
 

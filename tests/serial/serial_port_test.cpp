@@ -2,6 +2,7 @@
 // the master side and a descriptor of the slave, the layer opens the slave by
 // path as it opens a real device.
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -14,13 +15,16 @@
 #include <poll.h>
 #include <set>
 #include <string>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 #include "child.h"
+#include "claim_observer.h"
 #include "elapsed.h"
 #include "process_fds.h"
 #include "posix/clock.h"
@@ -28,6 +32,7 @@
 #include "serial/kept_port.h"
 #include "pty_pair.h"
 #include "serial/serial_port.h"
+#include "someones_terminal.h"
 
 namespace {
 
@@ -456,18 +461,127 @@ TEST(SerialPort, OnlyATerminalOrAFifoIsAPort)
     rmdir(folder);
 }
 
-TEST(SerialPort, TheClaimIsKeptAndGivenBack)
+// The claim keeps every other program out, root's too (the terminal's
+// exclusive mode alone let root through): a second claiming open fails with
+// EBUSY and leaves the holder's settings and unread input as they were. On a
+// pseudo-terminal the claim is the lock alone, since its exclusive mode would
+// outlive the holder. The lock goes with the holder's close, not before.
+TEST(SerialPort, TheClaimKeepsOthersOutAndTheHolderUntouched)
 {
     pty_device device;
-    opened_port opened = open_driver_line(device.path.c_str(), open_options{.exclusive = true});
-    ASSERT_TRUE(opened.ok());
-    EXPECT_TRUE(opened.port.claimed());
-    // Where the kernel can be asked, it agrees.
-    EXPECT_NE(claimed_by_kernel(device.slave), std::optional<bool>(false));
-    opened.port.release_claim();
-    EXPECT_FALSE(opened.port.claimed());
+    const char *path = device.path.c_str();
+    opened_port holder = open_driver_line(path, open_options{.exclusive = true});
+    ASSERT_TRUE(holder.ok());
+    EXPECT_TRUE(holder.port.claimed());
     EXPECT_NE(claimed_by_kernel(device.slave), std::optional<bool>(true));
-    opened.port.close();
+
+    termios mark = device.settings();
+    cfsetspeed(&mark, B1200);
+    mark.c_cc[VMIN] = 7;
+    ASSERT_EQ(tcsetattr(device.slave, TCSANOW, &mark), 0);
+    const termios before = device.settings();
+    device.send("unread");
+    ASSERT_TRUE(wait_waiting(holder.port, 6, 2000));
+    const std::set<int> fds = open_fds();
+
+    const opened_port second = open_driver_line(path, open_options{.exclusive = true});
+    EXPECT_FALSE(second.ok());
+    EXPECT_EQ(second.failure.error, EBUSY);
+    EXPECT_STREQ(second.failure.reason(), "in use by another program");
+    EXPECT_EQ(open_fds(), fds);
+    const termios after = device.settings();
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof(termios)), 0);
+    EXPECT_EQ(holder.port.bytes_waiting(), 6);
+
+    holder.port.release_claim();
+    EXPECT_FALSE(holder.port.claimed());
+    EXPECT_EQ(open_driver_line(path, open_options{.exclusive = true}).failure.error, EBUSY);
+    holder.port.close();
+    opened_port next = open_driver_line(path, open_options{.exclusive = true});
+    EXPECT_TRUE(next.ok());
+    EXPECT_TRUE(next.port.claimed());
+    next.port.close();
+}
+
+// A holder killed while the pseudo-terminal's other end stays open (a socat
+// link, an emulator): its claim goes with it, for a user's plain open and for
+// a new claim alike.
+TEST(SerialPort, AKilledHoldersClaimGoesWithIt)
+{
+    pty_device device;
+    claim_observer claims;
+    int ready[2];
+    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        const opened_port held = open_driver_line(device.path.c_str(), open_options{.exclusive = true});
+        const char took = held.ok() && held.port.claimed() ? 'y' : 'n';
+        if (write(ready[1], &took, 1) == 1)
+            for (;;)
+                pause();
+        _exit(1);
+    }
+    close(ready[1]);
+    char took = 0;
+    EXPECT_EQ(read(ready[0], &took, 1), 1);
+    close(ready[0]);
+    EXPECT_EQ(took, 'y');
+    EXPECT_TRUE(claims.held_exclusively(device.path));
+    EXPECT_EQ(open_driver_line(device.path.c_str(), open_options{.exclusive = true}).failure.error, EBUSY);
+
+    kill(holder, SIGKILL);
+    ASSERT_EQ(waitpid(holder, nullptr, 0), holder);
+    EXPECT_FALSE(claims.held_exclusively(device.path));
+    opened_port again = open_driver_line(device.path.c_str(), open_options{.exclusive = true});
+    EXPECT_TRUE(again.ok());
+    EXPECT_TRUE(again.port.claimed());
+    again.port.close();
+}
+
+// Someone's terminal (a session's: a shell, a console, a getty) is never a
+// board: its open is refused before anything is set, claimed or written,
+// whoever leads the session and whatever the leader's name holds.
+TEST(SerialPort, ASessionsTerminalIsRefusedUntouched)
+{
+    // A leader whose name reads like the fields after it (and a terminal 0).
+    char folder[] = "/tmp/session-leader-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string leader = std::string(folder) + "/x) S 1 1 1 0 (";
+    ASSERT_EQ(symlink("/bin/sleep", leader.c_str()), 0);
+    someones_terminal terminal(leader);
+    const char *path = terminal.path().c_str();
+    const int own = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(own, 0);
+    termios before{};
+    ASSERT_EQ(tcgetattr(own, &before), 0);
+    const std::set<int> fds = open_fds();
+
+    for (bool exclusive : {false, true}) {
+        const opened_port opened = open_driver_line(path, open_options{.exclusive = exclusive});
+        EXPECT_FALSE(opened.ok());
+        EXPECT_EQ(opened.failure.error, ENOTTY);
+        EXPECT_STREQ(opened.failure.reason(), "a session's terminal (someone's console), not a board");
+    }
+    EXPECT_EQ(open_fds(), fds);
+    termios after{};
+    ASSERT_EQ(tcgetattr(own, &after), 0);
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof(termios)), 0);
+    EXPECT_EQ(terminal.written(), "");
+    EXPECT_EQ(flock(own, LOCK_EX | LOCK_NB), 0);  // no lock was left on it
+    close(own);
+    unlink(leader.c_str());
+    rmdir(folder);
+
+    // The caller's own terminal, which the kernel tells of.
+    const child_result child = run_in_child([] {
+        pty_device console;
+        ASSERT_NE(setsid(), -1);
+        ASSERT_EQ(ioctl(console.slave, TIOCSCTTY, 0), 0);
+        EXPECT_EQ(open_driver_line(console.path.c_str()).failure.error, ENOTTY);
+        signal(SIGHUP, SIG_IGN);  // the console closes at the end and hangs up its session
+    });
+    EXPECT_EQ(child.exit_code, 0);
 }
 
 TEST(SerialPort, VanishedDeviceGivesZeroWithoutWaitingAndIsClosed)

@@ -5,12 +5,12 @@
 #include <cstdint>
 #include <string>
 
-#include "board_readings.h"
+#include "protocol/board_channels.h"
 
 enum class analog_kind { constant, sine, ramp, noise };
 
-// Readings are in the board's raw range, 0..highest_board_reading.
-constexpr double analog_full_scale = highest_board_reading;
+// Readings are in the board's raw range, 0..highest_analog_reading.
+constexpr double analog_full_scale = highest_analog_reading;
 
 struct analog_source {
     analog_kind kind = analog_kind::constant;

@@ -1,25 +1,11 @@
 #include "board_answer.h"
 
-#include <cstdlib>
 #include <dlfcn.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "board_readings.h"
+#include "protocol/board_channels.h"
 #include "protocol/line_protocol.h"
-
-bool is_reading(const std::string &line, long *value)
-{
-    const size_t first = line.find_first_not_of(' ');
-    const size_t last = line.find_last_not_of(' ');
-    if (first == std::string::npos)
-        return false;
-    const std::string digits = line.substr(first, last - first + 1);
-    if (digits.size() > 4 || digits.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    *value = std::strtol(digits.c_str(), nullptr, 10);
-    return *value <= highest_board_reading;
-}
 
 std::string shown(const std::string &bytes)
 {

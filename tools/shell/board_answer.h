@@ -7,10 +7,6 @@
 
 #include <string>
 
-// One reading line of the sketch: decimal digits, 0 to highest_board_reading,
-// spaces around allowed (the library trims them).
-bool is_reading(const std::string &line, long *value);
-
 // The bytes for a message: quoted, line ends as \n, other control and
 // non-ASCII bytes as ?, cut after 24.
 std::string shown(const std::string &bytes);

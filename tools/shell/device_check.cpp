@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "board_answer.h"
-#include "board_readings.h"
+#include "protocol/board_channels.h"
 #include "export_call.h"
 #include "library_port.h"
 #include "posix/clock.h"
@@ -331,9 +331,9 @@ bool judge_answer(const answer &got, bool waited, const build_match &match, cons
         report("answer", shown(got.bytes) + ": more than the one reading line the library takes");
         return verdict(false, "something sends, but not the board's sketch: flash board/ onto the board (README)");
     }
-    long reading = 0;
-    if (!is_reading(got.line, &reading)) {
-        report("answer", shown(got.line) + after + ": not a reading (0 to " + std::to_string(highest_board_reading) + ")");
+    int32_t reading = 0;
+    if (!is_analog_reading(got.line, &reading)) {
+        report("answer", shown(got.line) + after + ": not a reading (0 to " + std::to_string(highest_analog_reading) + ")");
         return verdict(false, "something answers, but not the board's sketch: flash board/ onto it (README)");
     }
     if (got.line_after_ms > answer_limit_ms) {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "board_readings.h"
+#include "protocol/board_channels.h"
 #include "include/arduinodrv.h"
 
 namespace {
@@ -15,7 +15,7 @@ constexpr result_kind D = result_kind::real;
 constexpr result_kind T = result_kind::text;
 
 // Full scales of the live plot: raw 10-bit reading, volts, a level, raw PWM.
-constexpr double raw_in = highest_board_reading;
+constexpr double raw_in = highest_analog_reading;
 constexpr double volts = 5;
 constexpr double level = 1;
 constexpr double raw_out = 255;

@@ -6,7 +6,7 @@
 
 #include "arguments.h"
 #include "board_answer.h"
-#include "board_readings.h"
+#include "protocol/board_channels.h"
 #include "device_check.h"
 #include "durations.h"
 #include "library_port.h"
@@ -186,14 +186,14 @@ void warn_unless_answer_is_reading(const export_info &info, const call_result &r
         result.kind == result_kind::int32 ? std::to_string(result.integer) : real_text(result.real);
     if (use == board_use::asks_line) {
         const std::string line = tapped_answer_line();
-        long reading = 0;
-        if (is_reading(line, &reading))
+        int32_t reading = 0;
+        if (is_analog_reading(line, &reading))
             return;
         if (!told_line_not_reading)
             std::fprintf(shell_err,
                          "%s: the board answered %s, not a reading (0 to %d): its %s is not a reading "
                          "(`check` tells why)\n",
-                         info.name, shown(line).c_str(), highest_board_reading, shown_result.c_str());
+                         info.name, shown(line).c_str(), highest_analog_reading, shown_result.c_str());
         told_line_not_reading = true;
     } else if (use == board_use::asks_byte) {
         const int byte = tapped_answer_byte();

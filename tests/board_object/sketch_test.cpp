@@ -1,0 +1,102 @@
+// What the board object does with the project's sketch: it asks once after
+// each open what the sketch can do, names its requests when it can, and
+// moves to a faster line when asked, back to 9600 when the board does not
+// follow. A board played here by script: what it answers is the point.
+#include <atomic>
+
+#include "board_helpers.h"
+
+namespace {
+
+const std::string identity = "XI arduinodrv-board 2 tag,baud,stream\r\n";
+
+// The answer to a tagged request "EA<n>#<tag>": n three times ("EA2" reads
+// 222), after `delay_ms`.
+board_reply tagged_reading(const std::string &line, int delay_ms = 0)
+{
+    const size_t hash = line.find('#');
+    const std::string command = line.substr(0, hash);
+    return board_reply{command + "=" + std::string(3, command[2]) + line.substr(hash) + "\r\n", delay_ms};
+}
+
+TEST(BoardSketch, RequestsNameThemselvesSoLateAnswersAreNeverTaken)
+{
+    fake_board fake(TEST_DEVICE_FOLDER, "ttyUSB0");
+    fake.pace_like_line();
+    fake.respond_with([](const std::string &line) {
+        if (line == "XI")
+            return board_reply{identity};
+        if (line.compare(0, 4, "EA1#") == 0)
+            return tagged_reading(line, 400);  // 100 ms after its limit: before the next one's answer
+        if (line.compare(0, 4, "EA2#") == 0)
+            return tagged_reading(line, 200);
+        if (line.compare(0, 4, "EB4#") == 0)
+            return board_reply{"EB4=1" + line.substr(3) + "\r\n"};
+        return board_reply{};
+    });
+    open_board board(fake);
+    ASSERT_EQ(board.status, AB_OK) << ab_last_error();
+    EXPECT_EQ(link_of(*board).sketch, 2);
+    EXPECT_EQ(read_analog(*board, 1).status, AB_NO_ANSWER);
+    const analog_result next = read_analog(*board, 2);
+    ASSERT_EQ(next.status, AB_OK) << ab_last_error();
+    EXPECT_EQ(next.reading.raw, 222);
+    ab_reading level{};
+    ASSERT_EQ(ab_read_digital(*board, 1, &level), AB_OK) << ab_last_error();
+    EXPECT_EQ(level.raw, 1);
+    EXPECT_EQ(fake.received(), "EA1#0\rEA2#1\rEB4#2\r");
+}
+
+TEST(BoardSketch, AClassicSketchKeepsTheClassicRequests)
+{
+    fake_board fake(TEST_DEVICE_FOLDER, "ttyUSB0");
+    sketch_pins pins;
+    pins.analog[3] = 345;
+    fake.answer_as_sketch(pins);
+    ab_options options = fake_board_options();
+    options.baud = 500000;
+    open_board board(fake, options);
+    ASSERT_EQ(board.status, AB_OK) << ab_last_error();
+    const ab_link link = link_of(*board);
+    EXPECT_EQ(link.sketch, 0);
+    EXPECT_EQ(link.baud, 9600);
+    EXPECT_EQ(read_analog(*board, 3).reading.raw, 345);
+    EXPECT_EQ(fake.received(), "EA3\r\r");
+}
+
+// The fast line: asked, moved, checked at the new rate; a board that does
+// not answer there is given the time to go back by itself, and the open
+// still succeeds at 9600.
+TEST(BoardSketch, FastLineWhenTheBoardFollowsElse9600)
+{
+    for (const bool follows : {true, false}) {
+        fake_board fake(TEST_DEVICE_FOLDER, "ttyUSB0");
+        std::atomic<int> questions = 0;
+        fake.respond_with([&](const std::string &line) {
+            if (line == "XI")
+                return ++questions == 2 && !follows ? board_reply{} : board_reply{identity};
+            if (line == "XB500000")
+                return board_reply{"XB=500000\r\n"};
+            if (line.compare(0, 4, "EA0#") == 0)
+                return tagged_reading(line);
+            return board_reply{};
+        });
+        ab_options options = fake_board_options();
+        options.baud = 500000;
+        long long took = 0;
+        ab_board *board = nullptr;
+        took = ms_taken([&] { ASSERT_EQ(ab_open(fake.link_path().c_str(), &options, &board), AB_OK) << ab_last_error(); });
+        const ab_link link = link_of(board);
+        EXPECT_EQ(link.baud, follows ? 500000 : 9600) << follows;
+        EXPECT_EQ(link.sketch, 2);
+        EXPECT_EQ(fake.received(), follows ? "XI\rXB500000\rXI\r" : "XI\rXB500000\rXI\rXI\r") << follows;
+        if (!follows) {
+            EXPECT_GE(took, 1000);  // the board's own way back
+        }
+        EXPECT_EQ(read_analog(board, 0).reading.raw, 0);  // "000"
+        EXPECT_EQ(read_analog(board, 0).status, AB_OK) << ab_last_error();
+        ab_close(board);
+    }
+}
+
+}  // namespace

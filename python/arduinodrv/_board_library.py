@@ -20,7 +20,7 @@ MAJOR_VERSION = "1"
 
 # The statuses of arduinoboard.h's ab_status, by value.
 OK, NO_ANSWER, NOT_A_READING, NO_PORT, PORT_BUSY, NO_PERMISSION, NOT_A_PORT, BAD_CHANNEL, BAD_VALUE, \
-    BAD_ARGUMENT, SEVERAL_PORTS = range(11)
+    BAD_ARGUMENT, SEVERAL_PORTS, NOT_SUPPORTED = range(12)
 
 
 class CReading(ctypes.Structure):
@@ -29,14 +29,17 @@ class CReading(ctypes.Structure):
 
 
 class COptions(ctypes.Structure):
-    _fields_ = [("timeout_ms", ctypes.c_int), ("start_ms", ctypes.c_int), ("exclusive", ctypes.c_int)]
+    _fields_ = [("timeout_ms", ctypes.c_int), ("start_ms", ctypes.c_int), ("exclusive", ctypes.c_int),
+                ("baud", ctypes.c_int)]
 
 
 class CLink(ctypes.Structure):
     _fields_ = [("connected", ctypes.c_int), ("opens", ctypes.c_uint64), ("requests", ctypes.c_uint64),
                 ("no_answer", ctypes.c_uint64), ("not_a_reading", ctypes.c_uint64),
                 ("last_answer_ns", ctypes.c_int64), ("pwm", ctypes.c_int32 * 4), ("digital", ctypes.c_int32 * 4),
-                ("no_port", ctypes.c_uint64), ("opened_ns", ctypes.c_int64)]
+                ("no_port", ctypes.c_uint64), ("opened_ns", ctypes.c_int64), ("baud", ctypes.c_int32),
+                ("frames_lost", ctypes.c_uint64), ("frames_bad", ctypes.c_uint64),
+                ("samples_dropped", ctypes.c_uint64), ("sketch", ctypes.c_int32)]
 
 
 BOARD = ctypes.c_void_p  # an ab_board *, the handle of one board

@@ -59,7 +59,9 @@ class Link:
     failed so; no_port: requests refused while the device was gone.
     pwm and digital: what the outputs hold as far as the library knows (all
     off after each open). opened_ns and last_answer_ns: the system time in
-    ns of the last open and of the last right answer (0: none yet)."""
+    ns of the last open and of the last right answer (0: none yet). baud:
+    the line's rate; sketch: the protocol version of the project's sketch
+    on the board, 0 for a classic sketch."""
 
     connected: bool
     opens: int
@@ -71,6 +73,8 @@ class Link:
     digital: tuple
     opened_ns: int
     last_answer_ns: int
+    baud: int
+    sketch: int
 
     @property
     def restarted(self) -> bool:
@@ -211,9 +215,12 @@ class Board:
         self._handle = None
         self._port = None
         path = _port_argument(port)
-        options = _lib.COptions(_seconds(timeout, "timeout", 0.001), _seconds(start, "start", 0.0),
-                                _flag(exclusive, "exclusive"))
+        chosen = (_seconds(timeout, "timeout", 0.001), _seconds(start, "start", 0.0), _flag(exclusive, "exclusive"))
         self._library = library = _lib.load(library)
+        # From the library's defaults, so that what this package does not set keeps them.
+        options = _lib.COptions()
+        library.ab_default_options(ctypes.byref(options))
+        options.timeout_ms, options.start_ms, options.exclusive = chosen
         handle = _lib.BOARD()
         status = library.ab_open(path, ctypes.byref(options), ctypes.byref(handle))
         if status != _lib.OK:
@@ -362,7 +369,7 @@ class Board:
             self._leave()
         return Link(bool(state.connected), state.opens, state.requests, state.no_answer, state.not_a_reading,
                     state.no_port, tuple(state.pwm), tuple(bool(level) for level in state.digital),
-                    state.opened_ns, state.last_answer_ns)
+                    state.opened_ns, state.last_answer_ns, state.baud, state.sketch)
 
 
 def volts_to_duty(volts: float) -> int:

@@ -61,7 +61,7 @@ HELD = r"""
 import sys
 import arduinodrv
 try:
-    arduinodrv.Board(sys.argv[1], library=sys.argv[2])
+    arduinodrv.Driver(sys.argv[1], library=sys.argv[2])
 except arduinodrv.PortError as error:
     print(error.errno, error.strerror)
 """

@@ -76,7 +76,7 @@ def percentile(values, share):
 
 
 def main():
-    library = os.environ["ARDUINODRV_WEB_LIBRARY"]
+    library = os.environ["ARDUINODRV_TEST_BOARD_LIBRARY"]
     devices = os.environ["ARDUINODRV_WEB_DEVICES"]
     boardsim = os.environ["ARDUINODRV_TEST_BOARDSIM"]
     minutes = float(os.environ.get("WEB_BENCH_MINUTES", "10"))
@@ -87,7 +87,7 @@ def main():
         server = browser = None
         streams = []
         try:
-            server = Server(library)
+            server = Server(library, "--port", str(sim.link))
             browser = chromium(Path(scratch) / "profile")
             browser.get(server.url)
             wait_for(lambda: browser.execute_script("return document.querySelector('#status').dataset.state")

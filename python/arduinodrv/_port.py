@@ -1,5 +1,5 @@
-"""The board's device: checked before the library loads, and found among
-the process's descriptors after, since the library itself never says."""
+"""The Driver's device: checked before the library loads, and found among
+the process's descriptors after, since that library itself never says."""
 
 from __future__ import annotations
 
@@ -9,26 +9,7 @@ import os
 import stat
 import termios
 
-
-class PortError(OSError):
-    """The library could not open the board's device: errno, strerror and
-    filename (the device's path) say which and why."""
-
-    def __str__(self) -> str:
-        if self.filename is None:
-            return str(self.strerror)
-        return f"{shown(self.filename)}: {self.strerror}"
-
-
-class BoardInUseError(RuntimeError):
-    """This process already has a board on another port: the library's
-    state is the process's, so close that Board first."""
-
-
-def shown(path: str) -> str:
-    """The path as a message shows it: quoted when it holds characters that a
-    terminal would not show (a newline, a control character)."""
-    return path if path.isprintable() and path.strip() == path else repr(path)
+from .errors import BoardInUseError, PortError, board_error, shown  # noqa: F401  (the Driver's errors)
 
 
 def port_path(port: object) -> str:
@@ -43,7 +24,7 @@ def port_path(port: object) -> str:
 
 
 def _error(code: int, why: str, path: str) -> PortError:
-    return PortError(code, why, path)
+    return board_error(PortError, why, path, code)
 
 
 # The library opens no path of PATH_MAX bytes or more, nor one holding a

@@ -1,330 +1,401 @@
-"""The board seen through the arduinodrv library."""
+"""A board as an object of its own, on libarduinoboard: several in one
+program, a status for every request, the time with every reading."""
 
 from __future__ import annotations
 
+import ctypes
+import errno
+import math
 import numbers
-import operator
 import os
+import threading
 import weakref
+from dataclasses import dataclass
+from datetime import datetime, timezone
 
-from . import _library, _port
-from .channels import ANALOG_INPUTS, ANALOG_OUTPUTS, DIGITAL_INPUTS, DIGITAL_OUTPUTS
+from . import _board_library as _lib
+from .channels import ANALOG_INPUTS, ANALOG_OUTPUTS, DIGITAL_INPUTS, DIGITAL_OUTPUTS, FULL_SCALE_V, PWM_HIGHEST
+from .errors import BadChannel, BadValue, BoardClosed, BoardError, NoAnswer, NotAReading, PortError, board_error
 
 _INT32_MIN = -(2**31)
 _INT32_MAX = 2**31 - 1
+_LONGEST_S = 60.0  # the library's limit for either wait
 
 
-def _int32(value: object, name: str) -> int:
-    """value as a signed 32-bit int; ctypes would silently wrap a larger one
-    and truncate a float, so both are refused here."""
+def local_time(time_ns: int) -> datetime:
+    """A CLOCK_REALTIME time in ns as an aware datetime in the local time zone
+    (to the microsecond)."""
+    seconds, ns = divmod(time_ns, 1_000_000_000)
+    utc = datetime.fromtimestamp(seconds, timezone.utc).replace(microsecond=ns // 1000)
+    return utc.astimezone()
+
+
+@dataclass(frozen=True)
+class Reading:
+    """One reading: raw (0-1023 for an analog input, 0 or 1 for a digital
+    one), volts (raw x 5 / 1024; 0 or 5 for a digital input), time_ns
+    (the system time in ns since 1970 when the answer's end arrived) and
+    round_trip (seconds from the command's first byte written to the
+    answer's end). time is time_ns as an aware datetime, local time zone."""
+
+    raw: int
+    volts: float
+    time_ns: int
+    round_trip: float
+
+    @property
+    def time(self) -> datetime:
+        return local_time(self.time_ns)
+
+
+@dataclass(frozen=True)
+class Link:
+    """What the library knows of the link with the board, at one moment.
+
+    connected: the device is open now. opens: opens since the Board opened,
+    the first included: each later one is a restart of the board (unplugged
+    and back, or its port reopened), which turns every output off.
+    requests: requests sent; no_answer and not_a_reading: those of them that
+    failed so; no_port: requests refused while the device was gone.
+    pwm and digital: what the outputs hold as far as the library knows (all
+    off after each open). opened_ns and last_answer_ns: the system time in
+    ns of the last open and of the last right answer (0: none yet). baud:
+    the line's rate; sketch: the protocol version of the project's sketch
+    on the board, 0 for a classic sketch."""
+
+    connected: bool
+    opens: int
+    requests: int
+    no_answer: int
+    not_a_reading: int
+    no_port: int
+    pwm: tuple
+    digital: tuple
+    opened_ns: int
+    last_answer_ns: int
+    baud: int
+    sketch: int
+
+    @property
+    def restarted(self) -> bool:
+        """The board restarted since the Board opened: its outputs went off."""
+        return self.opens > 1
+
+    @property
+    def opened(self) -> datetime:
+        """When the device was last opened: the board restarted then."""
+        return local_time(self.opened_ns)
+
+    @property
+    def last_answer(self) -> datetime | None:
+        return local_time(self.last_answer_ns) if self.last_answer_ns else None
+
+
+def _int(value: object, name: str, error: type) -> int:
+    """value as a C int; bool, float and str are refused (TypeError), ints
+    beyond 32 bits are error, which they are for the board too."""
     if type(value) is not int:
         if isinstance(value, bool) or not hasattr(type(value), "__index__"):
             raise TypeError(f"{name} must be an int, not {type(value).__name__}")
-        value = operator.index(value)
+        value = value.__index__()
     if not _INT32_MIN <= value <= _INT32_MAX:
-        raise ValueError(f"{name} {value} is outside the signed 32-bit range")
+        raise board_error(error, f"{name} {value} is out of range", None)
     return value
 
 
-def _volts(value: object) -> float:
-    if type(value) is not float:
-        if isinstance(value, bool) or not isinstance(value, numbers.Real):
-            raise TypeError(f"volts must be a real number, not {type(value).__name__}")
-        try:
-            value = float(value)
-        except OverflowError:
-            raise ValueError(f"volts {value} is beyond the range of a float") from None
-    return value
+def _seconds(value: object, name: str, lowest: float) -> int:
+    """A time option in seconds, as the library's whole ms."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number of seconds, not {type(value).__name__}")
+    seconds = float(value)
+    if not lowest <= seconds <= _LONGEST_S:  # NaN too
+        raise ValueError(f"{name} {value!r} s is outside {lowest:g}-{_LONGEST_S:g} s")
+    return max(round(seconds * 1000), 1 if lowest > 0 else 0)
 
 
-def _text(raw: bytes | None) -> str:
-    return (raw or b"").decode("latin-1")
+def _port_argument(port: object) -> bytes | None:
+    if port is None:
+        return None
+    if not isinstance(port, (str, bytes, os.PathLike)):
+        raise TypeError(f"port must be a device path (str, bytes or os.PathLike), not {type(port).__name__}")
+    path = os.fsencode(port)
+    if not path:
+        raise ValueError("port is an empty path (None finds the board)")
+    if b"\0" in path:
+        raise ValueError(f"port {os.fsdecode(path)!r} holds a zero byte")
+    return path
+
+
+# What each status of a request raises; the OSErrors with their errno.
+_REQUEST_ERRORS = {
+    _lib.NO_ANSWER: (NoAnswer, errno.ETIMEDOUT),
+    _lib.NOT_A_READING: (NotAReading, 0),
+    _lib.NO_PORT: (PortError, errno.ENOENT),
+    _lib.PORT_BUSY: (PortError, errno.EBUSY),
+    _lib.NO_PERMISSION: (PortError, errno.EACCES),
+    _lib.NOT_A_PORT: (PortError, errno.ENOTTY),
+    _lib.SEVERAL_PORTS: (PortError, errno.ENOTUNIQ),
+    _lib.BAD_CHANNEL: (BadChannel, 0),
+    _lib.BAD_VALUE: (BadValue, 0),
+    _lib.BAD_ARGUMENT: (BoardClosed, 0),  # the board closed while the call waited for it
+}
+# At the open, a bad argument is a path that cannot be one, a bad value an
+# option out of range.
+_OPEN_ERRORS = {**_REQUEST_ERRORS, _lib.BAD_ARGUMENT: (PortError, errno.EINVAL), _lib.BAD_VALUE: (ValueError, 0)}
+
+
+def _failure(library: _lib.BoardLibrary, status: int, port: str | None, errors: dict) -> Exception:
+    """The exception for a failed call: this thread's reason from the library,
+    without the path in front that the exception carries itself."""
+    reason = library.last_error()
+    if port is not None and reason.startswith(port + ": "):
+        reason = reason[len(port) + 2:]
+    kind, code = errors.get(status, (BoardError, 0))
+    if kind is ValueError:
+        return ValueError(reason)
+    return board_error(kind, reason or library.ab_status_text(status).decode("ascii", "replace"), port, code)
+
+
+class _Handle:
+    """The library's handle of one board, closed once: by close(), or when
+    the Board is collected or the program ends."""
+
+    def __init__(self, library: _lib.BoardLibrary, value: int):
+        self.library = library
+        self.value = value
+
+    def close(self) -> None:
+        value, self.value = self.value, None
+        if value is not None:
+            self.library.ab_close(value)
+
+
+_boards: weakref.WeakSet = weakref.WeakSet()
 
 
 class Board:
-    """A board on a serial device, driven through the arduinodrv library.
+    """A board on a serial device, through libarduinoboard.
 
-    Board("/dev/ttyACM0") loads the 64-bit build of the library, which opens
-    that device: any path, a /dev/serial/by-id/ name or a link of your own
-    (it is handed to the library as ARDUINODRV_PORT). Board() opens the
-    device that ARDUINODRV_PORT names, else /dev/ttyUSB0. library= loads
-    that very file instead of the build found beside an install of this
-    package (<prefix>/lib/arduinodrv/ttyUSB0/), in the build tree
-    (build/lib64/ttyUSB0/) or in /usr/local/lib and /usr/lib.
+    Board("/dev/ttyACM0") opens that device (any path: a
+    /dev/serial/by-id/ name, a link of your own); Board() opens the one
+    device whose USB ids are a board's or a usual USB-serial chip's. The
+    open waits start seconds (2) while the board restarts: opening its port
+    resets it, with every output off. timeout is the limit for each answer
+    (1 s). With exclusive (the default) the device is this Board's alone:
+    another program or another Board opening it gets PortError (EBUSY).
+    library names a libarduinoboard file to load instead of the one found
+    beside an install of this package, in the build tree it sits in, or by
+    the system's loader.
 
-    Loading opens the device and waits 2 s while the board restarts. When
-    the device does not open, Board raises PortError (an OSError naming the
-    path and the reason); with require_port=False it stays silent, as the
-    library does, and every input then reads 0. A folder, a regular file or
-    a pipe is refused either way.
+    Every request that does not give what was asked raises a BoardError:
+    NoAnswer (a TimeoutError) when the board sent no whole answer in time,
+    NotAReading (a ValueError) for an answer that is not a reading,
+    PortError (an OSError naming the path and the reason) when the device
+    is missing, unplugged, busy or no serial device, BadChannel and BadValue
+    (ValueErrors) for a channel or a value the board lacks, before anything
+    is sent. Channels and values are ints: a bool, a float or a str is a
+    TypeError. A device that went away is opened again by the library on a
+    later request, at most every 0.5 s; link tells when it did.
 
-    The library's state is the process's: a process has one board at a
-    time. A second Board on the same port shares the first one's library,
-    with its port and read-back values; one on another port raises
-    BoardInUseError until the others are closed. close(), or the end of a
-    with block, releases the board: once the last Board on it is closed, the
-    library is unloaded, which closes the device for other programs. Calls
-    on a closed Board raise ValueError.
-
-    The methods are named after the library's exports. They may be called
-    from several threads: a lock keeps calls one at a time, as the library
-    requires. Channels and values are ints in the signed 32-bit range
-    (TypeError for a bool, a float or a str; ValueError beyond the range).
-    A channel the board lacks is not refused: each method's docstring says
-    what the library gives for it. No error comes from the board itself: a
-    board that does not answer reads 0 (0.0 in volts) after about one
-    second.
+    Several Boards may be open in one program, and each may be used from
+    several threads: requests on one board are taken one at a time. close()
+    (or the end of a with block, or the Board's collection) closes the
+    device; it waits for a request in progress, and calls waiting for it or
+    made afterwards raise BoardClosed (a ValueError). In a child forked after
+    the open, requests raise PortError (EBUSY): the board is the parent's.
     """
 
     ANALOG_INPUTS = ANALOG_INPUTS
     DIGITAL_INPUTS = DIGITAL_INPUTS
-    ANALOG_OUTPUTS = ANALOG_OUTPUTS
+    PWM_OUTPUTS = ANALOG_OUTPUTS
     DIGITAL_OUTPUTS = DIGITAL_OUTPUTS
 
-    def __init__(self, port: str | os.PathLike | None = None, *, library: str | os.PathLike | None = None,
-                 require_port: bool = True):
-        self._functions = None
-        if port is not None:
-            port = _port.port_path(port)
-            self._refuse_library_as_port(port, library)
-            _port.check_port(port, missing_ok=not require_port)
-        elif os.environ.get(_library.PORT_VARIABLE) or library is None:
-            # Told before a search for the library: "no board" is the news.
-            port = os.environ.get(_library.PORT_VARIABLE) or _library.DEFAULT_PORT
-            _port.check_port(port, missing_ok=not require_port)
-        library_file, key, header = _library.library_key(
-            library if library is not None else _library.find_library())
-        if port is None:
-            port = _library.build_port(library_file)
-            if port is not None:
-                _port.check_port(port, missing_ok=not require_port)
-        with _library.guard:
-            loaded = self._attach(library_file, key, header, port, require_port)
-            loaded.users += 1
-        self._loaded = loaded
-        self._lock = loaded.lock
-        self._port = port
-        self._functions = loaded.functions
-        # A Board dropped without close() gives its place up: another port
-        # may then load (the library stays loaded until then).
-        self._release = weakref.finalize(self, _release, loaded)
+    def __init__(self, port: str | bytes | os.PathLike | None = None, *, timeout: float = 1.0, start: float = 2.0,
+                 exclusive: bool = True, library: str | os.PathLike | None = None):
+        self._handle = None
+        self._port = None
+        path = _port_argument(port)
+        chosen = (_seconds(timeout, "timeout", 0.001), _seconds(start, "start", 0.0), _flag(exclusive, "exclusive"))
+        self._library = library = _lib.load(library)
+        # From the library's defaults, so that what this package does not set keeps them.
+        options = _lib.COptions()
+        library.ab_default_options(ctypes.byref(options))
+        options.timeout_ms, options.start_ms, options.exclusive = chosen
+        handle = _lib.BOARD()
+        status = library.ab_open(path, ctypes.byref(options), ctypes.byref(handle))
+        if status != _lib.OK:
+            raise _failure(library, status, None if path is None else os.fsdecode(path), _OPEN_ERRORS)
+        self._handle = _Handle(library, handle.value)
+        self._port = os.fsdecode(library.ab_port(handle.value) or path or b"")
+        self._timeout = options.timeout_ms / 1000
+        self._fresh_locks()
+        # Dropped without close(), or open when the program ends: closed then.
+        self._finalizer = weakref.finalize(self, self._handle.close)
+        _boards.add(self)
 
-    @staticmethod
-    def _refuse_library_as_port(port: str, library) -> None:
-        if library is None and port.endswith(".so"):
-            raise ValueError(f"{_port.shown(port)} looks like a library: the first argument is the board's "
-                             f"device (Board(port, library=...))")
+    def _fresh_locks(self) -> None:
+        # One request at a time through Python too: close() can then wait
+        # for the one in progress, and no call can reach the library with a
+        # handle that close() gave back (the library may give the same
+        # address to a board opened later).
+        self._request_lock = threading.Lock()
+        self._users = 0  # calls that hold the handle, requests or not
+        self._users_changed = threading.Condition(threading.Lock())
+        self._closing = False
 
-    @staticmethod
-    def _attach(library_file, key, header, port, require_port) -> _library.LoadedLibrary:
-        loaded = _library.current
-        if loaded is not None and loaded.key == key and _same_port(loaded.port, port):
-            if require_port and port is not None and not _port.opened_since({}, port):
-                raise _port.why_not_open(port)
-            return loaded
-        if loaded is not None and loaded.users > 0:
-            raise _port.BoardInUseError(
-                f"this process has a board on {_port.shown(loaded.port or 'its default port')} "
-                f"(library {loaded.path}): close it before opening {_port.shown(port or 'another')}")
-        if loaded is not None:
-            with loaded.lock:
-                _library.unload()
-        before = _port.open_devices()
-        loaded = _library.load(library_file, key, header, port)
-        if require_port and not _port.opened_since(before, port):
-            with loaded.lock:
-                _library.unload()
-            raise _port.why_not_open(port)
-        return loaded
+    # Open and closed.
 
-    def close(self) -> None:
-        """Releases the board. When no other Board of this process uses it,
-        the library is unloaded: its port closes and its claim ends, as at
-        the end of the process. Closing again does nothing."""
-        with _library.guard:
-            if self._functions is None:
-                return
-            with self._lock:
-                self._functions = None
-            self._release()
-            if self._loaded.users == 0 and _library.current is self._loaded:
-                with self._lock:
-                    _library.unload()
+    @property
+    def port(self) -> str:
+        """The device the board is on, as opened (also after Board())."""
+        return self._port
+
+    @property
+    def library(self) -> str:
+        """The libarduinoboard file this Board uses."""
+        return self._library.path
+
+    @property
+    def timeout(self) -> float:
+        """The limit for each answer, in seconds."""
+        return self._timeout
 
     @property
     def closed(self) -> bool:
-        return self._functions is None
+        return self._handle is None or self._handle.value is None
+
+    def close(self) -> None:
+        """Closes the device, after the request in progress; requests that
+        wait for it raise BoardClosed. Closing again does nothing."""
+        if self._handle is None:
+            return
+        with self._users_changed:
+            self._closing = True
+        with self._request_lock:
+            with self._users_changed:
+                self._users_changed.wait_for(lambda: self._users == 0)
+            self._finalizer()
 
     def __enter__(self) -> "Board":
-        self._live()
+        self._enter()
+        self._leave()
         return self
 
     def __exit__(self, *exception) -> None:
         self.close()
 
-    @property
-    def library(self) -> str:
-        """Absolute path of the loaded library file."""
-        return self._loaded.path
-
-    @property
-    def port(self) -> str | None:
-        """The device the library opens (None when the build does not say)."""
-        return self._port
-
     def __repr__(self) -> str:
         state = ", closed" if self.closed else ""
-        return f"Board({self._port!r}, library={self._loaded.path!r}{state})"
+        return f"Board({self._port!r}{state})"
 
-    def _live(self) -> dict:
-        functions = self._functions
-        if functions is None:
-            raise ValueError(f"Board({self._port!r}) is closed")
-        return functions
+    def _enter(self) -> int:
+        with self._users_changed:
+            if self._closing or self.closed:
+                raise board_error(BoardClosed, "the Board is closed", self._port)
+            self._users += 1
+        return self._handle.value
 
-    def _call(self, name: str, *arguments):
-        # Inside the lock: a close() from another thread unloads the library
-        # only between calls.
-        with self._lock:
-            return self._live()[name](*arguments)
+    def _leave(self) -> None:
+        with self._users_changed:
+            self._users -= 1
+            if self._users == 0:
+                self._users_changed.notify_all()
 
-    def _one(self, name: str, channel: int):
-        return self._call(name, _int32(channel, "channel"))
+    def _request(self, function, *arguments) -> None:
+        with self._request_lock:
+            handle = self._enter()
+            try:
+                status = function(handle, *arguments)
+                if status != _lib.OK:
+                    raise _failure(self._library, status, self._port, _REQUEST_ERRORS)
+            finally:
+                self._leave()
 
-    def _label(self, name: str, channel: int) -> str:
-        return _text(self._one(name, channel))  # a copy, made before the lock goes
+    # Inputs.
 
-    def _title(self, name: str) -> str:
-        return _text(self._call(name))
+    def read_analog(self, channel: int) -> Reading:
+        """Analog input channel (0-5, pins A0-A5): a Reading with the raw
+        value (0-1023), the volts, its time and round trip."""
+        reading = _lib.CReading()
+        self._request(self._library.ab_read_analog, _int(channel, "channel", BadChannel), ctypes.byref(reading))
+        return Reading(reading.raw, reading.volts, reading.time_ns, reading.round_trip_ns / 1e9)
 
-    # Analog inputs 0-5.
+    def read_volts(self, channel: int) -> float:
+        """Analog input channel (0-5) in volts (raw x 5 / 1024)."""
+        return self.read_analog(channel).volts
 
-    def ea(self, channel: int) -> int:
-        """Analog input channel (0-5) as the board's raw reading (0-1023).
-        Waits up to 1 s for the answer; 0 when none comes, or when the
-        answer is no number. Another channel is sent as the character of
-        code 48 + channel (10 as ":"), and whatever the board answers to it
-        is returned."""
-        return self._one("ea", channel)
+    def read_digital_reading(self, channel: int) -> Reading:
+        """Digital input channel (0-3, pins 2, 4, 7, 8): a Reading with raw 0
+        or 1, its time and round trip."""
+        reading = _lib.CReading()
+        self._request(self._library.ab_read_digital, _int(channel, "channel", BadChannel), ctypes.byref(reading))
+        return Reading(reading.raw, reading.volts, reading.time_ns, reading.round_trip_ns / 1e9)
 
-    def ead(self, channel: int) -> float:
-        """Analog input channel (0-5) in volts (raw x 5 / 1024).
-        Waits up to 1 s for the answer; 0.0 when none comes, or when the
-        answer is no number. Another channel is sent in decimal (EA12,
-        EA-1), and whatever the board answers to it is returned in volts."""
-        return self._one("ead", channel)
+    def read_digital(self, channel: int) -> bool:
+        """Digital input channel (0-3, pins 2, 4, 7, 8): True when high."""
+        return self.read_digital_reading(channel).raw == 1
 
-    # Digital inputs 0-3 (pins 2, 4, 7, 8).
+    # Outputs.
 
-    def eb(self, channel: int) -> int:
-        """Digital input channel (0-3: pins 2, 4, 7, 8): 0 or 1.
-        Waits up to 1 s for the answer; 0 when none comes. Any other
-        channel asks for pin 0 and gives the board's answer to that."""
-        return self._one("eb", channel)
+    def write_pwm(self, channel: int, duty: int) -> None:
+        """Sets PWM output channel (0-3, pins 3, 5, 6, 9) to duty (0-255)."""
+        self._request(self._library.ab_write_pwm, _int(channel, "channel", BadChannel), _int(duty, "duty", BadValue))
 
-    # Analog (PWM) outputs 0-3 (pins 3, 5, 6, 9).
+    def write_volts(self, channel: int, volts: float) -> int:
+        """Sets PWM output channel (0-3) to volts (0-5 V), as the duty
+        round(volts x 255 / 5), which it returns."""
+        duty = volts_to_duty(volts)
+        self.write_pwm(channel, duty)
+        return duty
 
-    def sa(self, channel: int, value: int) -> int:
-        """Sets PWM output channel (0-3) to the raw duty value (0-255; any
-        other value is sent unchanged). Returns half the value, truncated
-        toward 0. Another channel sends nothing and still returns half the
-        value; channels 4-8 keep it for rsa."""
-        channel = _int32(channel, "channel")
-        value = _int32(value, "value")
-        return self._call("sa", channel, value)
+    def write_digital(self, channel: int, on: bool) -> None:
+        """Switches digital output channel (0-3, pins 10-13) on (True or 1)
+        or off (False or 0)."""
+        level = 1 if on is True else 0 if on is False else _int(on, "on", BadValue)
+        self._request(self._library.ab_write_digital, _int(channel, "channel", BadChannel), level)
 
-    def sad(self, channel: int, volts: float) -> float:
-        """Sets PWM output channel (0-3) to volts (0-5 V: volts x 255 / 5,
-        rounded, is the raw value sent). Returns half the raw value,
-        truncated. Volts outside 0-5 are sent as they are (6 V sends 306);
-        NaN, an infinity or more than about 4.2e7 V sends -2147483648 and
-        returns -1073741824.0. Another channel sends nothing, as sa."""
-        channel = _int32(channel, "channel")
-        volts = _volts(volts)
-        return self._call("sad", channel, volts)
+    # The link.
 
-    def rsa(self, channel: int) -> int:
-        """The last raw value set on PWM output channel (0-8; 0 for others),
-        without asking the board."""
-        return self._one("rsa", channel)
-
-    def rsad(self, channel: int) -> float:
-        """The last voltage set with sad on PWM output channel (0-8; 0.0 for
-        others), without asking the board."""
-        return self._one("rsad", channel)
-
-    # Digital outputs 0-3 (pins 10-13).
-
-    def sb(self, channel: int, value: int) -> int:
-        """Switches digital output channel (0-3: pins 10-13): exactly 1 is on,
-        any other value off. Returns value. Any other channel switches pin
-        0's code ("SB0"), which the board has no output for."""
-        channel = _int32(channel, "channel")
-        value = _int32(value, "value")
-        return self._call("sb", channel, value)
-
-    def rsb(self, channel: int) -> int:
-        """The last value given to sb for channel (0-8; 0 for others),
-        without asking the board."""
-        return self._one("rsb", channel)
-
-    # Labels ("" for a channel the board lacks) and titles.
-
-    def nea(self, channel: int) -> str:
-        """Label of analog input channel read raw: "EA0" to "EA5"; "" for
-        another channel (so for the labels that follow)."""
-        return self._label("nea", channel)
-
-    def nead(self, channel: int) -> str:
-        """Label of analog input channel read in volts: "EA0 (V)" to "EA5 (V)"."""
-        return self._label("nead", channel)
-
-    def neb(self, channel: int) -> str:
-        """Label of digital input channel, e.g. "EB0 br 2"."""
-        return self._label("neb", channel)
-
-    def nsa(self, channel: int) -> str:
-        """Label of PWM output channel set raw, e.g. "SA 0..255 (PWM) br3"."""
-        return self._label("nsa", channel)
-
-    def nsad(self, channel: int) -> str:
-        """Label of PWM output channel set in volts, e.g. "SA0 0..5V(PWM) br3"."""
-        return self._label("nsad", channel)
-
-    def nsb(self, channel: int) -> str:
-        """Label of digital output channel, e.g. "SB3 br 13 (diode)"."""
-        return self._label("nsb", channel)
-
-    def titre(self) -> str:
-        """The driver's title, plain form: "Arduino en "."""
-        return self._title("titre")
-
-    def detail(self) -> str:
-        """The driver's one-line description, plain form."""
-        return self._title("detail")
-
-    def stdtitre(self) -> str:
-        """The driver's title, std form: "Arduino"."""
-        return self._title("stdtitre")
-
-    def stddetail(self) -> str:
-        """The driver's one-line description, std form."""
-        return self._title("stddetail")
+    @property
+    def link(self) -> Link:
+        """The link now (see Link); never waits for the board."""
+        state = _lib.CLink()
+        handle = self._enter()
+        try:
+            status = self._library.ab_link_state(handle, ctypes.byref(state))
+            if status != _lib.OK:
+                raise _failure(self._library, status, self._port, _REQUEST_ERRORS)
+        finally:
+            self._leave()
+        return Link(bool(state.connected), state.opens, state.requests, state.no_answer, state.not_a_reading,
+                    state.no_port, tuple(state.pwm), tuple(bool(level) for level in state.digital),
+                    state.opened_ns, state.last_answer_ns, state.baud, state.sketch)
 
 
-def _release(loaded: _library.LoadedLibrary) -> None:
-    with _library.guard:
-        loaded.users -= 1
-
-
-def _same_port(a: str | None, b: str | None) -> bool:
-    if a == b:
-        return True
-    if a is None or b is None:
-        return False
-    if os.path.abspath(a) == os.path.abspath(b):
-        return True
+def volts_to_duty(volts: float) -> int:
+    """0-5 V as a PWM duty 0-255, rounded half up; BadValue for NaN, an
+    infinity or a voltage outside 0-5 V."""
+    if isinstance(volts, bool) or not isinstance(volts, numbers.Real):
+        raise TypeError(f"volts must be a real number, not {type(volts).__name__}")
     try:
-        return os.stat(a).st_rdev == os.stat(b).st_rdev != 0
-    except OSError:
-        return False
+        value = float(volts)
+    except OverflowError:
+        value = math.inf
+    if not 0.0 <= value <= FULL_SCALE_V:  # NaN too
+        raise board_error(BadValue, f"{volts!r} V is outside 0-{FULL_SCALE_V:g} V", None)
+    return math.floor(value * PWM_HIGHEST / FULL_SCALE_V + 0.5)
+
+
+def _flag(value: object, name: str) -> int:
+    if type(value) is bool or (type(value) is int and value in (0, 1)):
+        return int(value)
+    raise TypeError(f"{name} must be True or False, not {value!r}")
+
+
+def _after_fork_in_child() -> None:
+    # Locks held by threads that did not come along would stay held for ever.
+    for board in list(_boards):
+        board._fresh_locks()
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)

@@ -1,17 +1,21 @@
-"""Shared set-up: one board emulator and one loaded library for the session.
+"""Shared set-up: board emulators, silent and garbling terminals, and for
+the session one Driver (the 71 functions' library) and one Board.
 
 The build passes, in the environment:
-  ARDUINODRV_TEST_LIBRARY   a 64-bit build whose device folder is ARDUINODRV_TEST_DEVICES
-  ARDUINODRV_TEST_DEVICES   that folder (the emulator links its ttyUSB0 there)
-  ARDUINODRV_TEST_BOARDSIM  the board emulator
+  ARDUINODRV_TEST_LIBRARY        a 64-bit build whose device folder is ARDUINODRV_TEST_DEVICES
+  ARDUINODRV_TEST_DEVICES        that folder (the emulator links its ttyUSB0 there)
+  ARDUINODRV_TEST_BOARD_LIBRARY  libarduinoboard
+  ARDUINODRV_TEST_BOARDSIM       the board emulator
 """
 
+import contextlib
 import ctypes
 import os
 import select
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -49,10 +53,7 @@ def boardsim_log(tmp_path_factory):
     devices = Path(_setting("ARDUINODRV_TEST_DEVICES"))
     devices.mkdir(parents=True, exist_ok=True)
     log = tmp_path_factory.mktemp("boardsim") / "traffic.log"
-    options = ["--log", str(log)]
-    options += [f"--analog={channel}={raw}" for channel, raw in ANALOG.items()]
-    options += [f"--digital={pin}={level}" for pin, level in DIGITAL_PINS.items()]
-    sim = start_boardsim(devices / "ttyUSB0", *options)
+    sim = start_boardsim(devices / "ttyUSB0", *sim_options(log))
     try:
         yield log
     finally:
@@ -66,8 +67,67 @@ def board_port():
 
 
 @pytest.fixture(scope="session")
-def board(library_path, boardsim_log, board_port):
-    return arduinodrv.Board(board_port, library=library_path)
+def driver(library_path, boardsim_log, board_port):
+    return arduinodrv.Driver(board_port, library=library_path)
+
+
+@pytest.fixture(scope="session")
+def board_library():
+    return _setting("ARDUINODRV_TEST_BOARD_LIBRARY")
+
+
+def sim_options(log, analog=ANALOG, digital=DIGITAL_PINS):
+    """The emulator's options for these readings, logging to log."""
+    return (["--log", str(log)] + [f"--analog={channel}={raw}" for channel, raw in analog.items()]
+            + [f"--digital={pin}={level}" for pin, level in digital.items()])
+
+
+@pytest.fixture(scope="session")
+def sim_link(tmp_path_factory):
+    """(link, traffic log) of an emulator of the session's Board."""
+    folder = tmp_path_factory.mktemp("board")
+    sim = start_boardsim(folder / "ttyACM0", *sim_options(folder / "traffic.log"))
+    try:
+        yield folder / "ttyACM0", folder / "traffic.log"
+    finally:
+        stop_boardsim(sim)
+
+
+@pytest.fixture(scope="session")
+def board(board_library, sim_link):
+    with arduinodrv.Board(sim_link[0], library=board_library) as board:
+        yield board
+
+
+@contextlib.contextmanager
+def answering_terminal(answer):
+    """A terminal's path where each command line (ended by CR) gets answer:
+    b"" is a board that never answers."""
+    controller, device = os.openpty()
+    path = os.ttyname(device)
+    os.close(device)  # the board's side is the library's to open
+    stop = threading.Event()
+
+    def board():
+        while not stop.is_set():
+            if not select.select([controller], [], [], 0.05)[0]:
+                continue
+            try:
+                received = os.read(controller, 256)
+            except OSError:  # nobody holds the other side now
+                time.sleep(0.01)
+                continue
+            if answer:
+                os.write(controller, answer * received.count(b"\r"))
+
+    thread = threading.Thread(target=board, daemon=True)
+    thread.start()
+    try:
+        yield path
+    finally:
+        stop.set()
+        thread.join()
+        os.close(controller)
 
 
 def start_boardsim(link, *options):

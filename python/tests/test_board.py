@@ -1,190 +1,262 @@
-"""Board against the emulated board: results, types, refused arguments, threads."""
+"""Board (libarduinoboard) against the emulated board and fake terminals:
+readings with their time, an exception for each real failure, several
+boards, threads, close, fork, and a board that restarts."""
 
+import errno
 import math
 import os
-import signal
 import threading
 import time
-from fractions import Fraction
+from datetime import datetime
 
 import pytest
 
 import arduinodrv
-from conftest import ANALOG, log_has
+from conftest import ANALOG, answering_terminal, log_has, sim_options, start_boardsim, stop_boardsim
 
-DIGITAL = {0: 1, 1: 0, 2: 1, 3: 0}  # channel -> level of its pin (2, 4, 7, 8)
-
-
-@pytest.mark.parametrize("channel", sorted(ANALOG))
-def test_analog_inputs_raw_and_volts(board, channel):
-    raw = board.ea(channel)
-    volts = board.ead(channel)
-    assert type(raw) is int and raw == ANALOG[channel]
-    assert type(volts) is float and volts == ANALOG[channel] * 5.0 / 1024.0
+DIGITAL = {0: True, 1: False, 2: True, 3: False}  # channel -> level of its pin (2, 4, 7, 8)
 
 
-@pytest.mark.parametrize("channel, level", sorted(DIGITAL.items()))
-def test_digital_inputs(board, channel, level):
-    assert board.eb(channel) == level
+def test_readings_carry_their_value_time_and_round_trip(board):
+    for channel, raw in ANALOG.items():
+        before = time.time_ns()
+        reading = board.read_analog(channel)
+        after = time.time_ns()
+        assert (reading.raw, reading.volts) == (raw, raw * 5 / 1024)
+        assert before < reading.time_ns < after
+        assert 0 < reading.round_trip < (after - before) / 1e9
+        assert reading.time.tzinfo is not None and reading.time.utcoffset() is not None
+        assert abs(reading.time.timestamp() - reading.time_ns / 1e9) < 2e-6
+        assert board.read_volts(channel) == raw * 5 / 1024
+    assert {c: board.read_digital(c) for c in DIGITAL} == DIGITAL
+    assert board.read_digital_reading(0).volts == 5.0
 
 
-def test_outputs_reach_the_board_and_read_back(board, boardsim_log):
-    assert board.sb(2, 1) == 1
-    assert board.rsb(2) == 1
-    assert board.sa(3, 255) == 127
-    assert board.rsa(3) == 255
-    result = board.sad(1, 2.5)
-    assert type(result) is float and result == 64.0
-    assert board.rsad(1) == 2.5 and board.rsa(1) == 128
-    for line in ("SBC1", "SA9255", "SA5128"):
-        assert log_has(boardsim_log, line), line
-
-
-@pytest.mark.parametrize("method, channel, text", [
-    ("nea", 0, "EA0"), ("nea", 6, ""), ("nead", 2, "EA2 (V)"), ("neb", 3, "EB3 br8"),
-    ("nsa", 0, "SA 0..255 (PWM) br3"), ("nsad", -1, ""), ("nsb", 3, "SB3 br 13 (diode)"),
-    ("nsb", 2**31 - 1, ""), ("nea", -(2**31), ""),
-])
-def test_labels(board, method, channel, text):
-    assert getattr(board, method)(channel) == text
-
-
-def test_titles_decoded_from_latin1(board):
-    assert board.titre() == "Arduino en "
-    assert board.stdtitre() == "Arduino"
-    assert board.detail() == "Pilote pour Arduino en , par Tervalique, le 15 ao\u00fbt 2012"
-    assert board.stddetail() == "Arduino 2009, par Tervalique, le 23 f\u00e9vrier 2011"
-
-
-ONE_INT = ["ea", "ead", "eb", "rsa", "rsad", "rsb", "nea", "nead", "neb", "nsa", "nsad", "nsb"]
-
-
-@pytest.mark.parametrize("method", ONE_INT)
-@pytest.mark.parametrize("channel, error", [
-    (True, TypeError), (1.0, TypeError), ("0", TypeError), (None, TypeError),
-    (2**31, ValueError), (-(2**31) - 1, ValueError), (2**64, ValueError),
-])
-def test_bad_channel_refused(board, method, channel, error):
-    with pytest.raises(error, match="channel"):
-        getattr(board, method)(channel)
+def test_outputs_reach_the_board_and_the_link_holds_them(board, sim_link):
+    board.write_pwm(3, 255)
+    assert board.write_volts(1, 2.5) == 128
+    assert board.write_volts(2, 0.01) == 1  # rounded, not cut
+    board.write_digital(2, True)
+    board.write_digital(0, 0)
+    link = board.link
+    assert link.connected and link.opens == 1 and not link.restarted
+    assert link.pwm[1:] == (128, 1, 255) and link.digital[:3] == (False, False, True)
+    assert link.opened <= link.last_answer <= datetime.now().astimezone()
+    for line in ("SA9255", "SA5128", "SA61", "SBC1", "SBA0"):
+        assert log_has(sim_link[1], line), line
 
 
 @pytest.mark.parametrize("method, args, error", [
-    ("sb", (0, True), TypeError),
-    ("sb", (0, 1.0), TypeError),
-    ("sb", (0, 2**32 + 1), ValueError),
-    ("sb", (False, 1), TypeError),
-    ("sa", (0, 200.7), TypeError),
-    ("sa", (0, "200"), TypeError),
-    ("sad", (0, "2.5"), TypeError),
-    ("sad", (0, True), TypeError),
-    ("sad", (0, 10**400), ValueError),
-    ("sad", (0.0, 2.5), TypeError),
+    ("read_analog", (6,), arduinodrv.BadChannel),
+    ("read_analog", (-1,), arduinodrv.BadChannel),
+    ("read_digital", (4,), arduinodrv.BadChannel),
+    ("read_volts", (2**31,), arduinodrv.BadChannel),
+    ("write_pwm", (4, 0), arduinodrv.BadChannel),
+    ("write_pwm", (0, 256), arduinodrv.BadValue),
+    ("write_pwm", (0, -(2**40)), arduinodrv.BadValue),
+    ("write_digital", (0, 2), arduinodrv.BadValue),
+    ("write_volts", (0, math.nan), arduinodrv.BadValue),
+    ("write_volts", (0, math.inf), arduinodrv.BadValue),
+    ("write_volts", (0, -math.inf), arduinodrv.BadValue),
+    ("write_volts", (0, -0.1), arduinodrv.BadValue),
+    ("write_volts", (0, 5.1), arduinodrv.BadValue),
+    ("write_volts", (0, 10**400), arduinodrv.BadValue),
+    ("write_volts", (9, 1.0), arduinodrv.BadChannel),
+    ("read_analog", (True,), TypeError),
+    ("read_analog", (1.0,), TypeError),
+    ("read_digital", ("0",), TypeError),
+    ("write_pwm", (0, 9.0), TypeError),
+    ("write_pwm", (0, False), TypeError),
+    ("write_digital", (0, 1.0), TypeError),
+    ("write_volts", (0, "2.5"), TypeError),
 ])
-def test_bad_output_refused_before_the_call(board, method, args, error):
-    board.sb(0, 0)
-    board.sad(0, 0.5)
-    board.sa(0, 7)
-    with pytest.raises(error):
+def test_a_bad_channel_or_value_raises_before_anything_is_sent(board, method, args, error):
+    requests = board.link.requests
+    with pytest.raises(error) as raised:
         getattr(board, method)(*args)
-    # Nothing reached the library: the read-back values are untouched.
-    assert (board.rsb(0), board.rsa(0), board.rsad(0)) == (0, 7, 0.5)
+    if error is not TypeError:
+        assert isinstance(raised.value, (arduinodrv.BoardError, ValueError))
+    assert board.link.requests == requests
 
 
-@pytest.mark.parametrize("volts, raw, result", [
-    (math.nan, -(2**31), -(2**30) * 1.0), (-math.inf, -(2**31), -(2**30) * 1.0), (6.0, 306, 153.0),
+@pytest.mark.parametrize("kind, code", [
+    ("missing", errno.ENOENT), ("folder", errno.ENOTTY), ("file", errno.ENOTTY), ("null", errno.ENOTTY),
+    ("line\n", errno.EINVAL), ("long", errno.EINVAL),
 ])
-def test_volts_the_board_cannot_take_keep_the_library_result(board, volts, raw, result):
-    assert board.sad(0, volts) == result
-    assert board.rsa(0) == raw
+def test_a_path_that_is_no_board_is_a_port_error_naming_it(board_library, tmp_path, kind, code):
+    path = {"null": "/dev/null", "long": "/dev/" + "x" * 5000}.get(kind, str(tmp_path / kind))
+    if kind == "folder":
+        os.mkdir(path)
+    elif kind == "file":
+        open(path, "w").close()
+    with pytest.raises(arduinodrv.PortError) as raised:
+        arduinodrv.Board(path, start=0, library=board_library)
+    assert (raised.value.errno, raised.value.filename) == (code, path)
+    assert isinstance(raised.value, OSError) and raised.value.strerror
 
 
-def test_other_real_numbers_accepted_as_volts(board):
-    assert board.sad(2, Fraction(5, 2)) == 64.0
-    assert board.rsad(2) == 2.5
-    assert board.sad(2, 5) == 127.0
+@pytest.mark.parametrize("port, error", [("", ValueError), ("/dev/tty\0USB0", ValueError), (0, TypeError)])
+def test_a_port_that_cannot_be_a_path_is_refused(board_library, port, error):
+    with pytest.raises(error):
+        arduinodrv.Board(port, library=board_library)
 
 
-def test_calls_from_many_threads_never_overlap(board):
-    expected = {("nea", c): f"EA{c}" for c in range(6)}
-    expected.update({("nsb", c): board.nsb(c) for c in range(4)})
-    expected.update({("neb", c): board.neb(c) for c in range(4)})
-    keys = sorted(expected)
+def test_a_silent_board_raises_no_answer_and_a_garbling_one_not_a_reading(board_library):
+    with answering_terminal(b"") as silent, answering_terminal(b"x12\r\n") as garbling:
+        with arduinodrv.Board(silent, start=0, timeout=0.3, library=board_library) as quiet, \
+                arduinodrv.Board(garbling, start=0, library=board_library) as wrong:
+            started = time.monotonic()
+            with pytest.raises(arduinodrv.NoAnswer) as raised:
+                quiet.read_analog(0)
+            assert 0.25 < time.monotonic() - started < 5
+            assert isinstance(raised.value, TimeoutError) and raised.value.filename == silent
+            with pytest.raises(arduinodrv.NotAReading, match="x12"):
+                wrong.read_analog(0)
+            with pytest.raises(arduinodrv.NotAReading):
+                wrong.read_digital(1)
+            assert (quiet.link.no_answer, wrong.link.not_a_reading) == (1, 2)
+
+
+def test_two_boards_on_one_port_the_second_is_busy(board, board_library, sim_link):
+    with pytest.raises(arduinodrv.PortError) as raised:
+        arduinodrv.Board(sim_link[0], start=0, library=board_library)
+    assert (raised.value.errno, raised.value.filename) == (errno.EBUSY, str(sim_link[0]))
+    assert board.read_analog(0).raw == ANALOG[0]
+
+
+def test_a_closed_board_raises_value_error(board_library):
+    with answering_terminal(b"") as silent:
+        with arduinodrv.Board(silent, start=0, library=board_library) as board:
+            assert not board.closed
+        board.close()  # again: nothing
+        assert board.closed
+        for call in (lambda: board.read_analog(0), lambda: board.write_pwm(0, 1), lambda: board.link):
+            with pytest.raises(arduinodrv.BoardClosed) as raised:
+                call()
+            assert isinstance(raised.value, ValueError)
+        # The device is free again.
+        arduinodrv.Board(silent, start=0, library=board_library).close()
+
+
+def test_two_boards_in_one_program_each_read_their_own(board, board_library, tmp_path):
+    other_values = {c: 1023 - raw for c, raw in ANALOG.items()}
+    sim = start_boardsim(tmp_path / "ttyUSB1", *sim_options(tmp_path / "log", analog=other_values))
+    wrong = []
+    try:
+        with arduinodrv.Board(tmp_path / "ttyUSB1", library=board_library) as other:
+            def reads(one, values):
+                for n in range(60):
+                    if one.read_analog(n % 6).raw != values[n % 6]:
+                        wrong.append((one.port, n))
+            threads = [threading.Thread(target=reads, args=(board, ANALOG)),
+                       threading.Thread(target=reads, args=(other, other_values))]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+    finally:
+        stop_boardsim(sim)
+    assert wrong == []
+
+
+def test_threads_on_one_board_each_get_their_own_answer(board):
     wrong = []
 
-    def labels(offset):
-        for i in range(3000):
-            method, channel = keys[(i + offset) % len(keys)]
-            text = getattr(board, method)(channel)
-            if text != expected[method, channel]:
-                wrong.append((method, channel, text))
+    def reads(offset):
+        for n in range(40):
+            channel = (n + offset) % 6
+            if board.read_analog(channel).raw != ANALOG[channel]:
+                wrong.append(channel)
+            board.write_pwm(offset, n)
 
-    def readings():
-        for _ in range(20):
-            if board.ea(0) != ANALOG[0] or board.ead(3) != ANALOG[3] * 5 / 1024:
-                wrong.append("reading")
-
-    threads = [threading.Thread(target=labels, args=(n,)) for n in range(4)]
-    threads.append(threading.Thread(target=readings))
+    threads = [threading.Thread(target=reads, args=(k,)) for k in range(4)]
     for thread in threads:
         thread.start()
     for thread in threads:
         thread.join()
-    assert wrong == []
+    assert wrong == [] and board.link.pwm == (39, 39, 39, 39)
 
 
-def test_second_board_on_the_same_port_shares_it(board, library_path, board_port):
-    # The build's own default port is the session's: both name the same.
-    for other in (arduinodrv.Board(library=library_path), arduinodrv.Board(board_port, library=library_path)):
-        assert other.library == board.library
-        other.sb(1, 5)
-        assert board.rsb(1) == 5
-        other.close()
-    assert board.nea(0) == "EA0"  # the first Board keeps the library
+def test_close_while_other_threads_wait_on_the_board(board_library):
+    with answering_terminal(b"") as silent:
+        board = arduinodrv.Board(silent, start=0, timeout=1.0, library=board_library)
+        results = {}
+
+        def read(name):
+            try:
+                board.read_analog(0)
+            except arduinodrv.BoardError as error:
+                results[name] = type(error)
+
+        first = threading.Thread(target=read, args=("in progress",))
+        first.start()
+        time.sleep(0.2)
+        waiting = [threading.Thread(target=read, args=(f"waiting {n}",)) for n in range(3)]
+        for thread in waiting:
+            thread.start()
+        time.sleep(0.1)
+        started = time.monotonic()
+        board.close()
+        took = time.monotonic() - started
+        for thread in [first, *waiting]:
+            thread.join()
+    assert results.pop("in progress") is arduinodrv.NoAnswer
+    assert set(results.values()) == {arduinodrv.BoardClosed}
+    assert took < 3  # the request in progress, not one per waiting thread
 
 
-def test_second_board_on_another_port_names_the_port_in_use(board, library_path, board_port, tmp_path):
-    other = tmp_path / "fifo"
-    os.mkfifo(other)  # a path the library would take
-    with pytest.raises(arduinodrv.BoardInUseError, match=board_port):
-        arduinodrv.Board(other, library=library_path)
+def test_a_child_forked_after_open_gets_port_error_at_once(board):
+    busy = threading.Event()
+    stop = threading.Event()
 
+    def reads():  # a request in progress at the fork, now and then
+        while not stop.is_set():
+            board.read_analog(1)
+            busy.set()
 
-@pytest.mark.parametrize("kind, reason", [
-    ("missing", "no such device"), ("folder", "a folder"), ("file", "a regular file"),
-    ("line\n", "control character"), ("library.so", "looks like a library"),
-])
-def test_port_that_is_no_device_refused_before_loading(tmp_path, kind, reason):
-    path = tmp_path / kind
-    if kind == "folder":
-        path.mkdir()
-    elif kind == "file":
-        path.write_text("")
-    with pytest.raises((arduinodrv.PortError, ValueError), match=reason) as raised:
-        arduinodrv.Board(path)
-    assert repr(str(path))[1:-1] in str(raised.value)
-
-
-def test_fork_while_another_thread_calls(board):
-    held = threading.Event()
-
-    def long_call():
-        with board._lock:  # stands for a call in progress
-            held.set()
-            time.sleep(0.2)
-
-    caller = threading.Thread(target=long_call)
-    caller.start()
-    held.wait(5)
+    reader = threading.Thread(target=reads)
+    reader.start()
+    busy.wait(5)
     pid = os.fork()
     if pid == 0:
-        os._exit(0 if board.nea(1) == "EA1" else 1)
-    caller.join()
-    deadline = time.monotonic() + 10
-    while (ended := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
-        time.sleep(0.01)
-    if ended[0] == 0:
-        os.kill(pid, signal.SIGKILL)
-        os.waitpid(pid, 0)
-        pytest.fail("the child hung at its first call")
-    assert os.waitstatus_to_exitcode(ended[1]) == 0
+        try:
+            board.read_analog(0)
+            code = 1
+        except arduinodrv.PortError as error:
+            code = 0 if error.errno == errno.EBUSY else 2
+        board.close()  # the child's copy only
+        os._exit(code)
+    stop.set()
+    reader.join()
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert board.read_analog(0).raw == ANALOG[0]  # the parent's board goes on
+
+
+def test_after_an_unplug_and_replug_the_link_shows_the_outputs_off(board_library, tmp_path):
+    link = tmp_path / "ttyUSB3"
+    sim = start_boardsim(link, "--analog=0=77")
+    try:
+        with arduinodrv.Board(link, start=1.2, library=board_library) as board:
+            board.write_pwm(0, 200)
+            board.write_digital(3, True)
+            first = board.link
+            stop_boardsim(sim)  # unplugged
+            with pytest.raises(arduinodrv.PortError) as raised:
+                board.read_analog(0)
+            assert raised.value.errno == errno.ENOENT and not board.link.connected
+            sim = start_boardsim(link, "--analog=0=77")  # plugged in again
+            deadline = time.monotonic() + 10
+            while True:
+                try:
+                    assert board.read_analog(0).raw == 77
+                    break
+                except arduinodrv.PortError:
+                    assert time.monotonic() < deadline, "the board did not come back"
+                    time.sleep(0.1)
+            now = board.link
+    finally:
+        stop_boardsim(sim)
+    assert first.pwm[0] == 200 and first.digital[3]
+    assert now.restarted and now.opens == 2 and now.opened > first.opened and now.no_port >= 1
+    assert now.pwm == (0, 0, 0, 0) and now.digital == (False,) * 4

@@ -1,4 +1,4 @@
-"""A process of its own for each life of the library: load, refusal, close."""
+"""A process of its own for each life of the Driver's library: load, refusal, close."""
 
 import errno
 import fcntl
@@ -19,10 +19,10 @@ def state():
 
 seen = {}
 try:
-    arduinodrv.Board("/dev/null", library=library)
+    arduinodrv.Driver("/dev/null", library=library)
 except arduinodrv.PortError as error:
     seen["null"] = [error.filename, error.strerror, state()]
-with arduinodrv.Board(port, library=library) as board:
+with arduinodrv.Driver(port, library=library) as board:
     seen["reading"] = board.ea(0)
     seen["open"] = state()
 seen["closed"] = state()
@@ -31,7 +31,7 @@ try:
 except ValueError as error:
     seen["after"] = str(error)
 board.close()
-quiet = arduinodrv.Board(later, library=library, require_port=False)
+quiet = arduinodrv.Driver(later, library=library, require_port=False)
 seen["quiet"] = [quiet.port, quiet.nea(1)]
 print(json.dumps(seen))
 """
@@ -61,7 +61,7 @@ HELD = r"""
 import sys
 import arduinodrv
 try:
-    arduinodrv.Board(sys.argv[1], library=sys.argv[2])
+    arduinodrv.Driver(sys.argv[1], library=sys.argv[2])
 except arduinodrv.PortError as error:
     print(error.errno, error.strerror)
 """

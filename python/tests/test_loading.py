@@ -1,4 +1,4 @@
-"""Finding and loading the library: every wrong file is an OSError naming it."""
+"""Finding and loading the libraries: every wrong file is an OSError naming it."""
 
 import os
 import shutil
@@ -13,6 +13,8 @@ import arduinodrv
 from conftest import run_python
 
 PACKAGE = Path(arduinodrv.__file__).parent
+# A sanitized build loads only with the sanitizer's runtime preloaded.
+SANITIZER = {k: v for k, v in os.environ.items() if k in ("LD_PRELOAD", "ASAN_OPTIONS")}
 
 
 def elf_header(elf_class, machine, kind=3):
@@ -44,7 +46,7 @@ def test_wrong_file_named_in_the_error(tmp_path, content, message):
     if content is not None:
         path.write_bytes(content)
     with pytest.raises(OSError, match=message) as raised:
-        arduinodrv.Board(library=path)
+        arduinodrv.Driver(library=path)
     assert str(path) in str(raised.value)
 
 
@@ -56,14 +58,14 @@ def test_not_a_file_refused_without_opening_it(tmp_path, kind, message):
     else:
         os.mkfifo(path)  # opening it would wait for a writer
     with pytest.raises(OSError, match=message) as raised:
-        arduinodrv.Board(library=path)
+        arduinodrv.Driver(library=path)
     assert str(path) in str(raised.value)
 
 
 def test_other_library_refused():
     # In a process of its own: this one has its board already.
     path = loaded_library("libm.so")
-    run = run_python("-c", f"import arduinodrv; arduinodrv.Board('/dev/null', library={path!r})")
+    run = run_python("-c", f"import arduinodrv; arduinodrv.Driver('/dev/null', library={path!r})")
     assert f"{path}: not the arduinodrv library" in run.stderr
 
 
@@ -76,15 +78,16 @@ def test_other_library_refused():
 ])
 def test_bad_arguments(arguments, error):
     with pytest.raises(error):
-        arduinodrv.Board(**arguments)
+        arduinodrv.Driver(**arguments)
 
 
-@pytest.mark.parametrize("layout, package_folder, library_folder", [
-    ("installed", "lib/python3/dist-packages", "lib/arduinodrv/ttyUSB0"),
-    ("source", "python", "build/lib64/ttyUSB0"),
-    ("pip", "venv/lib/python3.11/site-packages", "build/lib64/ttyUSB0"),  # remembers its source tree
+@pytest.mark.parametrize("layout, package_folder, library_folder, board_folder", [
+    ("installed", "lib/python3/dist-packages", "lib/arduinodrv/ttyUSB0", "lib/x86_64-linux-gnu"),
+    ("source", "python", "build/lib64/ttyUSB0", "build/lib64"),
+    ("pip", "venv/lib/python3.11/site-packages", "build/lib64/ttyUSB0", "build/lib64"),  # remembers its source tree
 ])
-def test_build_found_beside_the_package(tmp_path, layout, package_folder, library_folder):
+def test_build_found_beside_the_package(tmp_path, board_library, layout, package_folder, library_folder,
+                                        board_folder):
     shutil.copytree(PACKAGE, tmp_path / package_folder / "arduinodrv",
                     ignore=shutil.ignore_patterns("__pycache__"))
     (tmp_path / "CMakeLists.txt").touch()
@@ -94,11 +97,32 @@ def test_build_found_beside_the_package(tmp_path, layout, package_folder, librar
     library = tmp_path / library_folder / "libarduinodrv.so"
     library.parent.mkdir(parents=True)
     library.touch()
+    board = tmp_path / board_folder / "libarduinoboard.so.1"
+    board.parent.mkdir(parents=True, exist_ok=True)
+    shutil.copy(board_library, board)
     found = subprocess.run(
-        [sys.executable, "-c", "import arduinodrv; print(arduinodrv.find_library())"],
-        env={"PYTHONPATH": str(tmp_path / package_folder), "PYTHONDONTWRITEBYTECODE": "1"},
+        [sys.executable, "-c", "import arduinodrv, arduinodrv._board_library as b; "
+                               "print(arduinodrv.find_library()); print(b.load().path)"],
+        env=dict(SANITIZER, PYTHONPATH=str(tmp_path / package_folder), PYTHONDONTWRITEBYTECODE="1"),
         capture_output=True, text=True, timeout=60, check=True)
-    assert found.stdout.strip() == str(library)
+    assert found.stdout.split() == [str(library), str(board)]
+
+
+def test_no_board_library_anywhere_lists_what_was_tried(tmp_path):
+    shutil.copytree(PACKAGE, tmp_path / "arduinodrv", ignore=shutil.ignore_patterns("__pycache__"))
+    run = subprocess.run([sys.executable, "-c", "import arduinodrv; arduinodrv.Board()"],
+                         env={"PYTHONPATH": str(tmp_path), "PYTHONDONTWRITEBYTECODE": "1"},
+                         capture_output=True, text=True, timeout=60)
+    if run.returncode == 0 or "PortError" in run.stderr:
+        pytest.skip("this machine's loader finds an installed libarduinoboard")
+    assert "FileNotFoundError: [Errno 2] no 64-bit libarduinoboard found" in run.stderr
+    assert "libarduinoboard.so.1 through the loader" in run.stderr
+
+
+def test_another_library_is_not_taken_for_the_board_library():
+    path = loaded_library("libm.so")
+    with pytest.raises(OSError, match=f"{path}: not libarduinoboard"):
+        arduinodrv.Board(library=path)
 
 
 def test_missing_build_lists_what_was_tried():

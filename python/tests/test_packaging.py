@@ -1,6 +1,7 @@
 """The package as a project's part: its version and channel counts agree
 with the build's, and pip installs it into a virtual environment."""
 
+import ctypes
 import re
 import subprocess
 import sys
@@ -26,6 +27,10 @@ def test_channel_counts_are_the_headers():
         pytest.skip("the header has no channel counts yet")
     assert {name: int(match.group(1)) for name, match in found.items()} == \
         {name: getattr(arduinodrv, name) for name in names}
+    board_header = (SOURCE / "include" / "arduinoboard.h").read_text()
+    counts = {name: int(re.search(rf"#define\s+AB_{name}\s+(\d+)", board_header).group(1))
+              for name in ["ANALOG_INPUTS", "DIGITAL_INPUTS", "PWM_OUTPUTS", "DIGITAL_OUTPUTS"]}
+    assert counts == {name: getattr(arduinodrv.Board, name) for name in counts}
 
 
 def test_pip_installs_into_a_virtual_environment(tmp_path):
@@ -46,3 +51,29 @@ def test_pip_installs_into_a_virtual_environment(tmp_path):
     listing = subprocess.run([venv / "bin" / "arduinodrv", "ports", "--root", str(tmp_path)],
                              capture_output=True, text=True, timeout=60)
     assert listing.returncode == 1 and "no USB serial device" in listing.stderr
+
+
+_C_TYPES = {"int": ctypes.c_int, "int32_t": ctypes.c_int32, "int64_t": ctypes.c_int64, "uint64_t": ctypes.c_uint64,
+            "double": ctypes.c_double}
+
+
+def _fields(header: str, struct: str) -> list[tuple]:
+    """(name, ctypes type) of each field of a struct of the header, in order."""
+    body = re.search(rf"typedef struct {struct} {{(.*?)}} {struct};", header, re.S).group(1)
+    body = re.sub(r"/\*.*?\*/", "", body, flags=re.S)
+    fields = []
+    for declaration in filter(str.strip, body.split(";")):
+        kind, names = declaration.split(None, 1)
+        for name in names.split(","):
+            count = re.search(r"\[(\d+)\]", name)
+            fields.append((name.split("[")[0].strip(), _C_TYPES[kind] * int(count.group(1)) if count else _C_TYPES[kind]))
+    return fields
+
+
+def test_the_structs_are_the_headers():
+    # The library writes and reads them whole: a field missing here is memory
+    # overwritten or read beyond.
+    from arduinodrv import _board_library as lib
+    header = (SOURCE / "include" / "arduinoboard.h").read_text()
+    for struct, mirror in (("ab_reading", lib.CReading), ("ab_options", lib.COptions), ("ab_link", lib.CLink)):
+        assert [tuple(field) for field in mirror._fields_] == _fields(header, struct), struct

@@ -34,7 +34,7 @@ def _setting(name):
 
 @pytest.fixture(scope="module")
 def setting():
-    return {"library": _setting("ARDUINODRV_WEB_LIBRARY"), "devices": Path(_setting("ARDUINODRV_WEB_DEVICES")),
+    return {"library": _setting("ARDUINODRV_TEST_BOARD_LIBRARY"), "devices": Path(_setting("ARDUINODRV_WEB_DEVICES")),
             "boardsim": _setting("ARDUINODRV_TEST_BOARDSIM"), "output": Path(_setting("ARDUINODRV_WEB_OUTPUT"))}
 
 
@@ -57,7 +57,7 @@ def live(setting, tmp_path_factory):
                    *[f"--analog={c}={raw}" for c, raw in ANALOG.items()],
                    f"--digital=2=square:{SQUARE_PIN_PERIOD}", "--digital=4=1")
     try:
-        server = Server(setting["library"])
+        server = Server(setting["library"], "--port", str(sim.link))
         yield sim, server
         server.stop()
     finally:
@@ -106,19 +106,19 @@ def post_output(server, value, token=None, **headers):
     return request(server, "POST", "/api/output", body, {k: v for k, v in sent.items() if v})
 
 
-def test_page_shows_every_input_live_with_the_library_labels(browser, live, setting):
+def test_page_shows_every_input_live_with_its_name(browser, live, setting):
     sim, server = live
     status = open_page(browser, server, "answers")
     assert "dev/ttyUSB0: the board answers" in status and "readings/s" in status
-    assert css(browser, "#title").text == "Arduino en"
+    assert not css(browser, "#restart").is_displayed()
     for channel, raw in ANALOG.items():
         card = f'#analog figure[data-channel="{channel}"]'
-        assert css(browser, f"{card} .label").text == f"EA{channel} (V)"
-        assert css(browser, f"{card} .raw").text == f"EA{channel} {raw}"
+        assert css(browser, f"{card} .label").text == f"Analog input {channel} (A{channel})"
+        assert css(browser, f"{card} .raw").text == f"raw {raw}"
         assert float(css(browser, f"{card} .volts").text.split()[0]) == pytest.approx(raw * 5 / 1024, abs=0.001)
     lamp = '#digital [data-channel="{}"]'
     assert css(browser, lamp.format(1)).get_attribute("data-level") == "1"
-    assert css(browser, lamp.format(3)).text.startswith("EB3 br8")
+    assert css(browser, lamp.format(3)).text.startswith("Digital input 3 (pin 8)")
     # The lamp of the blinking input follows it both ways.
     first = css(browser, lamp.format(0)).get_attribute("data-level")
     wait_for(lambda: css(browser, lamp.format(0)).get_attribute("data-level") != first, 5, "the lamp's change")
@@ -134,12 +134,12 @@ def test_slider_and_switch_reach_the_board_from_the_keyboard(browser, live):
     slider = css(browser, '#pwm [data-channel="1"] input')
     slider.send_keys(Keys.END)
     assert sim.log_has("SA5255")
-    wait_for(lambda: css(browser, '#pwm [data-channel="1"] .readback').text == "the library holds 255")
+    wait_for(lambda: css(browser, '#pwm [data-channel="1"] .readback').text == "the board holds 255")
     assert css(browser, '#pwm [data-channel="1"] .volts').text == "5.00 V"
     switch = css(browser, '#switches [data-channel="3"] input')
     switch.send_keys(Keys.SPACE)
     assert sim.log_has("SBD1")
-    wait_for(lambda: css(browser, '#switches [data-channel="3"] .readback').text == "the library holds 1")
+    wait_for(lambda: css(browser, '#switches [data-channel="3"] .readback').text == "the board holds it on")
     switch.send_keys(Keys.SPACE)
     assert sim.log_has("SBD0")
     # Another page opened now shows what the first set.
@@ -170,7 +170,7 @@ def test_recording_downloads_as_csv(browser, live, downloads):
 
 def test_a_second_server_on_the_same_board_names_the_first(live, setting):
     _, first = live
-    second = Server(setting["library"], wait_for_url=False)
+    second = Server(setting["library"], "--port", str(live[0].link), wait_for_url=False)
     status, errors = second.finish()
     assert status == 1
     assert f"held by pid {first.process.pid} (" in errors and "serve" in errors
@@ -238,13 +238,13 @@ def no_board_linked(setting):
         link.unlink()
 
 
-@pytest.mark.parametrize("library, shown", [(None, "no board: the library could not open"),
-                                            ("/nonexistent/libarduinodrv.so", "no library:")])
+@pytest.mark.parametrize("library, shown", [(None, "no board: {link}: No such file or directory"),
+                                            ("/nonexistent/libarduinoboard.so.1", "no library:")])
 def test_a_missing_board_or_library_is_shown_as_such(browser, setting, no_board_linked, library, shown):
-    server = Server(library or setting["library"])
+    server = Server(library or setting["library"], "--port", str(no_board_linked))
     try:
         status = open_page(browser, server, "missing")
-        assert shown in status
+        assert shown.format(link=no_board_linked) in status
         assert all(e.text == "—" for e in browser.find_elements(By.CSS_SELECTOR, "#analog .volts"))
         lamps = browser.find_elements(By.CSS_SELECTOR, "#digital .lamp")
         assert len(lamps) == 4 and all(e.get_attribute("data-level") == "unknown" for e in lamps)
@@ -252,11 +252,37 @@ def test_a_missing_board_or_library_is_shown_as_such(browser, setting, no_board_
         server.stop()
 
 
+def test_a_board_plugged_in_later_is_opened_and_its_restart_said(browser, setting, tmp_path):
+    def emulator():
+        return Emulator(setting["boardsim"], tmp_path, tmp_path / "traffic.log", "--analog=0=300")
+
+    server = Server(setting["library"], "--port", str(tmp_path / "ttyUSB0"))
+    sim = None
+    switch = '#switches [data-channel="2"]'
+    try:
+        open_page(browser, server, "missing")
+        sim = emulator()
+        wait_for(lambda: attribute(browser, "#status", "data-state") == "answers", 15, "the board's answers")
+        css(browser, f"{switch} input").send_keys(Keys.SPACE)
+        wait_for(lambda: css(browser, f"{switch} .readback").text == "the board holds it on")
+        sim.stop()  # unplugged
+        wait_for(lambda: attribute(browser, "#status", "data-state") == "missing", 10, "the board gone")
+        sim = emulator()  # plugged in again: it restarts, every output off
+        wait_for(lambda: attribute(browser, "#status", "data-state") == "answers", 15, "the board back")
+        wait_for(lambda: css(browser, f"{switch} .readback").text == "the board holds it off")
+        assert not css(browser, f"{switch} input").is_selected()
+        assert css(browser, "#restart").text.startswith("The board restarted at ")
+        assert "every output went off" in css(browser, "#restart").text
+    finally:
+        server.stop()
+        if sim is not None:
+            sim.stop()
+
+
 def test_a_silent_board_is_shown_as_silent_not_as_zeros(browser, setting, no_board_linked):
     master, slave = pty.openpty()
     device = os.ttyname(slave)
     os.close(slave)  # held by none but the server: the master alone keeps it
-    # The port given, not the build's own, is the one opened and shown.
     server = Server(setting["library"], "--port", device)
     try:
         status = open_page(browser, server, "silent")
@@ -268,14 +294,16 @@ def test_a_silent_board_is_shown_as_silent_not_as_zeros(browser, setting, no_boa
 
 
 def test_a_non_loopback_listener_wants_the_token(setting, no_board_linked):
-    server = Server(setting["library"], "--listen", "0.0.0.0")
+    server = Server(setting["library"], "--port", str(no_board_linked), "--listen", "0.0.0.0")
     try:
         good = {"kind": "sb", "channel": 0, "value": 1}
         assert post_output(server, good, token="-")[0] == 403
         # Any name may reach it, with the token.
         status, answer = request(server, "GET", f"/api/board?token={server.token}", host="board.lab:1")
-        assert status == 200 and answer["labels"]["sb"][0] == "SB0 br. 10"
-        assert post_output(server, good)[0] == 200
+        assert status == 200 and answer["labels"]["digital_out"][0] == "Digital output 0 (pin 10)"
+        # Taken, and refused for want of a board alone.
+        status, answer = post_output(server, good)
+        assert status == 503 and answer["error"].startswith("no board: ")
     finally:
         server.stop()
 
@@ -286,6 +314,7 @@ def test_an_http_port_in_use_is_a_clear_error(setting, no_board_linked):
         taken.listen()
         port = taken.getsockname()[1]
         started = time.monotonic()
-        status, errors = Server(setting["library"], "--port-http", str(port), wait_for_url=False).finish()
+        status, errors = Server(setting["library"], "--port", str(no_board_linked), "--port-http", str(port),
+                                wait_for_url=False).finish()
     assert status == 1 and f"port {port} on 127.0.0.1 is already in use" in errors
-    assert time.monotonic() - started < 10  # before the library's 2 s load, even
+    assert time.monotonic() - started < 10  # before the board's 2 s start, even

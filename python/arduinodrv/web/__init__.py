@@ -7,9 +7,11 @@ import errno
 import ipaddress
 import secrets
 import signal
-import sys
+from typing import Callable
 
-from .presence import open_board
+from .._holders import why
+from ..board import Board
+from ..errors import PortError
 from .sampler import Sampler
 from .server import BoardServer
 
@@ -56,10 +58,9 @@ def _stop_on_term(signum, frame):
     raise KeyboardInterrupt
 
 
-def serve_command(options: argparse.Namespace, out=None, err=None) -> int:
-    """Runs the page's server until Ctrl-C or SIGTERM; 1 when it cannot."""
-    out = out or sys.stdout
-    err = err or sys.stderr
+def serve_command(options: argparse.Namespace, out, err, opener: Callable[[], Board], port: str | None) -> int:
+    """Runs the page's server until Ctrl-C or SIGTERM; 1 when it cannot.
+    opener opens the board on port (None: the one likely board)."""
     address = options.listen
     try:
         server = BoardServer(address, options.port_http, secrets.token_urlsafe(18))
@@ -72,15 +73,16 @@ def serve_command(options: argparse.Namespace, out=None, err=None) -> int:
                       f"{error.strerror or error}\n")
         return 1
     try:
-        err.write("arduinodrv serve: loading the library (the board gets 2 s to start)\n")
+        err.write("arduinodrv serve: opening the board (it gets 2 s to start)\n")
         err.flush()
-        opened = open_board(getattr(options, "library", None), getattr(options, "port", None))
-        if opened.held_by:
-            err.write(f"arduinodrv serve: {opened.problem}: end it, or open its page instead\n")
+        server.sampler = Sampler(opener, port or "the board")
+        failed = server.sampler.open()
+        if isinstance(failed, PortError) and failed.errno == errno.EBUSY:
+            # Another program has it: most likely another serve, whose page is the one to open.
+            err.write(f"arduinodrv serve: {why(failed)}: end it, or open its page instead\n")
             return 1
-        if opened.problem:
-            err.write(f"arduinodrv serve: {opened.problem} (the page says so)\n")
-        server.sampler = Sampler(opened.board, opened.port, opened.problem)
+        if failed is not None:
+            err.write(f"arduinodrv serve: {server.sampler.problem} (the page says so)\n")
         server.sampler.start()
         out.write(f"The board page: {_page_address(server, address)}\n")
         if not server.loopback:

@@ -10,22 +10,16 @@ import queue
 import threading
 import time
 from dataclasses import dataclass, field
+from typing import Callable
 
+from .._holders import why
 from ..board import Board
+from ..channels import ANALOG_INPUTS, DIGITAL_INPUTS
+from ..errors import BoardError, NoAnswer, NotAReading, PortError
 
-ANALOG_INPUTS = 6
-DIGITAL_INPUTS = 4
-PWM_OUTPUTS = 4
-DIGITAL_OUTPUTS = 4
-PWM_HIGHEST = 255
-# The library's own conversions: ead is raw x 5 / 1024, sad 0-5 V for 0-255.
-VOLTS_PER_STEP = 5.0 / 1024.0
-PWM_FULL_SCALE_V = 5.0
-# The library gives up on an answer after 1 s: a reading that took this
-# long is its neutral 0, not a reading.
-SILENT_S = 0.9
-# While the board is silent each reading costs a second: ask one input a
-# round until it answers again, so outputs and the page stay responsive.
+# While the board is silent or gone each round asks once and waits out the
+# rest of this, so outputs and the page stay responsive; a board that does
+# not open is tried again as often.
 _IDLE_ROUND_S = 1.0
 _RATE_WINDOW_S = 5.0
 # Rounds a page may fall behind before its oldest are dropped.
@@ -36,11 +30,12 @@ _PENDING_OUTPUTS = 64
 
 @dataclass
 class OutputRequest:
-    kind: str      # "sa" or "sb"
+    kind: str      # "sa" (PWM output) or "sb" (digital output)
     channel: int
     value: int
     done: threading.Event = field(default_factory=threading.Event)
-    readback: int | None = None
+    readback: int | None = None  # what the board holds afterwards
+    error: str = ""              # why it was not set
 
 
 class Client:
@@ -76,10 +71,14 @@ class Client:
 
 
 class Sampler:
-    def __init__(self, board: Board | None, port: str, problem: str):
-        self.board = board
+    """Owns the board: opens it (again and again until it opens), reads
+    every input each round, and sets the outputs the pages ask for."""
+
+    def __init__(self, opener: Callable[[], Board], port: str):
+        self._opener = opener
+        self.board: Board | None = None
         self.port = port
-        self.problem = problem
+        self.problem = "not opened yet"  # why there is no board, while there is none
         self.started = time.monotonic()
         self._clients: set[Client] = set()
         self._clients_lock = threading.Lock()
@@ -129,13 +128,18 @@ class Sampler:
                 request = self._outputs.get_nowait()
             except queue.Empty:
                 return
-            if self.board is not None:
-                if request.kind == "sa":
-                    self.board.sa(request.channel, request.value)
-                    request.readback = self.board.rsa(request.channel)
+            board = self.board
+            try:
+                if board is None:
+                    request.error = self.problem
+                elif request.kind == "sa":
+                    board.write_pwm(request.channel, request.value)
+                    request.readback = board.link.pwm[request.channel]
                 else:
-                    self.board.sb(request.channel, request.value)
-                    request.readback = self.board.rsb(request.channel)
+                    board.write_digital(request.channel, request.value)
+                    request.readback = int(board.link.digital[request.channel])
+            except BoardError as error:
+                request.error = why(error)
             request.done.set()
 
     # The loop.
@@ -144,22 +148,14 @@ class Sampler:
         self._thread.start()
 
     def stop(self) -> None:
+        """Ends the loop, which closes the board; the longest request is 6 s."""
         self._stop.set()
         self._wake.set()
-        self._thread.join(timeout=3)
+        self._thread.join(timeout=10)
         with self._clients_lock:
             clients = list(self._clients)
         for client in clients:
             client.close()
-
-    def _read(self, read, channel: int):
-        """One reading, or None when the board let it time out."""
-        self._apply_outputs()
-        start = time.monotonic()
-        value = read(channel)
-        if time.monotonic() - start >= SILENT_S:
-            return None
-        return value
 
     def _rate(self, now: float, readings: int) -> float:
         self._read_times.append((now, readings))
@@ -169,62 +165,85 @@ class Sampler:
         counted = sum(n for _, n in list(self._read_times)[1:])
         return counted / span if span > 0 else 0.0
 
-    def _round(self) -> dict:
-        board = self.board
-        analog: list[int | None] = [None] * ANALOG_INPUTS
-        digital: list[int | None] = [None] * DIGITAL_INPUTS
+    def open(self) -> Exception | None:
+        """Opens the board (2 s while it restarts); the error when it does
+        not open, whose words are then the problem the page shows."""
+        try:
+            self.board = self._opener()
+        except (BoardError, OSError, ValueError) as error:
+            kind = "no library" if isinstance(error, OSError) and not isinstance(error, BoardError) else "no board"
+            self.problem = f"{kind}: {why(error)}; tried again every {_IDLE_ROUND_S:g} s"
+            return error
+        self.port, self.problem = self.board.port, ""
+        return None
+
+    def _readings(self, board: Board, round_: dict) -> int:
+        """Reads every input into round_ until the board fails to answer or
+        the device goes: the readings taken."""
+        requests = [(board.read_analog, "ea", c) for c in range(ANALOG_INPUTS)]
+        requests += [(board.read_digital_reading, "eb", c) for c in range(DIGITAL_INPUTS)]
         answered = 0
-        if board is not None and not self.problem:
-            for channel in range(ANALOG_INPUTS):
-                analog[channel] = self._read(board.ea, channel)
-                if analog[channel] is None:
-                    break
-                answered += 1
-            if answered == ANALOG_INPUTS:
-                for channel in range(DIGITAL_INPUTS):
-                    digital[channel] = self._read(board.eb, channel)
-                    if digital[channel] is None:
-                        break
-                    answered += 1
+        for read, kind, channel in requests:
+            self._apply_outputs()
+            try:
+                reading = read(channel)
+            except NotAReading as error:
+                round_["state"], round_["problem"] = "garbled", error.reason
+                continue
+            except NoAnswer as error:
+                round_["state"], round_["problem"] = "silent", error.reason
+                break
+            except PortError as error:
+                round_["state"], round_["problem"] = "missing", why(error)
+                break
+            round_[kind][channel] = reading.raw
+            if kind == "ea":
+                round_["ead"][channel] = reading.volts
+            answered += 1
+        return answered
+
+    def _round(self) -> dict:
+        round_ = {"state": "answers", "problem": "", "ea": [None] * ANALOG_INPUTS, "ead": [None] * ANALOG_INPUTS,
+                  "eb": [None] * DIGITAL_INPUTS, "rsa": None, "rsb": None, "restarted_at": None}
+        if self.board is None:
+            self.open()
+        board = self.board
+        answered = 0
+        if board is None:
+            round_["state"], round_["problem"] = "missing", self.problem
+        else:
+            answered = self._readings(board, round_)
         self._apply_outputs()
         if board is not None:
-            pwm = [board.rsa(c) for c in range(PWM_OUTPUTS)]
-            switches = [board.rsb(c) for c in range(DIGITAL_OUTPUTS)]
-        else:
-            pwm, switches = [None] * PWM_OUTPUTS, [None] * DIGITAL_OUTPUTS
+            # The outputs as the board holds them: all off after it restarted.
+            link = board.link
+            round_["rsa"] = list(link.pwm)
+            round_["rsb"] = [int(level) for level in link.digital]
+            if link.restarted:
+                round_["restarted_at"] = link.opened_ns // 1_000_000
         now = time.monotonic()
-        if self.problem:
-            state = "missing"
-        elif answered == ANALOG_INPUTS + DIGITAL_INPUTS:
-            state = "answers"
-        else:
-            state = "silent"
-        return {
-            "t": round(now - self.started, 3),
-            "state": state,
-            "ea": analog,
-            "ead": [None if v is None else v * VOLTS_PER_STEP for v in analog],
-            "eb": digital,
-            "rsa": pwm,
-            "rsb": switches,
-            "rate": round(self._rate(now, answered), 1),
-            "pages": self.client_count(),
-        }
+        round_.update(t=round(now - self.started, 3), port=self.port, rate=round(self._rate(now, answered), 1),
+                      pages=self.client_count())
+        return round_
 
     def _run(self) -> None:
-        while not self._stop.is_set():
-            started = time.monotonic()
-            self._wake.clear()  # what comes from here on is seen to next round
-            try:
-                round_ = self._round()
-            except Exception as error:  # a fault here must not end the page's board
-                round_ = {"t": round(time.monotonic() - self.started, 3), "state": "error",
-                          "error": str(error)}
-            self._publish(round_)
-            if round_["state"] != "answers":
-                # Nothing paces the loop when no board answers: a round a
-                # second, or at once for an output a page asks for.
-                self._wake.wait(max(0.0, _IDLE_ROUND_S - (time.monotonic() - started)))
+        try:
+            while not self._stop.is_set():
+                started = time.monotonic()
+                self._wake.clear()  # what comes from here on is seen to next round
+                try:
+                    round_ = self._round()
+                except Exception as error:  # a fault here must not end the page's board
+                    round_ = {"t": round(time.monotonic() - self.started, 3), "state": "error",
+                              "error": str(error)}
+                self._publish(round_)
+                if round_["state"] not in ("answers", "garbled"):
+                    # Nothing paces the loop when no board answers: a round a
+                    # second, or at once for an output a page asks for.
+                    self._wake.wait(max(0.0, _IDLE_ROUND_S - (time.monotonic() - started)))
+        finally:
+            if self.board is not None:
+                self.board.close()
 
     def _publish(self, round_: dict) -> None:
         message = f"data: {json.dumps(round_, separators=(',', ':'))}\n\n".encode("ascii")

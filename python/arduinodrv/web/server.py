@@ -20,8 +20,9 @@ from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 
-from .sampler import (ANALOG_INPUTS, DIGITAL_INPUTS, DIGITAL_OUTPUTS, PWM_FULL_SCALE_V, PWM_HIGHEST,
-                      PWM_OUTPUTS, SILENT_S, VOLTS_PER_STEP, OutputRequest, Sampler)
+from .. import channels
+from ..channels import DIGITAL_OUTPUTS, FULL_SCALE_V, PWM_HIGHEST, PWM_OUTPUTS
+from .sampler import OutputRequest, Sampler
 
 PAGE_FOLDER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "page")
 TOKEN_HEADER = "X-Board-Token"
@@ -34,8 +35,8 @@ _KEEP_ALIVE_S = 15.0
 # its request this slowly.
 _STALLED_S = 30.0
 # Time for an output to get its turn between two readings (a silent board
-# takes a second a reading).
-_OUTPUT_WAIT_S = 3.0
+# takes a second or more a reading, a board that just opened 2 s to start).
+_OUTPUT_WAIT_S = 5.0
 _OUTPUT_RANGES = {"sa": (PWM_OUTPUTS, 0, PWM_HIGHEST), "sb": (DIGITAL_OUTPUTS, 0, 1)}
 
 
@@ -46,29 +47,21 @@ class BadRequest(Exception):
 
 
 def board_info(sampler: Sampler) -> dict:
-    """What the page shows that does not change: titles, labels, scales."""
-    board = sampler.board
-
-    def labels(function, count: int) -> list[str]:
-        return [function(c) if board is not None else "" for c in range(count)]
+    """What the page shows that does not change: the channels' names and
+    the scales."""
+    def names(name, count: int) -> list[str]:
+        return [name(c)[0].upper() + name(c)[1:] for c in range(count)]
 
     return {
-        "title": board.titre() if board is not None else "",
-        "detail": board.detail() if board is not None else "",
         "port": sampler.port,
-        "problem": sampler.problem,
         "labels": {
-            "ea": labels(board.nea if board else None, ANALOG_INPUTS),
-            "ead": labels(board.nead if board else None, ANALOG_INPUTS),
-            "eb": labels(board.neb if board else None, DIGITAL_INPUTS),
-            "sa": labels(board.nsa if board else None, PWM_OUTPUTS),
-            "sad": labels(board.nsad if board else None, PWM_OUTPUTS),
-            "sb": labels(board.nsb if board else None, DIGITAL_OUTPUTS),
+            "analog": names(channels.analog_input_name, channels.ANALOG_INPUTS),
+            "digital_in": names(channels.digital_input_name, channels.DIGITAL_INPUTS),
+            "pwm": names(channels.pwm_output_name, PWM_OUTPUTS),
+            "digital_out": names(channels.digital_output_name, DIGITAL_OUTPUTS),
         },
-        "volts_per_step": VOLTS_PER_STEP,
+        "full_scale_v": FULL_SCALE_V,
         "pwm_highest": PWM_HIGHEST,
-        "pwm_full_scale_v": PWM_FULL_SCALE_V,
-        "silent_s": SILENT_S,
     }
 
 
@@ -266,4 +259,6 @@ class PageHandler(BaseHTTPRequestHandler):
         request = OutputRequest(kind, channel, value)
         if not self.server.sampler.request_output(request, _OUTPUT_WAIT_S):
             raise BadRequest(HTTPStatus.SERVICE_UNAVAILABLE, "the board is busy: try again")
+        if request.error:
+            raise BadRequest(HTTPStatus.SERVICE_UNAVAILABLE, request.error)
         self._json(HTTPStatus.OK, {"kind": kind, "channel": channel, "value": value, "readback": request.readback})

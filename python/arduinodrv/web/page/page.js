@@ -31,6 +31,11 @@
     return (info.labels[kind] && info.labels[kind][channel]) || `${fallback} ${channel}`;
   }
 
+  // What the board holds, as the library knows it (all off after a restart).
+  function held(kind, value) {
+    return kind === "sb" ? `the board holds it ${value ? "on" : "off"}` : `the board holds ${value}`;
+  }
+
   function fromTemplate(id) {
     return $(id).content.firstElementChild.cloneNode(true);
   }
@@ -73,58 +78,55 @@
   }
 
   function build() {
-    document.title = `${info.title.trim() || "Board"}: board page`;
-    $("title").textContent = info.title.trim() || "Board page";
-    $("detail").textContent = info.detail;
-    for (let c = 0; c < info.labels.ea.length; c++) {
+    for (let c = 0; c < info.labels.analog.length; c++) {
       const card = fromTemplate("analog-card");
-      const name = label("ead", c, "Analog input");
+      const name = label("analog", c, "Analog input");
       card.querySelector(".label").textContent = name;
       card.querySelector("canvas").setAttribute("aria-label", `${name}: the last minute`);
       card.dataset.channel = c;
       $("analog").append(card);
       analog.push({ volts: card.querySelector(".volts"), raw: card.querySelector(".raw"),
-                    canvas: card.querySelector("canvas"), rawLabel: label("ea", c, "EA") });
+                    canvas: card.querySelector("canvas") });
     }
-    for (let c = 0; c < info.labels.eb.length; c++) {
+    for (let c = 0; c < info.labels.digital_in.length; c++) {
       const lamp = document.createElement("div");
       lamp.className = "card lamp";
       lamp.dataset.channel = c;
       lamp.dataset.level = "unknown";
       lamp.setAttribute("role", "img");
       lamp.innerHTML = '<i></i><span class="label"></span><span class="level">?</span>';
-      lamp.querySelector(".label").textContent = label("eb", c, "Digital input");
+      lamp.querySelector(".label").textContent = label("digital_in", c, "Digital input");
       $("digital").append(lamp);
       lamps.push(lamp);
     }
-    for (let c = 0; c < info.labels.sa.length; c++) {
+    for (let c = 0; c < info.labels.pwm.length; c++) {
       const card = fromTemplate("pwm-card");
       card.dataset.channel = c;
       const slider = card.querySelector("input");
       slider.max = info.pwm_highest;
-      card.querySelector(".label").textContent = label("sad", c, "PWM output");
+      card.querySelector(".label").textContent = label("pwm", c, "PWM output");
       const readback = card.querySelector(".readback");
       const output = sender("sa", c, (value, error) => {
-        readback.textContent = error || `the library holds ${value}`;
+        readback.textContent = error || held("sa", value);
         readback.classList.toggle("failed", Boolean(error));
       });
       const show = () => {
         card.querySelector(".value").textContent = slider.value;
         card.querySelector(".volts").textContent =
-          volts(slider.value * info.pwm_full_scale_v / info.pwm_highest, 2);
+          volts(slider.value * info.full_scale_v / info.pwm_highest, 2);
       };
       slider.addEventListener("input", () => { show(); output.send(Number(slider.value)); });
       $("pwm").append(card);
       pwm.push({ slider, readback, output, show });
     }
-    for (let c = 0; c < info.labels.sb.length; c++) {
+    for (let c = 0; c < info.labels.digital_out.length; c++) {
       const card = fromTemplate("switch-card");
       card.dataset.channel = c;
       const box = card.querySelector("input");
-      card.querySelector(".label").textContent = label("sb", c, "Digital output");
+      card.querySelector(".label").textContent = label("digital_out", c, "Digital output");
       const readback = card.querySelector(".readback");
       const output = sender("sb", c, (value, error) => {
-        readback.textContent = error || `the library holds ${value}`;
+        readback.textContent = error || held("sb", value);
         readback.classList.toggle("failed", Boolean(error));
       });
       box.addEventListener("change", () => output.send(box.checked ? 1 : 0));
@@ -137,16 +139,19 @@
   }
 
   function describe(round) {
-    const port = info.port || "its port";
+    const port = round.port || info.port || "the board";
     switch (round.state) {
       case "answers":
         return `${port}: the board answers, ${round.rate.toFixed(1)} readings/s` +
                (round.pages > 1 ? ` (${round.pages} pages open)` : "");
       case "silent":
-        return `${port}: no answer from the board within the library's 1 s: ` +
+        return `${port}: no answer from the board (${round.problem}): ` +
                "is it plugged in, with its sketch? (readings are not shown)";
+      case "garbled":
+        return `${port}: the board answers something that is not a reading (${round.problem}): ` +
+               "is it running the board's sketch? (those readings are not shown)";
       case "missing":
-        return `${port}: ${info.problem}`;
+        return round.problem.startsWith(port) ? round.problem : `${port}: ${round.problem}`;
       default:
         return `The server's sampler failed: ${round.error || round.state}`;
     }
@@ -157,10 +162,17 @@
     page.last = round;
     lastRoundAt = performance.now();
     setStatus(round.state, describe(round));
+    const restart = $("restart");
+    restart.hidden = !round.restarted_at;
+    if (round.restarted_at) {
+      const text = `The board restarted at ${new Date(round.restarted_at).toLocaleTimeString()}: ` +
+                   "every output went off then.";
+      if (restart.textContent !== text) restart.textContent = text;
+    }
     const ea = round.ea || [], ead = round.ead || [], eb = round.eb || [];
     analog.forEach((a, c) => {
       a.volts.textContent = volts(ead[c] ?? null);
-      a.raw.textContent = ea[c] === null || ea[c] === undefined ? "" : `${a.rawLabel} ${ea[c]}`;
+      a.raw.textContent = ea[c] === null || ea[c] === undefined ? "" : `raw ${ea[c]}`;
       if (ea[c] !== null && ea[c] !== undefined) page.readings += 1;
     });
     lamps.forEach((lamp, c) => {
@@ -180,14 +192,14 @@
       const p = pwm[c];
       if (!p || value === null || !p.output.quiet()) return;
       if (Number(p.slider.value) !== value) { p.slider.value = value; p.show(); }
-      p.readback.textContent = `the library holds ${value}`;
+      p.readback.textContent = held("sa", value);
       p.readback.classList.remove("failed");
     });
     (round.rsb || []).forEach((value, c) => {
       const s = switches[c];
       if (!s || value === null || !s.output.quiet()) return;
       s.box.checked = value === 1;
-      s.readback.textContent = `the library holds ${value}`;
+      s.readback.textContent = held("sb", value);
       s.readback.classList.remove("failed");
     });
     history.push(round);
@@ -205,7 +217,7 @@
   function draw() {
     if (!history.length) return;
     const end = history[history.length - 1].t, start = end - WINDOW_S;
-    const full = 1024 * info.volts_per_step;
+    const full = info.full_scale_v;
     const ratio = window.devicePixelRatio || 1;
     analog.forEach((a, c) => {
       const canvas = a.canvas;

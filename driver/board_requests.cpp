@@ -195,8 +195,8 @@ board_result read_request(ab_board &board, const input_request &asked, ab_readin
     // A tagged digital answer is the digit; a classic one the byte.
     int32_t value = 0;
     const bool right = asked.analog ? is_analog_reading(got.line, &value)
-                                    : is_digital_reading(tagged ? (got.line.size() == 1 ? got.line[0] : -1) : got.byte,
-                                                         &value);
+                       : tagged     ? is_digital_text(got.line, &value)
+                                    : is_digital_reading(got.byte, &value);
     if (!right) {
         if (!tagged)
             exchange.doubt_answer();

@@ -77,8 +77,8 @@
  *   read leaves its ab_reading all zero. The board's own mistakes are told
  *   apart: AB_NO_ANSWER (nothing, or no whole line, within the limit),
  *   AB_NOT_A_READING (a line that is not a reading: not 0-1023 in decimal,
- *   or a digital answer other than the bytes 0 and 1 or the digits "0" and
- *   "1"), AB_NO_PORT (the device is gone).
+ *   or a digital answer other than the bytes 0 and 1), AB_NO_PORT (the
+ *   device is gone).
  *
  * SCAN
  *   ab_scan reads the six analog and four digital inputs in one exchange:
@@ -184,6 +184,11 @@
  * TEXTS
  *   Every text the library returns is never NULL, ASCII except for the bytes
  *   of a path, and stays valid as long as the function says.
+ *
+ * VERSIONS
+ *   The structures below are part of libarduinoboard.so.1 as they are: a
+ *   field is never added to one within it (a later one comes with a new
+ *   library name, libarduinoboard.so.2, and its own header).
  */
 #ifndef ARDUINOBOARD_H
 #define ARDUINOBOARD_H
@@ -312,8 +317,9 @@ typedef struct ab_link {
 
 /* requests counts the requests sent to the board, no_answer and
  * not_a_reading those of them that failed so; a write the device did not
- * take counts as no_answer. Never waits for the board (it waits for a call
- * in progress on it). */
+ * take counts as no_answer. Never waits, not even for a call in progress:
+ * connected says what the last call found (a device unplugged since is
+ * seen by the next call). */
 AB_API ab_status ab_link_state(ab_board *board, ab_link *link) AB_NOEXCEPT;
 
 #if defined(__cplusplus)

@@ -50,12 +50,17 @@ bool is_analog_reading(const std::string &line, int32_t *value)
 
 bool is_digital_reading(int32_t byte, int32_t *level)
 {
-    if (byte == 0 || byte == '0')
-        *level = 0;
-    else if (byte == 1 || byte == '1')
-        *level = 1;
-    else
+    if (byte != 0 && byte != 1)
         return false;
+    *level = byte;
+    return true;
+}
+
+bool is_digital_text(const std::string &value, int32_t *level)
+{
+    if (value != "0" && value != "1")
+        return false;
+    *level = value[0] - '0';
     return true;
 }
 

@@ -59,10 +59,13 @@ private:
 // ("", "-5", "512abc", "2000").
 bool is_analog_reading(const std::string &line, int32_t *value);
 
-// A digital answer that is a reading: the bytes 0 and 1, which the sketch
-// sends, or the digits "0" and "1" of a sketch that prints its level. False
-// for any other byte.
+// A classic digital answer that is a reading: the bytes 0 and 1, which the
+// sketch sends. Any other byte is not (a digit would be the start of some
+// other answer's line).
 bool is_digital_reading(int32_t byte, int32_t *level);
+
+// The value of a named digital answer ("EB2=1#17"): the digit "0" or "1".
+bool is_digital_text(const std::string &value, int32_t *level);
 
 // What the project's sketch answers beyond the classic commands. A classic
 // sketch ignores every line below, so asking costs it nothing.

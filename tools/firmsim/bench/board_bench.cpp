@@ -40,6 +40,53 @@
 
 namespace {
 
+// What the scheduler tells of a thread or a process: the CPU time it ran and
+// the time it waited, runnable, for a CPU (ms).
+struct sched_times {
+    double ran_ms = 0, waited_ms = 0;
+};
+
+sched_times sched_of(const std::string &schedstat)
+{
+    sched_times times;
+    if (FILE *file = std::fopen(schedstat.c_str(), "r")) {
+        unsigned long long ran = 0, waited = 0;
+        if (std::fscanf(file, "%llu %llu", &ran, &waited) == 2)
+            times = {ran / 1e6, waited / 1e6};
+        std::fclose(file);
+    }
+    return times;
+}
+
+sched_times sched_of(pid_t pid)
+{
+    return sched_of("/proc/" + std::to_string(pid) + "/schedstat");
+}
+
+sched_times since(const sched_times &before, const sched_times &after)
+{
+    return {after.ran_ms - before.ran_ms, after.waited_ms - before.waited_ms};
+}
+
+void add(sched_times &sum, const sched_times &more)
+{
+    sum.ran_ms += more.ran_ms;
+    sum.waited_ms += more.waited_ms;
+}
+
+// The machine's load average over the last minute.
+std::string load_average()
+{
+    std::string load = "?";
+    if (FILE *file = std::fopen("/proc/loadavg", "r")) {
+        char text[32];
+        if (std::fscanf(file, "%31s", text) == 1)
+            load = text;
+        std::fclose(file);
+    }
+    return load;
+}
+
 double median(const std::vector<double> &values)
 {
     return percentile(values, 0.5);
@@ -339,6 +386,7 @@ bool run_line_bench(const std::string &folder, int rounds, int calls)
         std::fprintf(stderr, "board_bench: round %d of %d done\n", round + 1, rounds);
     }
     print_line_bench(b, rounds);
+    std::printf("load average (1 min) as the rounds ended: %s\n", load_average().c_str());
     return !b.broken;
 }
 
@@ -350,11 +398,15 @@ struct board_reader {
     std::map<ab_status, uint64_t> failures;
     double seconds = 0;
     bool opened = false;
+    sched_times thread, sim;  // over the readings: the reading thread's, its boardsim's
+    std::vector<double> spans;  // readings a second in each call of read_until
 
     void read_until(ab_board *board, double end_ms)
     {
         ab_reading reading{};
+        const sched_times before = sched_of("/proc/thread-self/schedstat");
         const double start = now_ms();
+        const uint64_t had = readings;
         for (int channel = 0; now_ms() < end_ms; channel = (channel + 1) % AB_ANALOG_INPUTS) {
             const ab_status status = ab_read_analog(board, channel, &reading);
             if (status != AB_OK)
@@ -364,10 +416,13 @@ struct board_reader {
             else
                 ++readings;
         }
-        seconds = (now_ms() - start) / 1000;
+        seconds += (now_ms() - start) / 1000;
+        add(thread, since(before, sched_of("/proc/thread-self/schedstat")));
+        spans.push_back((readings - had) / ((now_ms() - start) / 1000));
     }
 
     double rate() const { return seconds > 0 ? readings / seconds : 0; }
+    double per_reading(double ms) const { return readings > 0 ? ms / static_cast<double>(readings) : 0; }
 
     std::string failure_text() const
     {
@@ -396,6 +451,28 @@ bool run_boards_bench(const std::string &folder, int boards, double seconds)
         }
     }
 
+    // Board 0 alone, for half the time before the 16 and half after, so that
+    // a change in the machine's load falls on both alike. The CPU time of
+    // the process while it reads.
+    board_reader alone;
+    alone.value = 100;
+    const auto read_alone = [&](board_reader &r, double span_s) {
+        ab_board *board = nullptr;
+        if (ab_open(links[0].c_str(), nullptr, &board) != AB_OK) {
+            std::fprintf(stderr, "board_bench: board 0 alone: %s\n", ab_last_error());
+            return 0.0;
+        }
+        const double before = cpu_ms(RUSAGE_SELF);
+        const sched_times sim_before = sched_of(sims[0]->pid());
+        r.read_until(board, now_ms() + span_s * 1000);
+        const double used = cpu_ms(RUSAGE_SELF) - before;
+        add(r.sim, since(sim_before, sched_of(sims[0]->pid())));
+        ab_close(board);
+        return used;
+    };
+    const std::string load_first = load_average();
+    double alone_cpu = read_alone(alone, seconds / 2);
+
     // Every thread opens its board (each waits out its board's start), then
     // all read from the same moment for the same time.
     std::vector<board_reader> readers(static_cast<size_t>(boards));
@@ -420,43 +497,45 @@ bool run_boards_bench(const std::string &folder, int boards, double seconds)
         });
     }
     opened.wait();
+    const std::string load_before = load_average();
+    std::vector<sched_times> sims_before;
+    for (const auto &sim : sims)
+        sims_before.push_back(sched_of(sim->pid()));
     const double cpu = cpu_ms(RUSAGE_SELF);
     end_ms = now_ms() + seconds * 1000;
     go.count_down();
     for (std::thread &t : threads)
         t.join();
     const double all_cpu = cpu_ms(RUSAGE_SELF) - cpu;
+    for (size_t i = 0; i < sims.size(); ++i)
+        readers[i].sim = since(sims_before[i], sched_of(sims[i]->pid()));
+    const std::string load_between = load_average();
+    alone_cpu += read_alone(alone, seconds / 2);
 
-    board_reader alone;
-    alone.value = 100;
-    ab_board *board = nullptr;
-    double alone_cpu = 0;
-    if (ab_open(links[0].c_str(), nullptr, &board) == AB_OK) {
-        const double before = cpu_ms(RUSAGE_SELF);
-        alone.read_until(board, now_ms() + seconds * 1000);
-        alone_cpu = cpu_ms(RUSAGE_SELF) - before;
-        ab_close(board);
-    } else {
-        std::fprintf(stderr, "board_bench: board 0 alone: %s\n", ab_last_error());
-    }
 
     std::printf("each thread opens its own board and reads A0-A5 in turn as fast as it can for %.0f s;\n"
-                "then board 0 alone for the same time, in one thread\n\n",
-                seconds);
-    std::printf("board  readings  wrong  readings/s  vs alone  failed\n");
+                "board 0 alone, in one thread, for as long: half before the %d, half after (%.1f and %.1f\n"
+                "readings a second)\n\n",
+                seconds, boards, alone.spans.size() > 0 ? alone.spans[0] : 0,
+                alone.spans.size() > 1 ? alone.spans[1] : 0);
+    std::printf("                                           ms a reading: waited for a CPU\n");
+    std::printf("board  readings  wrong  readings/s  vs alone     its thread  its boardsim  failed\n");
     uint64_t total = 0, wrong = 0;
-    double worst = 1;
+    double worst = 1e9;
     for (const board_reader &r : readers) {
         const double share = alone.rate() > 0 ? r.rate() / alone.rate() : 0;
         worst = std::min(worst, share);
         total += r.readings;
         wrong += r.wrong;
-        std::printf("%5d  %8llu  %5llu  %10.1f  %8.3f  %s\n", r.index, static_cast<unsigned long long>(r.readings),
-                    static_cast<unsigned long long>(r.wrong), r.rate(), share,
+        std::printf("%5d  %8llu  %5llu  %10.1f  %8.3f  %13.3f %13.3f  %s\n", r.index,
+                    static_cast<unsigned long long>(r.readings), static_cast<unsigned long long>(r.wrong), r.rate(),
+                    share, r.per_reading(r.thread.waited_ms), r.per_reading(r.sim.waited_ms),
                     r.opened ? r.failure_text().c_str() : "did not open");
     }
-    std::printf("alone  %8llu  %5llu  %10.1f  %8.3f  %s\n", static_cast<unsigned long long>(alone.readings),
-                static_cast<unsigned long long>(alone.wrong), alone.rate(), 1.0, alone.failure_text().c_str());
+    std::printf("alone  %8llu  %5llu  %10.1f  %8.3f  %13.3f %13.3f  %s\n",
+                static_cast<unsigned long long>(alone.readings), static_cast<unsigned long long>(alone.wrong),
+                alone.rate(), 1.0, alone.per_reading(alone.thread.waited_ms), alone.per_reading(alone.sim.waited_ms),
+                alone.failure_text().c_str());
     std::printf("\n%d boards: %llu readings, %llu wrong (aim 0), %.0f a second in all; the slowest board at %.3f of"
                 " one alone (aim: at least 0.9)\n",
                 boards, static_cast<unsigned long long>(total), static_cast<unsigned long long>(wrong),
@@ -464,6 +543,25 @@ bool run_boards_bench(const std::string &folder, int boards, double seconds)
     std::printf("CPU time of this process (user + system): %.1f us a reading with %d boards, %.1f us alone\n",
                 total > 0 ? all_cpu * 1e3 / static_cast<double>(total) : 0, boards,
                 alone.readings > 0 ? alone_cpu * 1e3 / static_cast<double>(alone.readings) : 0);
+    // Where a reading's extra time with many boards goes: waits for a CPU,
+    // of the reading thread and of the emulator behind its line.
+    double took = 0, thread_wait = 0, sim_wait = 0, sims_ran = 0;
+    for (const board_reader &r : readers) {
+        took += r.readings > 0 ? r.seconds * 1e3 / static_cast<double>(r.readings) / boards : 0;
+        thread_wait += r.per_reading(r.thread.waited_ms) / boards;
+        sim_wait += r.per_reading(r.sim.waited_ms) / boards;
+        sims_ran += r.sim.ran_ms;
+    }
+    const double alone_took = alone.readings > 0 ? alone.seconds * 1e3 / static_cast<double>(alone.readings) : 0;
+    std::printf("a reading took %.3f ms with %d boards (mean over the boards), %.3f ms alone; %d boards less alone,\n"
+                "ms a reading: took %+.3f, its thread waited for a CPU %+.3f, its boardsim %+.3f\n",
+                took, boards, alone_took, boards, took - alone_took,
+                thread_wait - alone.per_reading(alone.thread.waited_ms),
+                sim_wait - alone.per_reading(alone.sim.waited_ms));
+    std::printf("with %d boards, the boardsims ran %.2f CPUs' worth, this process %.2f; load average (1 min) %s\n"
+                "before board 0 alone, %s as the %d started, %s as they ended, %s at the end\n",
+                boards, sims_ran / (seconds * 1e3), all_cpu / (seconds * 1e3), load_first.c_str(),
+                load_before.c_str(), boards, load_between.c_str(), load_average().c_str());
     return wrong == 0;
 }
 
@@ -502,7 +600,8 @@ int main(int argc, char **argv)
     setvbuf(stdout, nullptr, _IOLBF, 0);
     const std::string folder = BOARD_BENCH_FOLDER;
     mkdir(folder.c_str(), 0755);
-    std::printf("board_bench: libarduinoboard %s\n", ab_version());
+    std::printf("board_bench: libarduinoboard %s; %ld CPUs, load average (1 min) %s\n", ab_version(),
+                sysconf(_SC_NPROCESSORS_ONLN), load_average().c_str());
     bool ok = true;
     if (line)
         ok = run_line_bench(folder, rounds, calls) && ok;

@@ -17,6 +17,7 @@ packages=(
   lintian dpkg-dev                     # the Debian package's check; Depends from the binaries (dpkg-shlibdeps)
   chromium chromium-driver             # the board page's tests, in a real headless browser
   python3-selenium                     # drives that browser from the page's tests
+  python3-serial                       # the bare request the board object is measured against (scripts/bench.sh --board)
   ser2net socat                        # a board on another machine, tested over loopback
 )
 

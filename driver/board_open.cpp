@@ -98,10 +98,10 @@ board_result open_board(const char *port, const ab_options *given, ab_board *&op
     board->owner = getpid();
     board->options = options;
     board->path = path;
-    const opened_port open = board->exchange.port().keep(path.c_str(), driver_line,
-                                                         open_options{.exclusive = options.exclusive != 0});
-    if (!open.ok())
-        return {status_of_open_failure(open.failure.error), path + ": " + open.failure.reason()};
+    const open_failure failure = board->exchange.port().keep(path.c_str(), driver_line,
+                                                             open_options{.exclusive = options.exclusive != 0});
+    if (failure.error != 0)
+        return {status_of_open_failure(failure.error), path + ": " + failure.reason()};
     note_open(*board);
     // The board restarts as its port opens; nothing reaches it before.
     sleep_until_passed(board->restarted);

@@ -45,7 +45,7 @@ void probe_ports()
     // Only tries each candidate: another program may be using it, so its
     // settings and unread input stay untouched.
     for (const std::string &path : candidate_paths(device_folder))
-        open_port_untouched(path.c_str()).port.close();
+        serial_port::open_untouched(path.c_str()).port.close();
 }
 
 // ARDUINODRV_PORT, set and not empty, names the driver's port instead of the

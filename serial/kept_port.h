@@ -11,14 +11,15 @@
 // How often a kept port that is not open is tried again.
 constexpr int32_t reopen_interval_ms = 500;
 
-// A plain value with no destructor: it stays usable while the process
-// exits, when the driver's finaliser closes it after C++ objects may be gone.
+// It has no destructor: it stays usable while the process exits, when the
+// driver's finaliser closes it after C++ objects may be gone.
 class kept_port {
 public:
     // Opens `path` and keeps it, forgetting the port kept before (closed).
-    // A path too long to keep opens nothing. The result says how the open
-    // went; its port is the kept one, closed through forget().
-    opened_port keep(const char *path, const line_settings &line, open_options options);
+    // A path too long to keep opens nothing. Why the open failed (error 0
+    // when it worked); the port is the kept one's alone, closed through
+    // forget().
+    open_failure keep(const char *path, const line_settings &line, open_options options);
 
     // True when the port is open: at once when it is, else after a try to
     // open it again, made at most once every reopen_interval_ms (a device
@@ -49,5 +50,5 @@ private:
     uint64_t opens_ = 0;
     open_failure failure_{};
 
-    void note(const opened_port &opened);
+    void note(opened_port opened);
 };

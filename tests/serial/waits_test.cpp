@@ -35,7 +35,7 @@ struct line_under_test : pty_pair {
     serial_port port;
     line_under_test()
     {
-        port = open_serial_port(path.c_str(), driver_line).port;
+        port = serial_port::open(path.c_str(), driver_line).port;
         if (!port.is_open())
             throw std::runtime_error("open_serial_port failed");
     }

@@ -1,11 +1,10 @@
 // The calling variants: "double" forms round their arguments and call the
 // plain function; "std" forms (stdcall) and "c" forms (cdecl) call their
 // plain twin. Text results are handed over as received.
-#include <csignal>
 #include <cstdio>
-#include <ctime>
 
 #include "arduinodrv.h"
+#include "posix/held_sigpipe.h"
 #include "return_area.h"
 #include "text_convert.h"
 
@@ -18,24 +17,11 @@ int channel_of(double channel) { return int_from_double(channel); }
 // Writes a line to the host's standard output, which the library does not
 // own: when its reader is gone the line is lost, and the SIGPIPE that the
 // write raises is taken back before the host could see it.
-void write_trace_line(const char *line)
+void write_output_line(const char *line)
 {
-    sigset_t pipe_signal, host_mask, pending;
-    sigemptyset(&pipe_signal);
-    sigaddset(&pipe_signal, SIGPIPE);
-    sigpending(&pending);
-    const bool host_had_one = sigismember(&pending, SIGPIPE) == 1;
-    pthread_sigmask(SIG_BLOCK, &pipe_signal, &host_mask);
+    const held_sigpipe held;
     std::puts(line);
     std::fflush(stdout);
-    if (!host_had_one) {
-        sigpending(&pending);
-        if (sigismember(&pending, SIGPIPE) == 1) {
-            const timespec no_wait{0, 0};
-            sigtimedwait(&pipe_signal, nullptr, &no_wait);
-        }
-    }
-    pthread_sigmask(SIG_SETMASK, &host_mask, nullptr);
 }
 }  // namespace
 
@@ -76,8 +62,9 @@ STD(double) stdrsbdouble(double channel) noexcept { return rsbdouble(channel); }
 STD(int) stdsa(int channel, int value) noexcept { return sa(channel, value); }
 STD(double) stdsad(int channel, double volts) noexcept
 {
-    // The one trace line of the library, before anything goes to the board.
-    write_trace_line("dans stdsad");
+    // The one line of the library on standard output, before anything goes
+    // to the board.
+    write_output_line("dans stdsad");
     return sad(channel, volts);
 }
 STD(double) stdsadouble(double channel, double volts) noexcept { return sadouble(channel, volts); }

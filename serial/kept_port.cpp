@@ -40,11 +40,11 @@ bool kept_port::reopen()
 
 void kept_port::note(opened_port opened)
 {
+    ++tries_;
     port_ = std::move(opened.port);
     if (port_.is_open())
         ++opens_;
-    else
-        failure_ = opened.failure;
+    failure_ = opened.failure;
 }
 
 void kept_port::forget()
@@ -53,5 +53,6 @@ void kept_port::forget()
     kept_ = false;
     tried_ = false;
     opens_ = 0;
+    tries_ = 0;
     failure_ = open_failure{};
 }

@@ -33,7 +33,9 @@ public:
     const char *path() const { return path_; }
     // Successful opens since keep(), the first included.
     uint64_t opens() const { return opens_; }
-    // Why the last open that failed did (error 0 when none has).
+    // Opens tried since keep(), the first included, whether they worked or not.
+    uint64_t tries() const { return tries_; }
+    // Why the last open failed (error 0 when it worked, or none was tried).
     const open_failure &last_failure() const { return failure_; }
 
     // Closes the port and keeps nothing.
@@ -48,6 +50,7 @@ private:
     bool tried_ = false;  // a try was made at tried_at_ms_
     int32_t tried_at_ms_ = 0;
     uint64_t opens_ = 0;
+    uint64_t tries_ = 0;
     open_failure failure_{};
 
     void note(opened_port opened);

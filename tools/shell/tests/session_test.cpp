@@ -253,6 +253,44 @@ TEST(Session, ARequestWithoutAnswerIsNotShownAsAReading)
                      "reading (`check` tells why)\n");
 }
 
+// The shell learns from the library's trace whether an answer came: one at
+// the end of the library's window is a reading, never called missing.
+TEST(Session, AReadingLateInItsWindowIsNotCalledMissing)
+{
+    fake_board board(NO_DEVICE_FOLDER, "late-board");
+    board.respond_with([](const std::string &line) {
+        return line == "EA2" ? board_reply{"412\r\n", 990} : board_reply{};
+    });
+    const run_result r = run_shell({"--library", NO_DEVICE_LIBRARY, "--port", board.link_path(), "ea 2"}, "");
+    if (r.out == "412\n") {
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+    } else {  // the machine was slower than the window: then it is missing
+        EXPECT_EQ(r.out, "0\n");
+        EXPECT_NE(r.err.find("no answer from the board"), std::string::npos) << r.err;
+    }
+}
+
+// A trace the user asked for gets the library's lines, though the shell
+// reads them too.
+TEST(Session, TheUsersTraceStillGetsEveryLine)
+{
+    const std::string trace = std::string(NO_DEVICE_FOLDER) + "/shell.trace";
+    unlink(trace.c_str());
+    setenv("ARDUINODRV_TRACE", trace.c_str(), 1);
+    const run_result r = run_shell(no_device, "sb 0 1\n");
+    unsetenv("ARDUINODRV_TRACE");
+    EXPECT_EQ(r.out, "1\n");
+    EXPECT_NE(r.err.find("no board: "), std::string::npos) << r.err;
+    std::string text(4096, '\0');
+    FILE *f = std::fopen(trace.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    text.resize(std::fread(text.data(), 1, text.size(), f));
+    std::fclose(f);
+    EXPECT_NE(text.find(" open: not opened: No such file or directory"), std::string::npos) << text;
+    EXPECT_NE(text.find(" no-port: \"SBA1\\r\" not sent\n"), std::string::npos) << text;
+}
+
 TEST(Session, AnAnswerThatIsNotAReadingIsSaidSo)
 {
     // Something on the line that is not the sketch: words for an analog

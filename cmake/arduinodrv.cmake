@@ -136,7 +136,6 @@ function(add_portlist target folder)
     $<TARGET_OBJECTS:portlist_core>
     ${ARDUINODRV_BOARD_LAYERS})
   target_include_directories(${target} PRIVATE "${PROJECT_SOURCE_DIR}")
-  target_link_libraries(${target} PRIVATE tools_common)
   target_compile_definitions(${target} PRIVATE PORTLIST_DEVICE_FOLDER="${folder}")
 endfunction()
 

@@ -37,7 +37,7 @@
 namespace {
 
 // Timing here uses its own clock: the layer's clock must stay unread in this
-// process so that every forked child starts it afresh (see clock_test.cpp).
+// process so that every forked child starts it afresh (see tests/posix/clock_test.cpp).
 using steady = std::chrono::steady_clock;
 
 struct pty_device : pty_pair {

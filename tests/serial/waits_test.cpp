@@ -1,6 +1,6 @@
 // The waits of the serial layer: asleep until a byte, room or the deadline.
 // Each case runs in a child, so this process never reads the layer's clock
-// (see clock_test.cpp).
+// (see tests/posix/clock_test.cpp).
 #include <chrono>
 #include <gtest/gtest.h>
 #include <string>

@@ -8,7 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "terminal_mode.h"
+#include "posix/console.h"
 
 namespace {
 

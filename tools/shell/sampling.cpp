@@ -16,7 +16,7 @@
 #include "durations.h"
 #include "posix/clock.h"
 #include "shell.h"
-#include "terminal_mode.h"
+#include "posix/console.h"
 
 namespace {
 

@@ -263,7 +263,7 @@ bool watch_command(const std::vector<std::string> &words)
     }
     const bool live = isatty(fileno(shell_out)) != 0;
     const bool blocks = live && shell_encoding == text_encoding::utf8;
-    const double full_scale = plan.call.info->full_scale;
+    const double full_scale = full_scale_of(*plan.call.info);
 
     interrupt_catcher catcher;
     // Only after the library has loaded (it saves the terminal's settings

@@ -62,7 +62,7 @@ void print_export_line(const export_info &info, size_t usage_width)
 {
     const std::string usage = usage_of(info);
     std::fprintf(shell_out, "  %-*s -> %-6s %-7s  %s\n", static_cast<int>(usage_width), usage.c_str(),
-                 result_kind_name(info.result), convention_name(info.conv), info.summary);
+                 result_kind_name(info.result), convention_name(info.conv), summary_of(info).c_str());
 }
 
 size_t widest_usage()

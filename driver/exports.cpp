@@ -19,9 +19,10 @@ int channel_of(double channel) { return int_from_double(channel); }
 // write raises is taken back before the host could see it.
 void write_output_line(const char *line)
 {
-    const held_sigpipe held;
-    std::puts(line);
-    std::fflush(stdout);
+    without_sigpipe([line] {
+        std::puts(line);
+        return std::fflush(stdout);
+    });
 }
 }  // namespace
 

@@ -3,25 +3,35 @@
 #include <ctime>
 #include <pthread.h>
 
-held_sigpipe::held_sigpipe()
+namespace {
+sigset_t pipe_signal()
 {
-    sigemptyset(&pipe_signal_);
-    sigaddset(&pipe_signal_, SIGPIPE);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    return set;
+}
+}  // namespace
+
+sigpipe_hold hold_sigpipe()
+{
+    sigpipe_hold hold{};
     sigset_t pending;
     sigpending(&pending);
-    host_had_one_ = sigismember(&pending, SIGPIPE) == 1;
-    pthread_sigmask(SIG_BLOCK, &pipe_signal_, &host_mask_);
+    hold.host_had_one = sigismember(&pending, SIGPIPE) == 1;
+    const sigset_t signal = pipe_signal();
+    pthread_sigmask(SIG_BLOCK, &signal, &hold.host_mask);
+    return hold;
 }
 
-held_sigpipe::~held_sigpipe()
+void release_sigpipe(const sigpipe_hold &hold)
 {
-    if (!host_had_one_) {
-        sigset_t pending;
-        sigpending(&pending);
-        if (sigismember(&pending, SIGPIPE) == 1) {
-            const timespec no_wait{0, 0};
-            sigtimedwait(&pipe_signal_, nullptr, &no_wait);
-        }
+    const sigset_t signal = pipe_signal();
+    sigset_t pending;
+    sigpending(&pending);
+    if (!hold.host_had_one && sigismember(&pending, SIGPIPE) == 1) {
+        const timespec no_wait{0, 0};
+        sigtimedwait(&signal, nullptr, &no_wait);
     }
-    pthread_sigmask(SIG_SETMASK, &host_mask_, nullptr);
+    pthread_sigmask(SIG_SETMASK, &hold.host_mask, nullptr);
 }

@@ -5,18 +5,22 @@
 
 #include <csignal>
 
-// For as long as it lives, SIGPIPE is held back in this thread; one that the
-// writes made meanwhile is taken back before the host could see it. A
-// SIGPIPE that was pending for the host before stays pending.
-class held_sigpipe {
-public:
-    held_sigpipe();
-    ~held_sigpipe();
-    held_sigpipe(const held_sigpipe &) = delete;
-    held_sigpipe &operator=(const held_sigpipe &) = delete;
-
-private:
-    sigset_t pipe_signal_{};
-    sigset_t host_mask_{};
-    bool host_had_one_ = false;
+// What holding SIGPIPE back changed, to be put back.
+struct sigpipe_hold {
+    sigset_t host_mask;
+    bool host_had_one;  // a SIGPIPE of the host's own was pending: it stays
 };
+
+// Holds SIGPIPE back in this thread, and lets it go again, taking back one
+// that the writes in between raised.
+sigpipe_hold hold_sigpipe();
+void release_sigpipe(const sigpipe_hold &hold);
+
+// Runs `write` (any callable) with SIGPIPE held back; its result.
+template <typename writer> auto without_sigpipe(writer write)
+{
+    const sigpipe_hold hold = hold_sigpipe();
+    auto result = write();
+    release_sigpipe(hold);
+    return result;
+}

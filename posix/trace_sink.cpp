@@ -137,8 +137,7 @@ void trace_sink::write_line(const char *line, size_t size)
     if (kind_ == sink_kind::socket) {
         written = send(fd_, line, size, MSG_DONTWAIT | MSG_NOSIGNAL);
     } else {
-        const held_sigpipe held;
-        written = ::write(fd_, line, size);
+        written = without_sigpipe([&] { return ::write(fd_, line, size); });
     }
     if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
         close();  // the reader is gone, or the target failed: no later line would go

@@ -135,6 +135,22 @@ TEST(Trace, AValueThatNamesNoTargetChangesNothing)
     });
 }
 
+// Loads the library in a child with its trace in a file, runs `requests`,
+// unloads it and compares the trace's events with those `expected` gives
+// for the port the trace names.
+void expect_trace(const std::string &port_path, const std::function<void(const loaded_driver &)> &requests,
+                  const std::function<std::vector<std::string>(const std::string &port)> &expected)
+{
+    const std::string trace = std::string(TEST_DEVICE_FOLDER) + "/events.trace";
+    unlink(trace.c_str());
+    setenv("ARDUINODRV_TRACE", trace.c_str(), 1);
+    {
+        loaded_driver driver(TEST_LIBRARY_USB0);
+        requests(driver);
+    }
+    EXPECT_EQ(trace_events(file_text(trace), "arduinodrv"), expected(path_word(port_path, PATH_MAX)));
+}
+
 TEST(Trace, EventsByteForByte)
 {
     const child_result child = run_in_child(
@@ -149,32 +165,28 @@ TEST(Trace, EventsByteForByte)
                     return board_reply{"\r\x01"};
                 return board_reply{};
             });
-            const std::string trace = std::string(TEST_DEVICE_FOLDER) + "/events.trace";
-            unlink(trace.c_str());
             setenv("ARDUINODRV_PORT", board.link_path().c_str(), 1);
-            setenv("ARDUINODRV_TRACE", trace.c_str(), 1);
-            {
-                loaded_driver driver(TEST_LIBRARY_USB0);
+            const auto requests = [](const loaded_driver &driver) {
                 EXPECT_EQ(GET_EXPORT(driver, ea)(0), 5);
                 EXPECT_EQ(GET_EXPORT(driver, eb)(0), 1);
                 EXPECT_EQ(GET_EXPORT(driver, ea)(9), 0);  // silent
-            }
-            const std::string port = path_word(board.link_path(), PATH_MAX);
-            EXPECT_NE(port.find("bytes\\x20board"), std::string::npos);
-            const std::vector<std::string> expected = {
-                port + " probe: 0 of 42 candidate devices open",
-                port + " open: opened (ARDUINODRV_PORT)",
-                port + " send: \"EA0\\r\\r\"",
-                port + " answer: \"5\\x00\\xff\\\"\\\\\\n\" after N ms",
-                port + " not-a-reading: \"5\\xff\\\"\\\\\"",
-                port + " discard: \"\\n\"",
-                port + " send: \"EB2\\r\"",
-                port + " answer: \"\\n\\x01\" after N ms",
-                port + " send: \"EA9\\r\\r\"",
-                port + " no-answer: within 1000 ms",
-                port + " close: unloaded",
             };
-            EXPECT_EQ(trace_events(file_text(trace), "arduinodrv"), expected);
+            expect_trace(board.link_path(), requests, [](const std::string &port) {
+                EXPECT_NE(port.find("bytes\\x20board"), std::string::npos);
+                return std::vector<std::string>{
+                    port + " probe: 0 of 42 candidate devices open",
+                    port + " open: opened (ARDUINODRV_PORT)",
+                    port + " send: \"EA0\\r\\r\"",
+                    port + " answer: \"5\\x00\\xff\\\"\\\\\\n\" after N ms",
+                    port + " not-a-reading: \"5\\xff\\\"\\\\\"",
+                    port + " discard: \"\\n\"",
+                    port + " send: \"EB2\\r\"",
+                    port + " answer: \"\\n\\x01\" after N ms",
+                    port + " send: \"EA9\\r\\r\"",
+                    port + " no-answer: within 1000 ms",
+                    port + " close: unloaded",
+                };
+            });
         },
         child_timeout_ms);
     EXPECT_EQ(child.exit_code, 0);
@@ -188,21 +200,17 @@ TEST(Trace, SaysWhyTheHostReadsZero)
         [] {
             const std::string missing = std::string(TEST_DEVICE_FOLDER) + "/ttyUSB0";
             unlink(missing.c_str());
-            const std::string trace = std::string(TEST_DEVICE_FOLDER) + "/no-port.trace";
-            unlink(trace.c_str());
             unsetenv("ARDUINODRV_PORT");
-            setenv("ARDUINODRV_TRACE", trace.c_str(), 1);
-            {
-                loaded_driver driver(TEST_LIBRARY_USB0);
-                EXPECT_EQ(GET_EXPORT(driver, sb)(0, 1), 1);
-            }
-            const std::vector<std::string> expected = {
-                missing + " probe: 0 of 42 candidate devices open",
-                missing + " open: not opened: No such file or directory (the build's default)",
-                missing + " no-port: \"SBA1\\r\" not sent",
-                missing + " close: unloaded",
-            };
-            EXPECT_EQ(trace_events(file_text(trace), "arduinodrv"), expected);
+            expect_trace(
+                missing, [](const loaded_driver &driver) { EXPECT_EQ(GET_EXPORT(driver, sb)(0, 1), 1); },
+                [](const std::string &port) {
+                    return std::vector<std::string>{
+                        port + " probe: 0 of 42 candidate devices open",
+                        port + " open: not opened: No such file or directory (the build's default)",
+                        port + " no-port: \"SBA1\\r\" not sent",
+                        port + " close: unloaded",
+                    };
+                });
         },
         child_timeout_ms);
     EXPECT_EQ(child.exit_code, 0);

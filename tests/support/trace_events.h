@@ -2,7 +2,8 @@
 // their time, "<port> <event>[: <details>]", an answer's milliseconds as N.
 #pragma once
 
-#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
@@ -31,15 +32,9 @@ inline std::vector<std::string> trace_events(const std::string &text, const std:
     return events;
 }
 
+// The whole of a file ("" when it cannot be read).
 inline std::string file_text(const std::string &path)
 {
-    std::string text;
-    if (FILE *f = std::fopen(path.c_str(), "rb")) {
-        char buffer[4096];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-            text.append(buffer, n);
-        std::fclose(f);
-    }
-    return text;
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }

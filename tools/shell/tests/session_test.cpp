@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fake_board.h"
+#include "shell_output.h"
 
 namespace {
 
@@ -159,12 +160,7 @@ TEST(Session, AScriptThroughAPipeGivesExactResults)
     ASSERT_EQ(r.out.substr(0, expected_head.size()), expected_head) << r.out;
     // Two CSV rows and two plain watch lines; quit ends the script.
     const std::string tail = r.out.substr(expected_head.size());
-    std::vector<std::string> lines;
-    for (size_t at = 0; at < tail.size();) {
-        const size_t end = tail.find('\n', at);
-        lines.push_back(tail.substr(at, end - at));
-        at = end + 1;
-    }
+    const std::vector<std::string> lines = lines_of(tail);
     ASSERT_EQ(lines.size(), 4u) << tail;
     EXPECT_TRUE(lines[0].starts_with("0.0") && lines[0].ends_with(",1")) << lines[0];
     EXPECT_TRUE(lines[1].ends_with(",1")) << lines[1];

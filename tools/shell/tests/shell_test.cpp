@@ -418,12 +418,7 @@ TEST_F(ShellCalls, RecordWritesCsvOnAFixedSchedule)
     EXPECT_TRUE(run_line("record ead 1 --every 20ms --count 4"));
     EXPECT_EQ(stand_in_calls, 4);
     const std::string csv = out();
-    std::vector<std::string> lines;
-    for (size_t at = 0; at < csv.size();) {
-        const size_t end = csv.find('\n', at);
-        lines.push_back(csv.substr(at, end - at));
-        at = end + 1;
-    }
+    const std::vector<std::string> lines = lines_of(csv);
     ASSERT_EQ(lines.size(), 5u) << csv;
     EXPECT_EQ(lines[0], "time_s,ead 1");
     double previous = -1.0;

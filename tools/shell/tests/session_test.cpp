@@ -13,6 +13,7 @@
 
 #include "fake_board.h"
 #include "shell_output.h"
+#include "trace_events.h"
 
 namespace {
 
@@ -278,11 +279,7 @@ TEST(Session, TheUsersTraceStillGetsEveryLine)
     unsetenv("ARDUINODRV_TRACE");
     EXPECT_EQ(r.out, "1\n");
     EXPECT_NE(r.err.find("no board: "), std::string::npos) << r.err;
-    std::string text(4096, '\0');
-    FILE *f = std::fopen(trace.c_str(), "r");
-    ASSERT_NE(f, nullptr);
-    text.resize(std::fread(text.data(), 1, text.size(), f));
-    std::fclose(f);
+    const std::string text = file_text(trace);
     EXPECT_NE(text.find(" open: not opened: No such file or directory"), std::string::npos) << text;
     EXPECT_NE(text.find(" no-port: \"SBA1\\r\" not sent\n"), std::string::npos) << text;
 }

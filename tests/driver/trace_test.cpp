@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -70,18 +69,13 @@ void works_as_without_trace(const std::string &name, const std::function<std::st
     after();
 }
 
-// Each case in a child of its own, all at once: each load pauses 2 s.
-void run_cases_at_once(const std::vector<std::function<void()>> &cases)
+// Each case in a child of its own (the trace is read at load).
+void run_cases(const std::vector<std::function<void()>> &cases)
 {
-    std::vector<std::thread> threads;
-    std::vector<child_result> results(cases.size());
-    for (size_t i = 0; i < cases.size(); ++i)
-        threads.emplace_back([&, i] { results[i] = run_in_child(cases[i], child_timeout_ms, true); });
-    for (std::thread &thread : threads)
-        thread.join();
     for (size_t i = 0; i < cases.size(); ++i) {
-        EXPECT_EQ(results[i].exit_code, 0) << "case " << i << " signal " << results[i].signal;
-        EXPECT_EQ(results[i].out, "") << "case " << i << ": nothing on standard output";
+        const child_result result = run_in_child(cases[i], child_timeout_ms, true);
+        EXPECT_EQ(result.exit_code, 0) << "case " << i << " signal " << result.signal;
+        EXPECT_EQ(result.out, "") << "case " << i << ": nothing on standard output";
     }
 }
 
@@ -94,7 +88,7 @@ bool exists(const std::string &path)
 TEST(Trace, AValueThatNamesNoTargetChangesNothing)
 {
     const std::string folder = TEST_DEVICE_FOLDER;
-    run_cases_at_once({
+    run_cases({
         [] { works_as_without_trace("empty", [] { return std::string(); }); },
         [] { works_as_without_trace("closed", [] { close(57); return std::string("57"); }); },
         [] { works_as_without_trace("beyond", [] { return std::string("99999999999"); }); },

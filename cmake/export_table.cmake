@@ -5,9 +5,10 @@
 #   - their names one a line (arduinodrv.names), which the checks
 #     of the built libraries read;
 #   - a table for C++ (generated/arduinodrv_exports.inc): one
-#     ARDUINODRV_EXPORT(name, convention, result, signature, plain) a
-#     declaration, in the header's order, for the shell's table and the
-#     tests. `plain` is the function whose behaviour a form has: "ea" for
+#     ARDUINODRV_EXPORT(name, convention, result, signature, plain, kind) a
+#     declaration, in the header's order, from which the library's calling
+#     forms (driver/exports.cpp), the shell's table and the tests are made.
+#     `kind` is plain for a plain function, form for its other forms. `plain` is the function whose behaviour a form has: "ea" for
 #     stdea and cea; for a double form, the volts function where there is
 #     one ("ead" for eadouble and stdeadouble, as the header says), else the
 #     plain one ("eb" for ebdouble).
@@ -67,8 +68,12 @@ function(arduinodrv_export_table header)
         set(plain "${plain}d")
       endif()
     endif()
+    set(kind form)
+    if(name STREQUAL plain)
+      set(kind plain)
+    endif()
     string(APPEND names "${name}\n")
-    string(APPEND rows "ARDUINODRV_EXPORT(${name}, ${convention}, ${result}, ${signature}, ${plain})\n")
+    string(APPEND rows "ARDUINODRV_EXPORT(${name}, ${convention}, ${result}, ${signature}, ${plain}, ${kind})\n")
   endforeach()
   file(CONFIGURE OUTPUT "${CMAKE_BINARY_DIR}/arduinodrv.names" CONTENT "${names}")
   file(CONFIGURE OUTPUT "${CMAKE_BINARY_DIR}/generated/arduinodrv_exports.inc"

@@ -27,7 +27,7 @@ constexpr convention convention_C = convention::c_call;
 // are stdcall, c names cdecl; the double forms take every argument as a
 // double.
 constexpr export_info exports[] = {
-#define ARDUINODRV_EXPORT(name, conv, result, sig, plain) \
+#define ARDUINODRV_EXPORT(name, conv, result, sig, plain, kind) \
     {#name, convention_##conv, signature::sig, result_kind::result, #plain},
 #include "arduinodrv_exports.inc"
 #undef ARDUINODRV_EXPORT

@@ -51,7 +51,7 @@ template <typename R, typename... A, bool N> struct declaration<R (*)(A...) noex
 // Each export as the compiler reads its declaration, from the build's table
 // of the header: the shell's table must agree with it row for row.
 const std::vector<std::pair<std::string, declared>> header_exports = {
-#define ARDUINODRV_EXPORT(name, conv, result, sig, plain) {#name, declaration<decltype(&::name)>::get()},
+#define ARDUINODRV_EXPORT(name, conv, result, sig, plain, kind) {#name, declaration<decltype(&::name)>::get()},
 #include "arduinodrv_exports.inc"
 #undef ARDUINODRV_EXPORT
 };

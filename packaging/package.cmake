@@ -73,7 +73,10 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # What the package installs in /etc (the Python path for login shells) is a
 # configuration file: an administrator's change survives an upgrade.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_SOURCE_DIR}/conffiles")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3")
+# libc6-i386 for the 32-bit libraries, named here: dpkg-shlibdeps finds it
+# only on a machine without the i386 architecture (with it, the 32-bit C
+# library it finds is libc6:i386, which an amd64 package cannot name).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3, libc6-i386")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "avrdude")
 set(CPACK_PACKAGE_DIRECTORY "${CMAKE_BINARY_DIR}/package")
 set(CPACK_STRIP_FILES ON)

@@ -19,6 +19,7 @@ packages=(
   python3-selenium                     # drives that browser from the page's tests
   python3-serial                       # the bare request the board object is measured against (scripts/bench.sh --board)
   ser2net socat                        # a board on another machine, tested over loopback
+  libedit-dev libedit-dev:i386         # the shell's line editing, for both widths
 )
 
 missing=()
@@ -33,5 +34,8 @@ fi
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 echo "setup: installing ${missing[*]}"
+# The 32-bit shell's libraries (libedit-dev:i386) come from the i386
+# architecture.
+dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
 $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q
 $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"

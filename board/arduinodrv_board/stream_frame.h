@@ -203,13 +203,14 @@ inline scan decode(const uint8_t *bytes, uint16_t available, uint8_t amask, uint
 // - the chip's: each conversion, then the tick's own work and each byte's.
 //   Measured on the sketch's firmware (firmsim, 16 MHz): a conversion with
 //   its call 111 us (13 ADC clocks at 125 kHz are 104), to which the chip
-//   adds up to one ADC clock (8 us) to start it; the tick's work (the clock,
-//   the room in the buffer, the digital inputs, the poll loop) 55-75 us; a
-//   byte's encoding, check value and buffering 3.2 us. Six inputs at 1 kHz:
-//   about 850 us of each 1000 on the chip, so the sketch keeps them at
-//   500000 baud and above.
-const uint32_t conversion_us = 122;
-const uint32_t tick_us = 100;
+//   adds up to one ADC clock (8 us) to start it; the tick's own work (the
+//   clock, the room in the buffer, the digital inputs, the loop, and the
+//   interrupts sending the last frame when ticks come fast) 60-120 us; a
+//   byte's encoding, check value and buffering 3 us. One input at 1000000
+//   baud takes about 285 us a tick on the chip, six about 900 us: six inputs
+//   at 1 kHz need 500000 baud or more.
+const uint32_t conversion_us = 125;
+const uint32_t tick_us = 130;
 const uint32_t frame_byte_us = 4;
 
 inline uint32_t shortest_interval_us(uint8_t amask, uint8_t dmask, uint32_t baud)

@@ -83,6 +83,8 @@ public:
     // Each piece the sketch sends (one answer, or one stream frame) passes
     // through `filter` before it goes on the line: a test damages, cuts or
     // drops it ("" sends nothing). Kept until answer_as_sketch; nullptr ends it.
+    // It runs on the board's thread with the board locked: it must not call
+    // the board.
     void filter_sketch_output(std::function<std::string(const std::string &piece)> filter);
 
     // Plays a board on a line of `baud` (10 bits a character, 0 for no

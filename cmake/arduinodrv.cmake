@@ -27,6 +27,9 @@ set(ARDUINODRV_SKETCH_DIR "${CMAKE_BINARY_DIR}/board/sketch" CACHE PATH
   "Folder of the sketch's built firmware (the outer build's, in a nested build)")
 set(ARDUINODRV_SKETCH_HEX "${ARDUINODRV_SKETCH_DIR}/arduinodrv_board.hex")
 set(ARDUINODRV_SKETCH_ELF "${ARDUINODRV_SKETCH_DIR}/arduinodrv_board.elf")
+# The same sketch built classic (the driver's four commands only), for tests
+# of what a board without the extensions does.
+set(ARDUINODRV_SKETCH_CLASSIC_HEX "${ARDUINODRV_SKETCH_DIR}/arduinodrv_board_classic.hex")
 # Each width's libraries, in the build tree and installed (under the prefix).
 set(ARDUINODRV_BUILD_LIBDIR_32 "${ARDUINODRV_USER_BUILD_DIR}/lib")
 set(ARDUINODRV_BUILD_LIBDIR_64 "${ARDUINODRV_USER_BUILD_DIR}/lib64")

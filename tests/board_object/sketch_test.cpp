@@ -3,6 +3,7 @@
 // moves to a faster line when asked, back to 9600 when the board does not
 // follow. A board played here by script: what it answers is the point.
 #include <atomic>
+#include <vector>
 
 #include "board_helpers.h"
 
@@ -97,6 +98,68 @@ TEST(BoardSketch, FastLineWhenTheBoardFollowsElse9600)
         EXPECT_EQ(read_analog(board, 0).status, AB_OK) << ab_last_error();
         ab_close(board);
     }
+}
+
+// The project's sketch itself (its interpreter on the fake board): named
+// requests, a scan, the fast line, and a stream whose damaged frames are
+// counted and skipped, then the requests again once the stream stopped.
+TEST(BoardSketch, TheProjectsSketchEndToEnd)
+{
+    fake_board fake(TEST_DEVICE_FOLDER, "ttyUSB0");
+    fake.pace_like_line();
+    sketch_pins pins;
+    for (int channel = 0; channel < 6; ++channel)
+        pins.analog[channel] = static_cast<uint16_t>(13 + 100 * channel);  // 13: a CR in the frames
+    pins.input_high[4] = true;
+    fake.answer_as_sketch(pins);
+    ab_options options = fake_board_options();
+    options.baud = 500000;
+    open_board board(fake, options);
+    ASSERT_EQ(board.status, AB_OK) << ab_last_error();
+    ab_link link = link_of(*board);
+    EXPECT_EQ(link.sketch, 2);
+    EXPECT_EQ(link.baud, 500000);
+    EXPECT_EQ(fake.sketch_line_rate(), 500000u);
+
+    EXPECT_EQ(read_analog(*board, 3).reading.raw, 313);
+    ab_scan_result scanned{};
+    ASSERT_EQ(ab_scan(*board, &scanned), AB_OK) << ab_last_error();
+    EXPECT_EQ(scanned.analog[5].raw, 513);
+    EXPECT_EQ(scanned.digital[1].raw, 1);
+
+    // Every fifth frame damaged on its way.
+    std::atomic<int> pieces = 0;
+    fake.filter_sketch_output([&](const std::string &piece) {
+        std::string sent = piece;
+        if (static_cast<unsigned char>(piece[0]) == 0xA5 && ++pieces % 5 == 0)
+            sent[sent.size() / 2] ^= 0x40;
+        return sent;
+    });
+    ASSERT_EQ(ab_stream_start(*board, 0x3F, 0xF, 2000), AB_OK) << ab_last_error();
+    std::vector<ab_sample> samples;
+    ab_sample chunk[256];
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (samples.size() < 400 && std::chrono::steady_clock::now() < give_up) {
+        size_t count = 0;
+        ASSERT_EQ(ab_stream_read(*board, chunk, std::size(chunk), 200, &count), AB_OK) << ab_last_error();
+        samples.insert(samples.end(), chunk, chunk + count);
+    }
+    ASSERT_EQ(ab_stream_stop(*board), AB_OK) << ab_last_error();
+    ASSERT_GE(samples.size(), 400u);
+    for (size_t i = 0; i < samples.size(); ++i) {
+        EXPECT_EQ(samples[i].analog[0], 13);
+        EXPECT_EQ(samples[i].analog[5], 513);
+        EXPECT_EQ(samples[i].digital, 0b0010);
+        if (i > 0) {  // the board's own time: exactly the interval per frame number
+            EXPECT_EQ(samples[i].board_time_us - samples[i - 1].board_time_us,
+                      2000 * int64_t{samples[i].sequence - samples[i - 1].sequence});
+        }
+    }
+    link = link_of(*board);
+    EXPECT_GT(link.frames_bad, 0u);
+    EXPECT_EQ(link.frames_lost, link.frames_bad);  // each damaged frame is missing from the numbers
+    fake.filter_sketch_output(nullptr);
+    EXPECT_EQ(read_analog(*board, 1).reading.raw, 113);
 }
 
 }  // namespace

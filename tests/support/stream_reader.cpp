@@ -39,9 +39,12 @@ void stream_reader::skip(char byte)
     const size_t start = text == std::string::npos ? 0 : text + 1;
     const bool answer = skipped_.size() - start >= 3 && skipped_[skipped_.size() - 2] == '\r' &&
                         skipped_[start] >= 'A' && skipped_[start] <= 'Z';
-    if (answer)
-        tally_.lines.push_back(skipped_.substr(start));
-    if (!answer || start > 0)
+    // A damaged frame may hold the byte LF: the run goes on to the next
+    // frame or answer, one bad frame however its bytes fall.
+    if (!answer)
+        return;
+    tally_.lines.push_back(skipped_.substr(start));
+    if (start > 0)
         ++tally_.bad;
     skipped_.clear();
 }

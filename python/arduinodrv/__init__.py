@@ -18,4 +18,5 @@ from .errors import (BadChannel, BadValue, BoardClosed, BoardError, BoardInUseEr
 
 __all__ = ["ANALOG_INPUTS", "ANALOG_OUTPUTS", "DIGITAL_INPUTS", "DIGITAL_OUTPUTS", "BadChannel", "BadValue", "Board",
            "BoardClosed", "BoardError", "BoardInUseError", "Driver", "Link", "NoAnswer", "NotAReading", "NotSupported",
-           "PortError", "Reading", "Sample", "Scan", "Stream", "Streaming", "candidate_paths", "find_library", "__version__"]
+           "PortError", "Reading", "Sample", "Scan", "Stream", "Streaming", "candidate_paths", "find_library",
+           "__version__"]

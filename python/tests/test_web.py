@@ -452,25 +452,26 @@ def test_a_missing_chart_library_is_said_and_the_readings_still_show(browser, se
         server.stop()
 
 
-def test_idle_and_stalled_connections_do_not_lock_real_pages_out(live):
+def test_idle_and_stalled_connections_do_not_lock_real_pages_out(browser, live):
     sim, server = live
-    idle = []
+    held = []
     try:
-        for _ in range(150):  # more than the server keeps: the rest are refused at once
-            idle.append(socket.create_connection(("127.0.0.1", server.port)))
         # Event streams that take nothing: each fills its socket, then stalls.
         for _ in range(70):
             stream = socket.create_connection(("127.0.0.1", server.port))
             stream.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
             stream.sendall(f"GET /api/events?token={server.token} HTTP/1.1\r\nHost: 127.0.0.1:{server.port}\r\n\r\n"
                            .encode())
-            idle.append(stream)
+            held.append(stream)
+        for _ in range(200):  # half open: more than the server keeps
+            held.append(socket.create_connection(("127.0.0.1", server.port)))
+        # A real page is served at once all the same: the oldest idle connection makes room.
         started = time.monotonic()
-        status, refused = request(server, "GET", f"/api/board?token={server.token}")
-        assert status == 503 and "too many connections" in refused["error"]
+        status, answer = request(server, "GET", f"/api/board?token={server.token}")
+        assert status == 200 and answer["labels"] and time.monotonic() - started < 2
+        # A new page's stream gets in too, in the room of a stream that stalled.
+        time.sleep(3)
+        open_page(browser, server, "answers")
     finally:
-        for connection in idle:
+        for connection in held:
             connection.close()
-    # Once they are gone, a page is served at once.
-    wait_for(lambda: request(server, "GET", f"/api/board?token={server.token}")[0] == 200, 5, "a page served")
-    assert time.monotonic() - started < 10

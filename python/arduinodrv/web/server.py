@@ -27,6 +27,7 @@ import resource
 import signal
 import socket
 import sys
+import time
 from http import HTTPStatus
 from pathlib import Path
 from urllib.parse import parse_qs, urlsplit
@@ -61,7 +62,7 @@ _REQUEST_S = 10.0
 _IDLE_S = 30.0
 # An event stream that takes no bytes for this long is let go.
 _STALLED_S = 10.0
-_STREAM_BUFFER = 64 * 1024
+_STREAM_BUFFER = 16 * 1024
 # Time for an output to get its turn between two rounds (a silent board
 # takes a second or more a round, a board that just opened 2 s to start).
 _OUTPUT_WAIT_S = 5.0
@@ -186,7 +187,6 @@ class Client:
         self.ready = asyncio.Event()
         self.dropped = 0
         self.closed = False
-        self.stalled_since: float | None = None  # a write waiting for the page since then
         self.writer: asyncio.StreamWriter | None = None
 
     def offer(self, message: bytes) -> None:
@@ -246,6 +246,8 @@ class BoardServer:
         self.socket.setblocking(False)
         self.port = self.socket.getsockname()[1]
         self._connections: set[asyncio.StreamWriter] = set()
+        # Connections waiting for a request's head, since when.
+        self._waiting: dict[asyncio.StreamWriter, float] = {}
         self._clients: set[Client] = set()
         self._refusing = False
         self._outputs_pending = 0
@@ -264,7 +266,14 @@ class BoardServer:
 
     def serve(self) -> None:
         """Serves until stop() (from another thread or a signal handler)."""
-        asyncio.run(self._serve())
+        # The sampler's thread takes the interpreter back within 1 ms of its
+        # board's answer, however busy the clients keep this loop.
+        previous = sys.getswitchinterval()
+        sys.setswitchinterval(0.001)
+        try:
+            asyncio.run(self._serve())
+        finally:
+            sys.setswitchinterval(previous)
 
     async def _serve(self) -> None:
         self._loop = asyncio.get_running_loop()
@@ -306,6 +315,13 @@ class BoardServer:
     # Connections.
 
     async def _connection(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        if len(self._connections) >= self.max_connections and self._waiting:
+            # Full: the connection that has waited longest for a request (half
+            # open, or idle between requests) makes room for this one.
+            oldest = min(self._waiting, key=self._waiting.get)
+            del self._waiting[oldest]
+            oldest.close()
+            self._connections.discard(oldest)
         if len(self._connections) >= self.max_connections:
             if not self._refusing:
                 self._refusing = True
@@ -323,6 +339,7 @@ class BoardServer:
         try:
             first = True
             while True:
+                self._waiting[writer] = time.monotonic()
                 try:
                     head = await asyncio.wait_for(reader.readuntil(b"\r\n\r\n"), _REQUEST_S if first else _IDLE_S)
                 except asyncio.LimitOverrunError:
@@ -330,6 +347,7 @@ class BoardServer:
                                                                   "the request's head is too long"))
                     return
                 first = False
+                self._waiting.pop(writer, None)
                 try:
                     request = parse_head(head)
                     if request.method == "POST":
@@ -348,6 +366,7 @@ class BoardServer:
             pass  # gone, or too slow: let go without a word
         finally:
             self._connections.discard(writer)
+            self._waiting.pop(writer, None)
             writer.close()
 
     @staticmethod
@@ -483,11 +502,16 @@ class BoardServer:
     def _room_for_a_page(self) -> bool:
         if len(self._clients) < MAX_CLIENTS:
             return True
-        # A page whose stream has stalled longest makes room for a live one.
-        stalled = [c for c in self._clients if c.stalled_since is not None]
-        if not stalled:
+        # The page furthest behind (the most bytes it has not taken) makes
+        # room for a live one; a page that keeps up has none waiting.
+        def behind(client: Client) -> int:
+            transport = client.writer.transport if client.writer is not None else None
+            return transport.get_write_buffer_size() if transport is not None else 0
+        laggard = max(self._clients, key=behind)
+        if behind(laggard) == 0:
             return False
-        min(stalled, key=lambda c: c.stalled_since).close()
+        laggard.close()
+        self._clients.discard(laggard)
         return True
 
     def _broadcast(self, message: bytes) -> None:
@@ -500,6 +524,10 @@ class BoardServer:
         client = Client()
         client.writer = writer
         self._clients.add(client)
+        # Small buffers: a page that stops reading shows as behind within seconds.
+        connection = writer.get_extra_info("socket")
+        if connection is not None:
+            connection.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, _STREAM_BUFFER)
         writer.transport.set_write_buffer_limits(high=_STREAM_BUFFER)
         try:
             head = ["HTTP/1.1 200 OK", "Server: arduinodrv-board-page", "Content-Type: text/event-stream",
@@ -515,9 +543,7 @@ class BoardServer:
                     break
                 messages = client.take()
                 writer.write(b"".join(messages) if messages else b": still here\n\n")
-                client.stalled_since = self._loop.time()
                 await asyncio.wait_for(writer.drain(), _STALLED_S)
-                client.stalled_since = None
         finally:
             self._clients.discard(client)
             client.close()

@@ -3,6 +3,7 @@
 // leaves the library: a failure to allocate is a status like any other.
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 #include "arduinoboard.h"
 #include "board_open.h"
@@ -55,22 +56,38 @@ ab_status bad_channel(const char *kind, int channel, int count)
                                     "s 0-" + std::to_string(count - 1));
 }
 
-template <typename request>
-ab_status read_input(ab_board *board, int channel, ab_reading *reading, const char *kind, int count, request read)
+// Nothing for a call to fill.
+struct nothing {};
+
+// A call on a board: what it fills (`out`, cleared first; a nothing* when
+// none) must be given, the board open and this process's; then
+// `run(ab_board &)` does the rest and says how it went.
+template <typename filled, typename body>
+ab_status on_board(ab_board *board, filled *out, const char *out_name, body run)
 {
     return guarded([&] {
-        if (reading != nullptr)
-            *reading = ab_reading{};
+        if constexpr (!std::is_same_v<filled, nothing>) {
+            if (out != nullptr)
+                *out = filled{};
+        }
         const board_use use(board);
         if (!use.found())
             return not_found(board);
-        if (reading == nullptr)
-            return said(AB_BAD_ARGUMENT, "reading is NULL");
-        if (channel < 0 || channel >= count)
-            return bad_channel(kind, channel, count);
+        if (out_name != nullptr && out == nullptr)
+            return said(AB_BAD_ARGUMENT, std::string(out_name) + " is NULL");
         if (!use.ours())
             return not_ours();
-        const board_result result = read(use.board(), channel, *reading);
+        return run(use.board());
+    });
+}
+
+template <typename request>
+ab_status read_input(ab_board *board, int channel, ab_reading *reading, const char *kind, int count, request read)
+{
+    return on_board(board, reading, "reading", [&](ab_board &open) {
+        if (channel < 0 || channel >= count)
+            return bad_channel(kind, channel, count);
+        const board_result result = read(open, channel, *reading);
         if (result.status != AB_OK)
             *reading = ab_reading{};
         return said(result);
@@ -80,18 +97,13 @@ ab_status read_input(ab_board *board, int channel, ab_reading *reading, const ch
 template <typename request>
 ab_status write_output(ab_board *board, int channel, int value, int highest, const char *kind, request write)
 {
-    return guarded([&] {
-        const board_use use(board);
-        if (!use.found())
-            return not_found(board);
+    return on_board(board, static_cast<nothing *>(nullptr), nullptr, [&](ab_board &open) {
         if (channel < 0 || channel >= channels_of_each_kind)
             return bad_channel(kind, channel, channels_of_each_kind);
         if (value < 0 || value > highest)
             return said(AB_BAD_VALUE, std::string(kind) + " " + std::to_string(channel) + ": " +
                                           std::to_string(value) + " is outside 0-" + std::to_string(highest));
-        if (!use.ours())
-            return not_ours();
-        return said(write(use.board(), channel, value));
+        return said(write(open, channel, value));
     });
 }
 
@@ -183,90 +195,54 @@ AB_API ab_status ab_write_digital(ab_board *board, int channel, int on) noexcept
 
 AB_API ab_status ab_scan(ab_board *board, ab_scan_result *result) noexcept
 {
-    // A scan refused as a whole: every value says why.
-    const auto refused = [result](ab_status status) {
-        if (result != nullptr) {
-            for (ab_status &each : result->analog_status)
-                each = status;
-            for (ab_status &each : result->digital_status)
-                each = status;
-        }
-        return status;
-    };
-    return guarded([&] {
-        if (result != nullptr)
-            *result = ab_scan_result{};
-        const board_use use(board);
-        if (!use.found())
-            return refused(not_found(board));
-        if (result == nullptr)
-            return said(AB_BAD_ARGUMENT, "result is NULL");
-        if (!use.ours())
-            return refused(not_ours());
-        return said(scan(use.board(), *result));
+    bool asked = false;
+    const ab_status status = on_board(board, result, "result", [&](ab_board &open) {
+        asked = true;
+        return said(scan(open, *result));
     });
+    // A scan refused as a whole: every value says why.
+    if (!asked && result != nullptr) {
+        for (ab_status &each : result->analog_status)
+            each = status;
+        for (ab_status &each : result->digital_status)
+            each = status;
+    }
+    return status;
 }
 
 AB_API ab_status ab_stream_start(ab_board *board, unsigned analog_mask, unsigned digital_mask, int interval_us) noexcept
 {
-    return guarded([&] {
-        const board_use use(board);
-        if (!use.found())
-            return not_found(board);
+    return on_board(board, static_cast<nothing *>(nullptr), nullptr, [&](ab_board &open) {
         if (!stream_masks_valid(analog_mask, digital_mask))
             return said(AB_BAD_CHANNEL, "the masks name inputs the board lacks (analog 0-5, digital 0-3)");
         if (analog_mask == 0 && digital_mask == 0)
             return said(AB_BAD_VALUE, "the masks name no input");
         if (interval_us <= 0)
             return said(AB_BAD_VALUE, "interval_us " + std::to_string(interval_us) + " is not a time");
-        if (!use.ours())
-            return not_ours();
-        return said(stream_start(use.board(), analog_mask, digital_mask, interval_us));
+        return said(stream_start(open, analog_mask, digital_mask, interval_us));
     });
 }
 
 AB_API ab_status ab_stream_read(ab_board *board, ab_sample *samples, size_t max, int timeout_ms, size_t *count) noexcept
 {
-    return guarded([&] {
-        if (count != nullptr)
-            *count = 0;
-        const board_use use(board);
-        if (!use.found())
-            return not_found(board);
-        if (count == nullptr || (samples == nullptr && max > 0))
-            return said(AB_BAD_ARGUMENT, "samples or count is NULL");
-        if (!use.ours())
-            return not_ours();
-        return said(stream_read(use.board(), samples, max, timeout_ms, count));
+    return on_board(board, count, "count", [&](ab_board &open) {
+        if (samples == nullptr && max > 0)
+            return said(AB_BAD_ARGUMENT, "samples is NULL");
+        return said(stream_read(open, samples, max, timeout_ms, count));
     });
 }
 
 AB_API ab_status ab_stream_stop(ab_board *board) noexcept
 {
-    return guarded([&] {
-        const board_use use(board);
-        if (!use.found())
-            return not_found(board);
-        if (!use.ours())
-            return not_ours();
-        return said(stream_stop(use.board()));
-    });
+    return on_board(board, static_cast<nothing *>(nullptr), nullptr,
+                    [&](ab_board &open) { return said(stream_stop(open)); });
 }
 
 AB_API ab_status ab_link_state(ab_board *board, ab_link *link) noexcept
 {
-    return guarded([&] {
-        if (link != nullptr)
-            *link = ab_link{};
-        const board_use use(board);
-        if (!use.found())
-            return not_found(board);
-        if (link == nullptr)
-            return said(AB_BAD_ARGUMENT, "link is NULL");
-        if (!use.ours())
-            return not_ours();
-        std::lock_guard<std::mutex> state(use.board().state_lock);
-        *link = use.board().link;
+    return on_board(board, link, "link", [&](ab_board &open) {
+        std::lock_guard<std::mutex> state(open.state_lock);
+        *link = open.link;
         return said(AB_OK);
     });
 }

@@ -11,6 +11,7 @@
 
 #include "board_helpers.h"
 #include "fake_sysfs.h"
+#include "someones_terminal.h"
 
 namespace {
 
@@ -221,6 +222,13 @@ TEST(BoardOpen, PathsThatAreNoPortAreRefused)
     ASSERT_EQ(stat(file.c_str(), &info), 0);
     EXPECT_EQ(info.st_size, 0);
     unlink(file.c_str());
+
+    // A person's terminal is never a board: never set raw, written or read.
+    someones_terminal person;
+    ab_board *board = nullptr;
+    EXPECT_EQ(ab_open(person.path().c_str(), &options, &board), AB_NOT_A_PORT);
+    EXPECT_EQ(board, nullptr);
+    EXPECT_EQ(person.written(), "");
 }
 
 TEST(BoardOpen, OptionsOutOfRangeAreRefused)

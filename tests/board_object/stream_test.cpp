@@ -50,6 +50,14 @@ struct streaming_board {
     }
 };
 
+// A board object on a streaming board, its stream started in each test.
+class BoardStream : public ::testing::Test {
+protected:
+    streaming_board board_side;
+    open_board board{board_side.fake};
+    ab_status start() { return ab_stream_start(*board, analog_mask, digital_mask, interval_us); }
+};
+
 std::vector<ab_sample> read_samples(ab_board *board, size_t wanted, ab_status *status = nullptr)
 {
     std::vector<ab_sample> all;
@@ -66,12 +74,10 @@ std::vector<ab_sample> read_samples(ab_board *board, size_t wanted, ab_status *s
     return all;
 }
 
-TEST(BoardStream, EveryFrameBecomesASampleWithItsTimes)
+TEST_F(BoardStream, EveryFrameBecomesASampleWithItsTimes)
 {
-    streaming_board board_side;
-    open_board board(board_side.fake);
     ASSERT_EQ(board.status, AB_OK) << ab_last_error();
-    ASSERT_EQ(ab_stream_start(*board, analog_mask, digital_mask, interval_us), AB_OK) << ab_last_error();
+    ASSERT_EQ(start(), AB_OK) << ab_last_error();
     std::string frames;
     for (uint32_t k = 0; k < 300; ++k)  // values with CR and LF bytes among them
         frames += frame(k, 4000000000u + k * interval_us, static_cast<int32_t>(k % 1024), 13 + 256 * (k % 4),
@@ -100,12 +106,10 @@ TEST(BoardStream, EveryFrameBecomesASampleWithItsTimes)
 
 // Bytes flipped, lost, a frame cut short, noise that looks like a frame's
 // start: each counted, skipped, and never a wrong value.
-TEST(BoardStream, NoiseIsCountedAndSkippedNeverAWrongValue)
+TEST_F(BoardStream, NoiseIsCountedAndSkippedNeverAWrongValue)
 {
-    streaming_board board_side;
-    open_board board(board_side.fake);
     ASSERT_EQ(board.status, AB_OK) << ab_last_error();
-    ASSERT_EQ(ab_stream_start(*board, analog_mask, digital_mask, interval_us), AB_OK) << ab_last_error();
+    ASSERT_EQ(start(), AB_OK) << ab_last_error();
     std::string flipped = frame(1, 10, 111, 111, 1);
     flipped[9] ^= 0x10;
     const std::string cut = frame(3, 30, 333, 333, 3).substr(0, 9);
@@ -128,12 +132,10 @@ TEST(BoardStream, NoiseIsCountedAndSkippedNeverAWrongValue)
 
 // A program that reads too slowly loses the oldest samples, counted; the
 // rest are whole and in order.
-TEST(BoardStream, ASlowReaderLosesTheOldestCounted)
+TEST_F(BoardStream, ASlowReaderLosesTheOldestCounted)
 {
-    streaming_board board_side;
-    open_board board(board_side.fake);
     ASSERT_EQ(board.status, AB_OK) << ab_last_error();
-    ASSERT_EQ(ab_stream_start(*board, analog_mask, digital_mask, interval_us), AB_OK) << ab_last_error();
+    ASSERT_EQ(start(), AB_OK) << ab_last_error();
     std::string frames;
     for (uint32_t k = 0; k < 3000; ++k)
         frames += frame(k, k * interval_us, static_cast<int32_t>(k % 1000), 5, 0);
@@ -152,10 +154,8 @@ TEST(BoardStream, ASlowReaderLosesTheOldestCounted)
     ab_stream_stop(*board);
 }
 
-TEST(BoardStream, RefusedBeforeAnythingIsSent)
+TEST_F(BoardStream, RefusedBeforeAnythingIsSent)
 {
-    streaming_board board_side;
-    open_board board(board_side.fake);
     ASSERT_EQ(board.status, AB_OK) << ab_last_error();
     EXPECT_EQ(ab_stream_start(*board, 0, 0, interval_us), AB_BAD_VALUE);
     EXPECT_EQ(ab_stream_start(*board, 1u << 6, 0, interval_us), AB_BAD_CHANNEL);
@@ -173,14 +173,14 @@ TEST(BoardStream, RefusedBeforeAnythingIsSent)
     EXPECT_EQ(board_side.fake.received(), "");
 
     // While a stream runs, the line is the stream's.
-    ASSERT_EQ(ab_stream_start(*board, analog_mask, digital_mask, interval_us), AB_OK) << ab_last_error();
+    ASSERT_EQ(start(), AB_OK) << ab_last_error();
     EXPECT_EQ(read_analog(*board, 0).status, AB_STREAMING);
     EXPECT_EQ(ab_write_pwm(*board, 0, 1), AB_STREAMING);
-    EXPECT_EQ(ab_stream_start(*board, analog_mask, digital_mask, interval_us), AB_STREAMING);
+    EXPECT_EQ(start(), AB_STREAMING);
     EXPECT_EQ(ab_stream_stop(*board), AB_OK);
 }
 
-TEST(BoardStream, AClassicSketchCannotStream)
+TEST(BoardStreamClassic, AClassicSketchCannotStream)
 {
     fake_board fake(TEST_DEVICE_FOLDER, "ttyUSB0");
     fake.answer_as_sketch(sketch_pins());
@@ -192,13 +192,11 @@ TEST(BoardStream, AClassicSketchCannotStream)
 
 // A board that stops sending, or goes away, is said so in bounded time; a
 // close sends a waiting read back at once.
-TEST(BoardStream, SilenceAndUnplugAreSaidInBoundedTime)
+TEST_F(BoardStream, SilenceAndUnplugAreSaidInBoundedTime)
 {
-    streaming_board board_side;
     board_side.answer_stop = false;
-    open_board board(board_side.fake);
     ASSERT_EQ(board.status, AB_OK) << ab_last_error();
-    ASSERT_EQ(ab_stream_start(*board, analog_mask, digital_mask, interval_us), AB_OK) << ab_last_error();
+    ASSERT_EQ(start(), AB_OK) << ab_last_error();
     board_side.fake.send(frame(0, 0, 1, 1, 0));
     ab_status status = AB_OK;
     long long took = ms_taken([&] { read_samples(*board, 1000, &status); });
@@ -208,7 +206,7 @@ TEST(BoardStream, SilenceAndUnplugAreSaidInBoundedTime)
     took = ms_taken([&] { EXPECT_EQ(ab_stream_stop(*board), AB_NO_ANSWER); });
     EXPECT_LT(took, slow_machine_ms);
 
-    ASSERT_EQ(ab_stream_start(*board, analog_mask, digital_mask, interval_us), AB_OK) << ab_last_error();
+    ASSERT_EQ(start(), AB_OK) << ab_last_error();
     std::thread unplug([&] {
         usleep(100000);
         board_side.fake.hang_up();

@@ -458,8 +458,9 @@ def test_idle_and_stalled_connections_do_not_lock_real_pages_out(browser, live):
     try:
         # Event streams that take nothing: each fills its socket, then stalls.
         for _ in range(70):
-            stream = socket.create_connection(("127.0.0.1", server.port))
+            stream = socket.socket()
             stream.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            stream.connect(("127.0.0.1", server.port))
             stream.sendall(f"GET /api/events?token={server.token} HTTP/1.1\r\nHost: 127.0.0.1:{server.port}\r\n\r\n"
                            .encode())
             held.append(stream)
@@ -469,9 +470,10 @@ def test_idle_and_stalled_connections_do_not_lock_real_pages_out(browser, live):
         started = time.monotonic()
         status, answer = request(server, "GET", f"/api/board?token={server.token}")
         assert status == 200 and answer["labels"] and time.monotonic() - started < 2
-        # A new page's stream gets in too, in the room of a stream that stalled.
-        time.sleep(3)
-        open_page(browser, server, "answers")
+        # A new page's stream gets in too, in the room of a stream that stalled
+        # (once their buffers are full: some seconds at the rounds' pace).
+        browser.get(server.url)
+        wait_for(lambda: attribute(browser, "#status", "data-state") == "answers", 40, "the new page's readings")
     finally:
         for connection in held:
             connection.close()

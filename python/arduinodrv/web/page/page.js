@@ -477,13 +477,23 @@
   function connect() {
     const events = new EventSource(withToken("/api/events"));
     events.onmessage = (event) => show(JSON.parse(event.data));
-    events.onerror = () => {
-      if (events.readyState === EventSource.CLOSED) {
-        setStatus("lost", "The server refused the stream of readings: reload the page by its printed address.");
-      } else {
+    events.onerror = async () => {
+      if (events.readyState !== EventSource.CLOSED) {
         setStatus("lost", "The connection to the server is lost; trying again… (is serve still running?)");
+        return;  // the browser tries again by itself
       }
+      // Refused: a wrong token stays refused; anything else (too many pages) is tried again.
+      const check = await fetch(withToken("/api/board")).catch(() => null);
+      if (check && check.status === 403) {
+        setStatus("lost", "The server refused the stream of readings: reload the page by its printed address.");
+        return;
+      }
+      setStatus("lost", "The server did not take this page's stream (too many pages open?); trying again…");
+      setTimeout(connect, 3000);
     };
+  }
+
+  function watchStaleness() {
     setInterval(() => {
       if (lastRoundAt && performance.now() - lastRoundAt > STALE_MS && $("status").dataset.state !== "lost") {
         setStatus("lost", "No readings for a while: is serve still running?");
@@ -509,6 +519,7 @@
     build();
     setStatus("loading", `${info.port || "The board"}: waiting for the first readings…`);
     connect();
+    watchStaleness();
   }
 
   start();

@@ -7,7 +7,10 @@
 # Usage: board/build-sketch.sh [build-folder]     (default: build-sketch)
 # Environment: VARIANT=standard (Uno) or eightanaloginputs (Nano: A6, A7 too);
 #              ARDUINO_AVR_DIR=<core folder> (default: Debian's).
-# Leaves <build-folder>/arduinodrv_board.hex and .elf.
+# Leaves <build-folder>/arduinodrv_board.hex and .elf, and beside them
+# arduinodrv_board_classic.hex and .elf: the same sketch built with
+# ARDUINODRV_BOARD_CLASSIC, a board that knows only the driver's four commands
+# (for the tests).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -59,30 +62,42 @@ rm -f "$out/core/core.a"
 avr-gcc-ar rcs "$out/core/core.a" "${objects[@]}"
 
 # The sketch: the .ino is C++ with Arduino.h in front, as the IDE compiles it,
-# and every .cpp beside it (the command interpreter).
-sketch_objects=()
-avr-g++ "${cpp_flags[@]}" "${own_flags[@]}" "${target[@]}" "${includes[@]}" -I"$sketch_dir" \
-  -x c++ -include Arduino.h "$sketch_dir/arduinodrv_board.ino" -o "$out/sketch/arduinodrv_board.ino.o"
-sketch_objects+=("$out/sketch/arduinodrv_board.ino.o")
-for src in "$sketch_dir"/*.cpp; do
-  obj="$out/sketch/$(basename "$src").o"
-  avr-g++ "${cpp_flags[@]}" "${own_flags[@]}" "${target[@]}" "${includes[@]}" "$src" -o "$obj"
-  sketch_objects+=("$obj")
-done
+# and every .cpp beside it (the command interpreter). Once as it is, once
+# classic.
+build_sketch() {  # <name> [extra compiler flags...]
+  local name=$1
+  shift
+  local objects_dir="$out/sketch/$name"
+  mkdir -p "$objects_dir"
+  local sketch_objects=()
+  avr-g++ "${cpp_flags[@]}" "${own_flags[@]}" "$@" "${target[@]}" "${includes[@]}" -I"$sketch_dir" \
+    -x c++ -include Arduino.h "$sketch_dir/arduinodrv_board.ino" -o "$objects_dir/arduinodrv_board.ino.o"
+  sketch_objects+=("$objects_dir/arduinodrv_board.ino.o")
+  for src in "$sketch_dir"/*.cpp; do
+    local obj
+    obj="$objects_dir/$(basename "$src").o"
+    avr-g++ "${cpp_flags[@]}" "${own_flags[@]}" "$@" "${target[@]}" "${includes[@]}" "$src" -o "$obj"
+    sketch_objects+=("$obj")
+  done
 
-elf="$out/arduinodrv_board.elf"
-hex="$out/arduinodrv_board.hex"
-avr-gcc -w -Os -g -flto -fuse-linker-plugin -Wl,--gc-sections -mmcu=$mcu -o "$elf" \
-  "${sketch_objects[@]}" "$out/core/core.a" -L"$out" -lm
-avr-objcopy -O ihex -R .eeprom "$elf" "$hex"
+  local elf="$out/$name.elf"
+  local hex="$out/$name.hex"
+  avr-gcc -w -Os -g -flto -fuse-linker-plugin -Wl,--gc-sections -mmcu=$mcu -o "$elf" \
+    "${sketch_objects[@]}" "$out/core/core.a" -L"$out" -lm
+  avr-objcopy -O ihex -R .eeprom "$elf" "$hex"
 
-# The board's limits: 32256 bytes of flash beside the bootloader, 2048 of RAM
-# of which the stack needs a good part.
-read -r text data bss < <(avr-size -A "$elf" | awk '$1==".text"{t=$2} $1==".data"{d=$2} $1==".bss"{b=$2} END{print t+0, d+0, b+0}')
-flash=$((text + data))
-ram=$((data + bss))
-echo "build-sketch: $hex (flash $flash of 32256 bytes, static RAM $ram of 2048 bytes)"
-if [ "$flash" -gt 32256 ] || [ "$ram" -gt 1536 ]; then
-  echo "build-sketch: the sketch does not fit the board" >&2
-  exit 1
-fi
+  # The board's limits: 32256 bytes of flash beside the bootloader, 2048 of
+  # RAM of which the stack needs a good part.
+  local text data bss
+  read -r text data bss < <(avr-size -A "$elf" | awk '$1==".text"{t=$2} $1==".data"{d=$2} $1==".bss"{b=$2} END{print t+0, d+0, b+0}')
+  local flash=$((text + data))
+  local ram=$((data + bss))
+  echo "build-sketch: $hex (flash $flash of 32256 bytes, static RAM $ram of 2048 bytes)"
+  if [ "$flash" -gt 32256 ] || [ "$ram" -gt 1536 ]; then
+    echo "build-sketch: the sketch does not fit the board" >&2
+    exit 1
+  fi
+}
+
+build_sketch arduinodrv_board
+build_sketch arduinodrv_board_classic -DARDUINODRV_BOARD_CLASSIC

@@ -27,6 +27,9 @@ set(ARDUINODRV_SKETCH_DIR "${CMAKE_BINARY_DIR}/board/sketch" CACHE PATH
   "Folder of the sketch's built firmware (the outer build's, in a nested build)")
 set(ARDUINODRV_SKETCH_HEX "${ARDUINODRV_SKETCH_DIR}/arduinodrv_board.hex")
 set(ARDUINODRV_SKETCH_ELF "${ARDUINODRV_SKETCH_DIR}/arduinodrv_board.elf")
+# The same sketch built classic (the driver's four commands only), for tests
+# of what a board without the extensions does.
+set(ARDUINODRV_SKETCH_CLASSIC_HEX "${ARDUINODRV_SKETCH_DIR}/arduinodrv_board_classic.hex")
 # Each width's libraries, in the build tree and installed (under the prefix).
 set(ARDUINODRV_BUILD_LIBDIR_32 "${ARDUINODRV_USER_BUILD_DIR}/lib")
 set(ARDUINODRV_BUILD_LIBDIR_64 "${ARDUINODRV_USER_BUILD_DIR}/lib64")
@@ -60,6 +63,7 @@ include("${CMAKE_CURRENT_LIST_DIR}/usb_ids.cmake")
 
 # The exported names of each library: the one list, from which the linker's
 # version script is made, and which the checks of the built libraries read.
+# For the 71 exports the list is made from the header (export_table.cmake).
 # version_script(<list> <output variable>): the script made from <list>.
 function(version_script list out)
   set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${list}")
@@ -70,7 +74,10 @@ function(version_script list out)
   file(CONFIGURE OUTPUT "${script}" CONTENT "{\n  global:\n    ${names};\n  local: *;\n};\n")
   set(${out} "${script}" PARENT_SCOPE)
 endfunction()
-set(ARDUINODRV_EXPORT_LIST "${PROJECT_SOURCE_DIR}/driver/exports.list")
+include("${CMAKE_CURRENT_LIST_DIR}/export_table.cmake")
+arduinodrv_export_table("${PROJECT_SOURCE_DIR}/include/arduinodrv.h")
+set(ARDUINODRV_EXPORT_LIST "${CMAKE_BINARY_DIR}/arduinodrv.names")
+set(ARDUINODRV_EXPORT_TABLE_DIR "${CMAKE_BINARY_DIR}/generated")
 version_script("${ARDUINODRV_EXPORT_LIST}" ARDUINODRV_VERSION_SCRIPT)
 set(ARDUINOBOARD_EXPORT_LIST "${PROJECT_SOURCE_DIR}/driver/arduinoboard.list")
 version_script("${ARDUINOBOARD_EXPORT_LIST}" ARDUINOBOARD_VERSION_SCRIPT)
@@ -110,6 +117,7 @@ function(c_interface_only target script)
   target_link_options(${target} PRIVATE
     -static-libstdc++ -static-libgcc
     -Wl,--version-script=${script}
+    -Wl,--no-undefined-version
     -Wl,-Bsymbolic-functions
     -Wl,--as-needed -Wl,--no-undefined)
 endfunction()
@@ -144,7 +152,6 @@ function(add_portlist target folder)
     $<TARGET_OBJECTS:portlist_core>
     ${ARDUINODRV_BOARD_LAYERS})
   target_include_directories(${target} PRIVATE "${PROJECT_SOURCE_DIR}")
-  target_link_libraries(${target} PRIVATE tools_common)
   target_compile_definitions(${target} PRIVATE PORTLIST_DEVICE_FOLDER="${folder}")
 endfunction()
 

@@ -74,7 +74,9 @@ add_library(test_support STATIC
   "${_support}/pty_pair.cpp"
   "${_support}/wire_of.cpp"
   "${_support}/claim_observer.cpp"
-  "${_support}/someones_terminal.cpp")
+  "${_support}/someones_terminal.cpp"
+  "${_support}/raw_line.cpp"
+  "${_support}/stream_reader.cpp")
 target_include_directories(test_support PUBLIC
   "${_support}" "${PROJECT_SOURCE_DIR}/include" "${PROJECT_SOURCE_DIR}")
 target_link_libraries(test_support PUBLIC board_protocol tools_common GTest::gtest ${CMAKE_DL_LIBS} util pthread)

@@ -12,6 +12,7 @@
 
 #include "arduinoboard.h"
 #include "exchange.h"
+#include "port_trace.h"
 #include "posix/deadline.h"
 #include "protocol/line_protocol.h"
 
@@ -28,6 +29,7 @@ struct ab_board {
     // One request at a time on the line; held for the whole request.
     std::mutex request_lock;
     line_exchange exchange;
+    port_trace trace;  // ARDUINODRV_TRACE at ab_open; the exchange's when open
     uint64_t seen_opens = 0;  // the port's opens when the board last looked
     deadline restarted{};     // the board restarts when its port opens: no command before this passed
     sketch_identity sketch;   // what its sketch said it can do after the last open

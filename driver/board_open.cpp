@@ -1,6 +1,7 @@
 // Opening and closing a board object: the options, the port's path (given,
 // or the one likely device), the open with its claim and the board's start.
 #include <cerrno>
+#include <cstdlib>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -10,6 +11,7 @@
 #include "board_registry.h"
 #include "board_stream.h"
 #include "protocol/board_line.h"
+#include "protocol/trace_line.h"
 #include "serial/usb_serial_devices.h"
 
 namespace {
@@ -98,10 +100,18 @@ board_result open_board(const char *port, const ab_options *given, ab_board *&op
     board->owner = getpid();
     board->options = options;
     board->path = path;
-    const opened_port open = board->exchange.port().keep(path.c_str(), driver_line,
-                                                         open_options{.exclusive = options.exclusive != 0});
-    if (!open.ok())
-        return {status_of_open_failure(open.failure.error), path + ": " + open.failure.reason()};
+    if (board->trace.open(secure_getenv(trace_variable), "arduinoboard")) {
+        board->trace.name_port(path);
+        board->exchange.trace_to(&board->trace);
+    }
+    const open_failure failure = board->exchange.port().keep(path.c_str(), driver_line,
+                                                             open_options{.exclusive = options.exclusive != 0});
+    if (failure.error != 0) {
+        board->trace.event(trace_event::open, std::string("not opened: ") + failure.reason());
+        board->trace.close();
+        return {status_of_open_failure(failure.error), path + ": " + failure.reason()};
+    }
+    board->trace.event(trace_event::open, "opened");
     note_open(*board);
     // The board restarts as its port opens; nothing reaches it before.
     sleep_until_passed(board->restarted);
@@ -144,4 +154,6 @@ void close_board(ab_board *board)
         closing->exchange.port().port().release_lock();
     }
     closing->exchange.port().forget();
+    closing->trace.event(trace_event::close, "ab_close");
+    closing->trace.close();
 }

@@ -9,6 +9,7 @@
 #include "protocol/board_line.h"
 #include "protocol/line_protocol.h"
 #include "protocol/scan_answers.h"
+#include "protocol/trace_line.h"
 
 namespace {
 
@@ -101,23 +102,11 @@ board_result send(ab_board &board, const std::string &line)
     return fail(AB_NO_ANSWER, board, "the device took no command within its time limit (a full line)");
 }
 
-// Why an answer is not one, in words a person reads: the bytes quoted,
-// control and non-ASCII bytes shown as \xNN, at most 24 of them.
+// Why an answer is not one, in words a person reads: the bytes quoted as
+// the trace quotes them, at most 24 of them.
 std::string quoted(const std::string &bytes)
 {
-    std::string text = "\"";
-    static const char hex[] = "0123456789abcdef";
-    for (size_t i = 0; i < bytes.size() && i < 24; ++i) {
-        const unsigned char c = static_cast<unsigned char>(bytes[i]);
-        if (c < 0x20 || c >= 0x7f || c == '"' || c == '\\') {
-            text += "\\x";
-            text += hex[c >> 4];
-            text += hex[c & 15];
-        } else {
-            text += static_cast<char>(c);
-        }
-    }
-    return text + (bytes.size() > 24 ? "\"..." : "\"");
+    return quoted_bytes(bytes, 24);
 }
 
 board_result no_answer(ab_board &board, const answer &got)
@@ -201,6 +190,7 @@ board_result read_request(ab_board &board, const input_request &asked, ab_readin
         if (!tagged)
             exchange.doubt_answer();
         const std::string shown = tagged || asked.analog ? got.line : std::string(1, static_cast<char>(got.byte));
+        exchange.answer_not_a_reading(shown);
         return count(board, fail(AB_NOT_A_READING, board, ("the answer " + quoted(shown) + " is not a reading").c_str()));
     }
     reading.raw = value;
@@ -388,6 +378,8 @@ board_result scan(ab_board &board, ab_scan_result &result)
         overall = worse(overall, status);
         no_answer += status == AB_NO_ANSWER;
         not_a_reading += status == AB_NOT_A_READING;
+        if (status == AB_NOT_A_READING)
+            exchange.answer_not_a_reading(answer.text);
         if (status != AB_OK) {
             why += (why.empty() ? "" : "; ") + std::string(analog ? "analog input " : "digital input ") +
                    std::to_string(place.channel) + ": " +

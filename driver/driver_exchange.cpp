@@ -25,7 +25,12 @@ int32_t exchange_byte(const std::string &command)
     // At 9600 baud the command alone takes about 4 ms on the wire: the answer
     // byte is waited for, within the same limit as an analog answer.
     const answer got = driver_exchange.read_byte(deadline_after(answer_limit_ms));
-    return got.outcome == answer_outcome::answered ? got.byte : no_answer_byte;
+    if (got.outcome != answer_outcome::answered)
+        return no_answer_byte;
+    // eb takes any byte but zero for a 1: only the sketch's 0 and 1 are levels.
+    if (driver_exchange.trace() != nullptr && got.byte != 0 && got.byte != 1)
+        driver_exchange.answer_not_a_reading(std::string(1, static_cast<char>(got.byte)));
+    return got.byte;
 }
 
 std::string exchange_command(const std::string &command)
@@ -36,8 +41,12 @@ std::string exchange_command(const std::string &command)
     delay_ms(pause_after_write_ms);
     const deadline d = deadline_after(answer_limit_ms);
     const answer got = driver_exchange.read_line(d);
-    if (got.outcome == answer_outcome::answered)
+    if (got.outcome == answer_outcome::answered) {
+        // ea and ead turn words into 0 (or into the number they begin with).
+        if (int32_t reading; driver_exchange.trace() != nullptr && !is_analog_reading(got.line, &reading))
+            driver_exchange.answer_not_a_reading(got.line);
         return trim_spaces(got.line);
+    }
     // No port, or a device gone: the request still takes its whole limit, so
     // a host polling an unplugged board is paced as by a silent one.
     sleep_until_passed(d);

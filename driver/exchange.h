@@ -13,7 +13,9 @@
 #include <cstdint>
 #include <string>
 
+#include "port_trace.h"
 #include "protocol/line_protocol.h"
+#include "protocol/trace_line.h"
 #include "serial/kept_port.h"
 
 // How long after its limit an awaited answer may still begin and be known
@@ -40,6 +42,20 @@ struct answer {
 class line_exchange {
 public:
     kept_port &port() { return port_; }
+
+    // Traces this exchange's events (protocol/trace_line.h) to `trace`;
+    // null, the default, traces nothing. Off, each event costs one test of
+    // this pointer.
+    void trace_to(port_trace *trace) { trace_ = trace; }
+    port_trace *trace() const { return trace_; }
+
+    // An answer came that is not a reading: `judged` is what the caller
+    // judged (the line, or the byte), for the trace.
+    void answer_not_a_reading(const std::string &judged)
+    {
+        if (trace_ != nullptr) [[unlikely]]
+            trace_->event(trace_event::not_a_reading, quoted_bytes(judged));
+    }
 
     // Writes `line` (framed: see line_protocol.h) whole: waits for room
     // while the device's buffer is full (a fast host is held to the line's
@@ -98,16 +114,51 @@ private:
         begun,    // part of it came: its rest is on its way
     };
     template <typename done_with> answer gather(const deadline &d, done_with done);
+    template <typename taker> answer_outcome receive_bytes(const deadline &d, taker take);
     void give_up_answer(bool begun);
-    void discard_until(const deadline &d, answer_state state);
+    // Bytes discarded, for the trace: the first of them, and how many.
+    struct discarded {
+        std::string shown;
+        size_t count = 0;
+    };
+    void discard_until(const deadline &d, answer_state state, discarded *seen);
+    void discard_quiet(const deadline &d, int32_t quiet_ms, discarded *seen);
+
+    // The port open (kept_port::reopen), with the try traced.
+    bool reopen_port();
+    // The traced side of each step: called only with a trace.
+    void trace_sent(const std::string &out, size_t sent, bool had_port);
+    void trace_received(answer_outcome outcome, const std::string &shown, size_t count, const deadline &d,
+                        bool had_port);
+    void trace_discarded(const discarded &seen, bool had_port);
+    void trace_gone_since(bool had_port);
 
     kept_port port_;
     bool last_line_cut_ = false;
     answer_state last_answer_ = answer_state::ended;
     int32_t gave_up_at_ms_ = 0;  // when the awaited answer's limit passed
+    port_trace *trace_ = nullptr;
+    int64_t sent_ns_ = 0;  // traced: when the last line went out
 };
 
 template <typename taker> answer_outcome line_exchange::receive(const deadline &d, taker take)
+{
+    if (trace_ == nullptr) [[likely]]
+        return receive_bytes(d, take);
+    const bool had_port = port_.port().is_open();
+    std::string shown;
+    size_t count = 0;
+    const answer_outcome outcome = receive_bytes(d, [&](char byte) {
+        if (shown.size() < trace_bytes_shown)
+            shown += byte;
+        ++count;
+        return take(byte);
+    });
+    trace_received(outcome, shown, count, d, had_port);
+    return outcome;
+}
+
+template <typename taker> answer_outcome line_exchange::receive_bytes(const deadline &d, taker take)
 {
     serial_port &port = port_.port();
     while (port.is_open() && port.wait_readable(d)) {

@@ -1,101 +1,88 @@
-// The calling variants: "double" forms round their arguments and call the
-// plain function; "std" forms (stdcall) and "c" forms (cdecl) call their
-// plain twin. Text results are handed over as received.
-#include <csignal>
+// The calling forms of each plain function, made from the build's table of
+// the header's declarations (cmake/export_table.cmake): "std" forms
+// (stdcall) and "c" forms (cdecl) call their plain function with the same
+// arguments; "double" forms round their integer arguments first. Text
+// results are handed over as received. A few forms do more than that and
+// are written out: stdsad below, the titles' forms beside the titles
+// (labels.cpp).
 #include <cstdio>
-#include <ctime>
 
 #include "arduinodrv.h"
+#include "posix/held_sigpipe.h"
 #include "return_area.h"
 #include "text_convert.h"
-
-#define STD(result) result ARDUINODRV_STDCALL
-#define CDECL(result) result ARDUINODRV_CDECL
 
 namespace {
 int channel_of(double channel) { return int_from_double(channel); }
 
+int handed(int value) { return value; }
+double handed(double value) { return value; }
+const char *handed(const char *text) { return hand_over_text(text); }
+
 // Writes a line to the host's standard output, which the library does not
 // own: when its reader is gone the line is lost, and the SIGPIPE that the
 // write raises is taken back before the host could see it.
-void write_trace_line(const char *line)
+void write_output_line(const char *line)
 {
-    sigset_t pipe_signal, host_mask, pending;
-    sigemptyset(&pipe_signal);
-    sigaddset(&pipe_signal, SIGPIPE);
-    sigpending(&pending);
-    const bool host_had_one = sigismember(&pending, SIGPIPE) == 1;
-    pthread_sigmask(SIG_BLOCK, &pipe_signal, &host_mask);
-    std::puts(line);
-    std::fflush(stdout);
-    if (!host_had_one) {
-        sigpending(&pending);
-        if (sigismember(&pending, SIGPIPE) == 1) {
-            const timespec no_wait{0, 0};
-            sigtimedwait(&pipe_signal, nullptr, &no_wait);
-        }
-    }
-    pthread_sigmask(SIG_SETMASK, &host_mask, nullptr);
+    without_sigpipe([line] {
+        std::puts(line);
+        return std::fflush(stdout);
+    });
 }
 }  // namespace
 
-STD(double) eadouble(double channel) noexcept { return ead(channel_of(channel)); }
-STD(double) ebdouble(double channel) noexcept { return eb(channel_of(channel)); }
-STD(const char *) neadouble(double channel) noexcept { return hand_over_text(nead(channel_of(channel))); }
-STD(const char *) nebdouble(double channel) noexcept { return hand_over_text(neb(channel_of(channel))); }
-STD(const char *) nsadouble(double channel) noexcept { return hand_over_text(nsad(channel_of(channel))); }
-STD(const char *) nsbdouble(double channel) noexcept { return hand_over_text(nsb(channel_of(channel))); }
-STD(double) rsadouble(double channel) noexcept { return rsad(channel_of(channel)); }
-STD(double) rsbdouble(double channel) noexcept { return rsb(channel_of(channel)); }
-STD(double) sadouble(double channel, double volts) noexcept { return sad(channel_of(channel), volts); }
-STD(double) sbdouble(double channel, double value) noexcept
+double ARDUINODRV_STDCALL stdsad(int channel, double volts) noexcept
 {
-    return sb(channel_of(channel), int_from_double(value));
-}
-
-STD(int) stdea(int channel) noexcept { return ea(channel); }
-STD(double) stdead(int channel) noexcept { return ead(channel); }
-STD(double) stdeadouble(double channel) noexcept { return ead(channel_of(channel)); }
-STD(int) stdeb(int channel) noexcept { return eb(channel); }
-STD(double) stdebdouble(double channel) noexcept { return ebdouble(channel); }
-STD(const char *) stdnea(int channel) noexcept { return hand_over_text(nea(channel)); }
-STD(const char *) stdnead(int channel) noexcept { return hand_over_text(nead(channel)); }
-STD(const char *) stdneadouble(double channel) noexcept { return hand_over_text(neadouble(channel)); }
-STD(const char *) stdneb(int channel) noexcept { return hand_over_text(neb(channel)); }
-STD(const char *) stdnebdouble(double channel) noexcept { return hand_over_text(nebdouble(channel)); }
-STD(const char *) stdnsa(int channel) noexcept { return hand_over_text(nsa(channel)); }
-STD(const char *) stdnsad(int channel) noexcept { return hand_over_text(nsad(channel)); }
-STD(const char *) stdnsadouble(double channel) noexcept { return hand_over_text(nsadouble(channel)); }
-STD(const char *) stdnsb(int channel) noexcept { return hand_over_text(nsb(channel)); }
-STD(const char *) stdnsbdouble(double channel) noexcept { return hand_over_text(nsbdouble(channel)); }
-STD(int) stdrsa(int channel) noexcept { return rsa(channel); }
-STD(double) stdrsad(int channel) noexcept { return rsad(channel); }
-STD(double) stdrsadouble(double channel) noexcept { return rsadouble(channel); }
-STD(int) stdrsb(int channel) noexcept { return rsb(channel); }
-STD(double) stdrsbdouble(double channel) noexcept { return rsbdouble(channel); }
-STD(int) stdsa(int channel, int value) noexcept { return sa(channel, value); }
-STD(double) stdsad(int channel, double volts) noexcept
-{
-    // The one trace line of the library, before anything goes to the board.
-    write_trace_line("dans stdsad");
+    // The one line of the library on standard output, before anything goes
+    // to the board.
+    write_output_line("dans stdsad");
     return sad(channel, volts);
 }
-STD(double) stdsadouble(double channel, double volts) noexcept { return sadouble(channel, volts); }
-STD(int) stdsb(int channel, int value) noexcept { return sb(channel, value); }
-STD(double) stdsbdouble(double channel, double value) noexcept { return sbdouble(channel, value); }
 
-CDECL(int) cea(int channel) noexcept { return ea(channel); }
-CDECL(double) cead(int channel) noexcept { return ead(channel); }
-CDECL(int) ceb(int channel) noexcept { return eb(channel); }
-CDECL(const char *) cnea(int channel) noexcept { return hand_over_text(nea(channel)); }
-CDECL(const char *) cnead(int channel) noexcept { return hand_over_text(nead(channel)); }
-CDECL(const char *) cneb(int channel) noexcept { return hand_over_text(neb(channel)); }
-CDECL(const char *) cnsa(int channel) noexcept { return hand_over_text(nsa(channel)); }
-CDECL(const char *) cnsad(int channel) noexcept { return hand_over_text(nsad(channel)); }
-CDECL(const char *) cnsb(int channel) noexcept { return hand_over_text(nsb(channel)); }
-CDECL(int) crsa(int channel) noexcept { return rsa(channel); }
-CDECL(double) crsad(int channel) noexcept { return rsad(channel); }
-CDECL(int) crsb(int channel) noexcept { return rsb(channel); }
-CDECL(int) csa(int channel, int value) noexcept { return sa(channel, value); }
-CDECL(double) csad(int channel, double volts) noexcept { return sad(channel, volts); }
-CDECL(int) csb(int channel, int value) noexcept { return sb(channel, value); }
+// The forms written out (here and in labels.cpp): each name expands to a
+// comma, which FORM_MAKER below sees. Listing one that is written nowhere
+// fails the link (--no-undefined-version); writing one not listed here is
+// a second definition.
+#define OWN_FORM_stdsad ,
+#define OWN_FORM_stdtitre ,
+#define OWN_FORM_stddetail ,
+#define OWN_FORM_ctitre ,
+#define OWN_FORM_cdetail ,
+
+// make_form for a form not written out, make_nothing for one that is.
+#define SECOND_OF(first, second, ...) second
+#define SECOND(...) SECOND_OF(__VA_ARGS__)
+#define FORM_MAKER(name) SECOND(OWN_FORM_##name make_nothing, make_form, )
+#define MAKER_plain(name) make_nothing  // defined with its requests or labels
+#define MAKER_form(name) FORM_MAKER(name)
+#define APPLY(maker, arguments) maker arguments
+
+#define make_nothing(...)
+#define make_form(name, conv, result, sig, plain) \
+    RESULT_##result CONVENTION_##conv name(PARAMETERS_##sig) noexcept { return handed(plain(ARGUMENTS_##sig)); }
+
+#define RESULT_int32 int
+#define RESULT_real double
+#define RESULT_text const char *
+#define CONVENTION_STD ARDUINODRV_STDCALL
+#define CONVENTION_C ARDUINODRV_CDECL
+#define PARAMETERS_none void
+#define PARAMETERS_channel int channel
+#define PARAMETERS_channel_real double channel
+#define PARAMETERS_channel_value int channel, int value
+#define PARAMETERS_channel_volts int channel, double volts
+#define PARAMETERS_real_volts double channel, double volts
+#define PARAMETERS_real_value double channel, double value
+// The plain function's arguments: a double form's channel (and digital
+// value) rounded, volts as they are.
+#define ARGUMENTS_none
+#define ARGUMENTS_channel channel
+#define ARGUMENTS_channel_real channel_of(channel)
+#define ARGUMENTS_channel_value channel, value
+#define ARGUMENTS_channel_volts channel, volts
+#define ARGUMENTS_real_volts channel_of(channel), volts
+#define ARGUMENTS_real_value channel_of(channel), int_from_double(value)
+
+#define ARDUINODRV_EXPORT(name, conv, result, sig, plain, kind) \
+    APPLY(MAKER_##kind(name), (name, conv, result, sig, plain))
+#include "arduinodrv_exports.inc"

@@ -79,6 +79,14 @@
  *   AB_NOT_A_READING (a line that is not a reading: not 0-1023 in decimal,
  *   or a digital answer other than the bytes 0 and 1), AB_NO_PORT (the
  *   device is gone).
+ *   The environment variable ARDUINODRV_TRACE, read at each ab_open, traces
+ *   the board's traffic as arduinodrv.h's ERRORS section tells (a
+ *   descriptor number such as 2, or a file appended to): one line per
+ *   event, each starting with arduinoboard and naming the board's port,
+ *   its seconds counted from the ab_open:
+ *     arduinoboard[4242] 0.251 /dev/ttyACM0 send: "EA3#0\r"
+ *     arduinoboard[4242] 0.270 /dev/ttyACM0 answer: "EA3=512#0\n" after 18 ms
+ *   A trace that cannot be written is dropped: a call never waits for it.
  *
  * SCAN
  *   ab_scan reads the six analog and four digital inputs in one exchange:

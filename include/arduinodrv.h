@@ -37,6 +37,43 @@
  *     rsa, rsad, rsb        0 (0.0) for a channel outside 0-8
  *     labels                the empty text for a channel the board lacks
  *   Texts are never NULL.
+ *   To find out why a host reads 0 (a missing device, no permission, a
+ *   silent board, an answer that is not a reading), start it with the
+ *   environment variable ARDUINODRV_TRACE; the program needs no change:
+ *     ARDUINODRV_TRACE=2 ./host                  (standard error)
+ *     ARDUINODRV_TRACE=/tmp/board.trace ./host   (a file, appended to)
+ *   The library then writes one line per event:
+ *     arduinodrv[4242] 0.001 /dev/ttyUSB0 probe: 1 of 42 candidate devices open: /dev/ttyACM0
+ *     arduinodrv[4242] 0.001 /dev/ttyUSB0 open: not opened: Permission denied (the build's default)
+ *     arduinodrv[4242] 2.003 /dev/ttyUSB0 no-port: "EA0\r\r" not sent
+ *   and with a board:
+ *     arduinodrv[4242] 2.013 /dev/ttyUSB0 send: "EA3\r\r"
+ *     arduinodrv[4242] 2.031 /dev/ttyUSB0 answer: "512\n" after 18 ms
+ *     arduinodrv[4242] 3.050 /dev/ttyUSB0 no-answer: within 1000 ms
+ *   A line is <library>[<pid>] <seconds since the load> <port> <event>,
+ *   then ": " and details for most events. The events: probe (the
+ *   candidate devices that open), open (the port at load, or why it did
+ *   not open, with the system's reason, and whether ARDUINODRV_PORT or the
+ *   build chose it), send (a command line; "dropped" or "cut" when the
+ *   device did not take all of it), no-port (a request that found no port:
+ *   nothing sent), answer (its bytes, within the limit), no-answer (and
+ *   what came, if anything), not-a-reading (the answer judged, which the
+ *   function turned into 0, or eb into 1), discard (bytes waiting before a
+ *   request), gone (the device hung up or failed), reopen (a try to open
+ *   the port again: opened, or why not, said once until the reason
+ *   changes), close (unload). Bytes stand between double quotes: printable
+ *   ASCII as itself, \" and \\ for the quote and backslash, \r and \n
+ *   for CR and LF, \xNN for any other byte (\x00, \xff); the port's path
+ *   likewise, without quotes, a space as \x20. At most 256 bytes of an
+ *   answer are shown, then their count. The value is a descriptor number
+ *   (open for writing; 1, standard output, the host's own data, is
+ *   refused) or a path (created if missing). A value that names nothing
+ *   usable (empty, a descriptor that is closed or read-only, a missing
+ *   folder, a folder, a path of PATH_MAX bytes or more or with a control
+ *   character) means no trace. A line the target cannot take at once (a
+ *   full pipe) is lost, and a target whose reader is gone (a closed pipe)
+ *   is dropped: the host never waits for its trace and never gets SIGPIPE.
+ *   Unset, it costs nothing. A setuid host ignores the variable.
  *
  * TIMING (longest waits)
  *   ea, ead    10 ms of pauses plus the answer; no answer: about 1010 ms.

@@ -69,8 +69,8 @@ trap 'rm -rf "$root"' EXIT
 for deb in "${debs[@]}"; do dpkg -x "$deb" "$root"; done
 for port in "${ports[@]}"; do
   for lib in "$root/usr/lib/arduinodrv/$port/libarduinodrv.so" "$root/usr/lib32/arduinodrv/$port/libarduinodrv.so"; do
-    "$here/../tests/exports/check_exports.sh" "$lib" "$here/../driver/exports.list" >/dev/null ||
-      fail "$lib: $("$here/../tests/exports/check_exports.sh" "$lib" "$here/../driver/exports.list" | head -3)"
+    "$here/../tests/exports/check_exports.sh" "$lib" "$here/../include/arduinodrv.h" >/dev/null ||
+      fail "$lib: $("$here/../tests/exports/check_exports.sh" "$lib" "$here/../include/arduinodrv.h" | head -3)"
   done
 done
 

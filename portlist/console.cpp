@@ -5,7 +5,7 @@
 #include <optional>
 #include <termios.h>
 
-#include "terminal_mode.h"
+#include "posix/console.h"
 
 namespace {
 

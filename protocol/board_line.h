@@ -10,7 +10,7 @@
 
 // The line the board's sketch speaks: 9600 baud, 8 data bits, one stop bit,
 // no parity, no flow control.
-constexpr line_settings driver_line{9600, 8, 1.0f, 0};
+constexpr line_settings driver_line{9600, 8, stop_bits::one, handshake::none};
 
 // The board restarts when its port opens and needs this long to start its
 // sketch: nothing is sent to it before.

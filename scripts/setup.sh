@@ -21,7 +21,9 @@ packages=(
   help2man                             # the programs' manual pages, from their --help
   chromium chromium-driver             # the board page's tests, in a real headless browser
   python3-selenium                     # drives that browser from the page's tests
+  python3-serial                       # the bare request the board object is measured against (scripts/bench.sh --board)
   ser2net socat                        # a board on another machine, tested over loopback
+  libedit-dev libedit-dev:i386         # the shell's line editing, for both widths
 )
 
 # npm for the page's chart library, unless a Node.js with its own npm is there.
@@ -37,6 +39,9 @@ else
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   echo "setup: installing ${missing[*]}"
+  # The 32-bit shell's libraries (libedit-dev:i386) come from the i386
+  # architecture.
+  dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi

@@ -2,23 +2,23 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "posix/clock.h"
 
-opened_port kept_port::keep(const char *path, const line_settings &line, open_options options)
+open_failure kept_port::keep(const char *path, const line_settings &line, open_options options)
 {
     forget();
     if (path == nullptr)
-        return opened_port{serial_port{}, open_failure{EINVAL, "no path"}};
+        return open_failure{EINVAL, "no path"};
     if (std::strlen(path) >= sizeof path_)
-        return opened_port{serial_port{}, open_failure{ENAMETOOLONG}};
+        return open_failure{ENAMETOOLONG};
     std::memcpy(path_, path, std::strlen(path) + 1);
     line_ = line;
     options_ = options;
     kept_ = true;
-    const opened_port opened = open_serial_port(path_, line_, options_);
-    note(opened);
-    return opened;
+    note(serial_port::open(path_, line_, options_));
+    return port_.is_open() ? open_failure{} : failure_;
 }
 
 bool kept_port::reopen()
@@ -34,17 +34,17 @@ bool kept_port::reopen()
         return false;
     tried_ = true;
     tried_at_ms_ = now;
-    note(open_serial_port(path_, line_, options_));
+    note(serial_port::open(path_, line_, options_));
     return port_.is_open();
 }
 
-void kept_port::note(const opened_port &opened)
+void kept_port::note(opened_port opened)
 {
-    port_ = opened.port;
-    if (opened.ok())
+    ++tries_;
+    port_ = std::move(opened.port);
+    if (port_.is_open())
         ++opens_;
-    else
-        failure_ = opened.failure;
+    failure_ = opened.failure;
 }
 
 void kept_port::forget()
@@ -53,5 +53,6 @@ void kept_port::forget()
     kept_ = false;
     tried_ = false;
     opens_ = 0;
+    tries_ = 0;
     failure_ = open_failure{};
 }

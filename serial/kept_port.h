@@ -11,14 +11,15 @@
 // How often a kept port that is not open is tried again.
 constexpr int32_t reopen_interval_ms = 500;
 
-// A plain value with no destructor: it stays usable while the process
-// exits, when the driver's finaliser closes it after C++ objects may be gone.
+// It has no destructor: it stays usable while the process exits, when the
+// driver's finaliser closes it after C++ objects may be gone.
 class kept_port {
 public:
     // Opens `path` and keeps it, forgetting the port kept before (closed).
-    // A path too long to keep opens nothing. The result says how the open
-    // went; its port is the kept one, closed through forget().
-    opened_port keep(const char *path, const line_settings &line, open_options options);
+    // A path too long to keep opens nothing. Why the open failed (error 0
+    // when it worked); the port is the kept one's alone, closed through
+    // forget().
+    open_failure keep(const char *path, const line_settings &line, open_options options);
 
     // True when the port is open: at once when it is, else after a try to
     // open it again, made at most once every reopen_interval_ms (a device
@@ -32,7 +33,9 @@ public:
     const char *path() const { return path_; }
     // Successful opens since keep(), the first included.
     uint64_t opens() const { return opens_; }
-    // Why the last open that failed did (error 0 when none has).
+    // Opens tried since keep(), the first included, whether they worked or not.
+    uint64_t tries() const { return tries_; }
+    // Why the last open failed (error 0 when it worked, or none was tried).
     const open_failure &last_failure() const { return failure_; }
 
     // Closes the port and keeps nothing.
@@ -47,7 +50,8 @@ private:
     bool tried_ = false;  // a try was made at tried_at_ms_
     int32_t tried_at_ms_ = 0;
     uint64_t opens_ = 0;
+    uint64_t tries_ = 0;
     open_failure failure_{};
 
-    void note(const opened_port &opened);
+    void note(opened_port opened);
 };

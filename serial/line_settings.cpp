@@ -4,40 +4,31 @@
 
 namespace {
 
+template <typename code_type> struct code_of {
+    int32_t value;
+    code_type code;
+};
+
 // The 16 rates a line may have; 134 and 200, which the terminal interface
 // also offers, and every rate above 115200 are refused.
-bool speed_code(int32_t baud, speed_t *code)
-{
-    switch (baud) {
-    case 0: *code = B0; return true;
-    case 50: *code = B50; return true;
-    case 75: *code = B75; return true;
-    case 110: *code = B110; return true;
-    case 150: *code = B150; return true;
-    case 300: *code = B300; return true;
-    case 600: *code = B600; return true;
-    case 1200: *code = B1200; return true;
-    case 1800: *code = B1800; return true;
-    case 2400: *code = B2400; return true;
-    case 4800: *code = B4800; return true;
-    case 9600: *code = B9600; return true;
-    case 19200: *code = B19200; return true;
-    case 38400: *code = B38400; return true;
-    case 57600: *code = B57600; return true;
-    case 115200: *code = B115200; return true;
-    default: return false;
-    }
-}
+constexpr code_of<speed_t> speeds[] = {
+    {0, B0},       {50, B50},       {75, B75},       {110, B110},     {150, B150},     {300, B300},
+    {600, B600},   {1200, B1200},   {1800, B1800},   {2400, B2400},   {4800, B4800},   {9600, B9600},
+    {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
+};
 
-bool character_size(int32_t data_bits, tcflag_t *size)
+constexpr code_of<tcflag_t> character_sizes[] = {{5, CS5}, {6, CS6}, {7, CS7}, {8, CS8}};
+
+template <typename code_type, size_t count>
+bool find_code(const code_of<code_type> (&table)[count], int32_t value, code_type *code)
 {
-    switch (data_bits) {
-    case 5: *size = CS5; return true;
-    case 6: *size = CS6; return true;
-    case 7: *size = CS7; return true;
-    case 8: *size = CS8; return true;
-    default: return false;
+    for (const code_of<code_type> &entry : table) {
+        if (entry.value == value) {
+            *code = entry.code;
+            return true;
+        }
     }
+    return false;
 }
 
 }  // namespace
@@ -46,19 +37,22 @@ bool terminal_settings_for(const line_settings &line, termios *settings)
 {
     speed_t speed;
     tcflag_t size;
-    if (!speed_code(line.baud, &speed) || !character_size(line.data_bits, &size) || line.handshake < 0 ||
-        line.handshake > 3)
+    if (!find_code(speeds, line.baud, &speed) || !find_code(character_sizes, line.data_bits, &size) ||
+        (line.stop != stop_bits::one && line.stop != stop_bits::two) ||
+        (line.flow != handshake::none && line.flow != handshake::rts_cts && line.flow != handshake::xon_xoff))
         return false;
     std::memset(settings, 0, sizeof *settings);
     settings->c_iflag = IGNPAR | ICRNL;
-    if (line.handshake == 3)
+    if (line.flow == handshake::xon_xoff)
         settings->c_iflag |= IXON | IXANY | IXOFF;
     settings->c_oflag = 0;
-    settings->c_cflag = speed | size | CREAD | CLOCAL;
-    if (line.stop_bits != 1.0f)  // 1.5, 2.0 and NaN all mean two stop bits
+    settings->c_cflag = size | CREAD | CLOCAL;
+    if (line.stop == stop_bits::two)
         settings->c_cflag |= CSTOPB;
-    if (line.handshake == 2)
+    if (line.flow == handshake::rts_cts)
         settings->c_cflag |= CRTSCTS;
+    if (cfsetispeed(settings, speed) != 0 || cfsetospeed(settings, speed) != 0)
+        return false;
     settings->c_lflag = 0;
     settings->c_line = 0;
     // Start and stop characters 21 and 23, not the usual 17 and 19; only the

@@ -5,16 +5,19 @@
 #include <cstdint>
 #include <termios.h>
 
+enum class stop_bits : uint8_t { one, two };
+enum class handshake : uint8_t { none, rts_cts, xon_xoff };
+
 struct line_settings {
     int32_t baud;       // one of the rates of the table in line_settings.cpp
     int32_t data_bits;  // 5 to 8
-    float stop_bits;    // exactly 1.0 gives one; any other value (1.5, 2.0, NaN) two
-    int32_t handshake;  // 0 and 1 none, 2 RTS/CTS, 3 XON/XOFF
+    stop_bits stop = stop_bits::one;
+    handshake flow = handshake::none;
 };
 
 // Fills `settings` for the line, from a record all zero: raw (no line
 // editing, echo, signal characters or output processing), with one exception
 // on input: each CR received is delivered as LF (ICRNL). Never parity.
 // False, leaving `settings` unspecified, when the line has a rate, a number
-// of data bits or a handshake that cannot be set.
+// of data bits, stop bits or a handshake that cannot be set.
 bool terminal_settings_for(const line_settings &line, termios *settings);

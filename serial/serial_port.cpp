@@ -16,23 +16,12 @@
 
 #include "session_terminal.h"
 
-// Opens one port for the functions below, which alone may set its members.
-struct port_opening {
-    static opened_port failed(int error, const char *text = nullptr)
-    {
-        return opened_port{serial_port{}, open_failure{error, text}};
-    }
-    static opened_port open(int fd, bool claimed, bool exclusive_mode)
-    {
-        opened_port result;
-        result.port.fd_ = fd;
-        result.port.claimed_ = claimed;
-        result.port.exclusive_mode_ = exclusive_mode;
-        return result;
-    }
-};
-
 namespace {
+
+opened_port failed(int error, const char *text = nullptr)
+{
+    return opened_port{serial_port{}, open_failure{error, text}};
+}
 
 constexpr const char *not_a_port_text = "not a terminal or FIFO";
 constexpr const char *settings_refused_text = "line settings refused";
@@ -103,38 +92,38 @@ const char *open_failure::reason() const
     return text != nullptr ? text : std::strerror(error);
 }
 
-opened_port open_port_untouched(const char *path)
+opened_port serial_port::open_untouched(const char *path)
 {
     if (path == nullptr)
-        return port_opening::failed(EINVAL, "no path");
+        return failed(EINVAL, "no path");
     const int fd = open_device(path);
     if (fd < 0)
-        return port_opening::failed(errno);
-    return port_opening::open(fd, false, false);
+        return failed(errno);
+    return opened_port{serial_port(fd, false, false), {}};
 }
 
-opened_port open_serial_port(const char *path, const line_settings &line, open_options options)
+opened_port serial_port::open(const char *path, const line_settings &line, open_options options)
 {
     if (path == nullptr)
-        return port_opening::failed(EINVAL, "no path");
+        return failed(EINVAL, "no path");
     termios settings;
     if (!terminal_settings_for(line, &settings))
-        return port_opening::failed(EINVAL, settings_refused_text);
+        return failed(EINVAL, settings_refused_text);
 
     // Checked before the open, so a file is never opened for writing, and
     // again on the descriptor, where a character device must also be a
     // terminal.
     struct stat info;
     if (stat(path, &info) != 0)
-        return port_opening::failed(errno);
+        return failed(errno);
     if (!is_port_kind(info))
-        return port_opening::failed(ENOTTY, not_a_port_text);
+        return failed(ENOTTY, not_a_port_text);
     const int fd = open_device(path);
     if (fd < 0)
-        return port_opening::failed(errno);
+        return failed(errno);
     if (fstat(fd, &info) != 0 || !is_port_kind(info) || (S_ISCHR(info.st_mode) && !isatty(fd))) {
         ::close(fd);
-        return port_opening::failed(ENOTTY, not_a_port_text);
+        return failed(ENOTTY, not_a_port_text);
     }
 
     const bool terminal = S_ISCHR(info.st_mode);
@@ -147,11 +136,11 @@ opened_port open_serial_port(const char *path, const line_settings &line, open_o
     const bool locked = claim && flock(fd, LOCK_EX | LOCK_NB) == 0;
     if (claim && !locked && errno == EWOULDBLOCK) {
         ::close(fd);
-        return port_opening::failed(EBUSY, in_use_text);
+        return failed(EBUSY, in_use_text);
     }
     if (terminal && is_session_terminal(fd)) {
         ::close(fd);
-        return port_opening::failed(ENOTTY, session_terminal_text);
+        return failed(ENOTTY, session_terminal_text);
     }
     const bool pseudo_terminal = is_pseudo_terminal(info.st_rdev);
     const bool exclusive_mode = claim && !pseudo_terminal && ioctl(fd, TIOCEXCL) == 0;
@@ -161,7 +150,7 @@ opened_port open_serial_port(const char *path, const line_settings &line, open_o
     tcflush(fd, TCIFLUSH);
     tcsetattr(fd, TCSANOW, &settings);
     ask_low_latency(fd);
-    return port_opening::open(fd, locked && (exclusive_mode || pseudo_terminal), exclusive_mode);
+    return opened_port{serial_port(fd, locked && (exclusive_mode || pseudo_terminal), exclusive_mode), {}};
 }
 
 int32_t serial_port::bytes_waiting()

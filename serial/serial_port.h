@@ -1,5 +1,7 @@
 // Serial port layer: the only code that opens, reads or writes a device.
-// A port is a plain value: the device's descriptor and its claim. Every port
+// A port owns the device's descriptor and its claim: it moves, never copies,
+// so one owner alone may close it. It has no destructor, so the driver's
+// stays usable while the process exits; an owner closes it. Every port
 // is raw (but each CR received arrives as LF; see line_settings.h) and
 // non-blocking: reads and writes never wait for the device; only the waits
 // below do, each up to its deadline, asleep.
@@ -26,8 +28,39 @@ struct open_options {
     bool exclusive = false;
 };
 
+struct opened_port;
+
 class serial_port {
 public:
+    serial_port() = default;
+    serial_port(serial_port &&other) noexcept { take(other); }
+    // Closes the port this one held, then takes `other`'s.
+    serial_port &operator=(serial_port &&other) noexcept
+    {
+        if (this != &other) {
+            close();
+            take(other);
+        }
+        return *this;
+    }
+    serial_port(const serial_port &) = delete;
+    serial_port &operator=(const serial_port &) = delete;
+
+    // Opens `path` with the line settings; whatever the device had received
+    // before is discarded. Only a terminal or a FIFO is opened: a regular
+    // file, a folder or another kind of device at the path (/dev/null) is
+    // refused and never written, and so is a terminal that is a session's
+    // (someone's shell or console; ENOTTY), before any setting. A line that
+    // cannot be set opens nothing. The claim, when asked for, is taken
+    // before the settings: a device claimed by another program fails with
+    // EBUSY, untouched.
+    static opened_port open(const char *path, const line_settings &line, open_options options = {});
+
+    // Opens the device without touching its line settings or its pending
+    // input, so that one another program is using is left undisturbed: for
+    // a port that is only tried (and closed again at once).
+    static opened_port open_untouched(const char *path);
+
     bool is_open() const { return fd_ >= 0; }
     // The claim asked for at the open holds.
     bool claimed() const { return claimed_; }
@@ -81,7 +114,16 @@ public:
     void deliver_cr_as_lf(bool as_lf);
 
 private:
-    friend struct port_opening;
+    serial_port(int fd, bool claimed, bool exclusive_mode) : fd_(fd), claimed_(claimed), exclusive_mode_(exclusive_mode) {}
+    void take(serial_port &other)
+    {
+        fd_ = other.fd_;
+        claimed_ = other.claimed_;
+        exclusive_mode_ = other.exclusive_mode_;
+        other.fd_ = -1;
+        other.claimed_ = other.exclusive_mode_ = false;
+    }
+
     int fd_ = -1;
     bool claimed_ = false;
     bool exclusive_mode_ = false;  // TIOCEXCL set by this port
@@ -95,22 +137,9 @@ struct open_failure {
     const char *reason() const;
 };
 
+// What an open gives: the port, or why there is none.
 struct opened_port {
     serial_port port;      // open when it worked
     open_failure failure;  // why not, when it did not
     bool ok() const { return port.is_open(); }
 };
-
-// Opens `path` with the line settings; whatever the device had received
-// before is discarded. Only a terminal or a FIFO is opened: a regular file, a
-// folder or another kind of device at the path (/dev/null) is refused and
-// never written, and so is a terminal that is a session's (someone's shell or
-// console; ENOTTY), before any setting. A line that cannot be set opens
-// nothing. The claim, when asked for, is taken before the settings: a device
-// claimed by another program fails with EBUSY, untouched.
-opened_port open_serial_port(const char *path, const line_settings &line, open_options options = {});
-
-// Opens the device without touching its line settings or its pending input,
-// so that one another program is using is left undisturbed: for a port that
-// is only tried (and closed again at once).
-opened_port open_port_untouched(const char *path);

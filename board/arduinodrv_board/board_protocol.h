@@ -4,18 +4,75 @@
 // board), so it uses no standard library, no heap and no exceptions, and stays
 // within C++11 for the AVR compiler.
 //
-// Commands, one per line (a line ends at CR or LF):
+// The line starts at 9600 baud 8N1. Commands, one per line (a line ends at CR
+// or LF); numbers are decimal.
+//
+// Classic commands, which every sketch for the driver knows:
 //   EA<channel>      analog reading, answered as decimal digits, CR, LF;
 //                    a channel the board lacks is answered 0
 //   EB<pin>          digital level of a pin, answered as ONE byte 0x00/0x01
 //   SA<pin><value>   PWM duty on pin 3, 5, 6 or 9, clamped to 0..255
 //   SB<code><0|1>    digital output on pin 2..13, pin as one hex digit
-// Empty lines, unknown lines and lines longer than the buffer are ignored;
-// nothing is ever sent unasked.
+//
+// Extensions, which a classic sketch ignores as unknown lines (it reads only
+// lines that start with EA, EB, SA or SB, and the tagged forms never parse as
+// its commands). Their numbers have no sign and no leading zero; a line that
+// does not parse is ignored like any unknown one. Built with
+// ARDUINODRV_BOARD_CLASSIC, this interpreter is a classic one: it answers
+// none of them.
+//   XI               identify: "XI arduinodrv-board 2 tag,baud,stream" CR LF
+//                    (the sketch's name, protocol version 2, its features)
+//   EA<channel>#<tag>, EB<pin>#<tag>
+//                    tagged readings, tag 0..65535 without leading zeros:
+//                    "EA<channel>=<reading>#<tag>" CR LF and
+//                    "EB<pin>=<0|1>#<tag>" CR LF, the channel or pin echoed
+//                    as sent (a channel the board lacks reads 0, a pin it may
+//                    not read reads 0). So an answer names its request, and a
+//                    late or stray one is never taken for another's.
+//   XB<rate>         move the line to 9600, 250000, 500000 or 1000000 baud
+//                    (rates that 16 MHz divides exactly): answered "XB=<rate>"
+//                    CR LF at the current rate; once that answer has left the
+//                    chip the board moves, and the host moves its side. Unless
+//                    a whole line it understands arrives within 1000 ms of the
+//                    move, the board goes back to 9600 by itself, silently.
+//                    Any other rate, or a stream running: "XB=0" CR LF, and
+//                    nothing changes.
+//   XS<amask>,<dmask>,<interval_us>
+//                    start a stream: amask 0..63 (bit n = analog input n),
+//                    dmask 0..15 (bit n = digital input n: pins 2, 4, 7, 8),
+//                    one of them not 0; interval_us from
+//                    stream_frame::shortest_interval_us(amask, dmask, rate) to
+//                    stream_frame::longest_interval_us. Answered "XS=<interval>"
+//                    CR LF, or "XS=0" CR LF when refused (a mask out of range or
+//                    both empty, an interval out of range, a stream running).
+//                    Then one binary frame (stream_frame.h) every interval:
+//                    frame n is sampled at the board's tick t0 + (n + 1) x
+//                    interval, t0 the board's microsecond clock when it
+//                    answered, and carries that tick's time, so the board
+//                    times are exactly the interval apart (modulo 2^32). The
+//                    analog inputs are converted one after another from the
+//                    tick (about 111 us each), the digital ones read after
+//                    them. A frame that finds no room in the serial buffer at
+//                    its tick is dropped, and ticks that the board fell more
+//                    than one interval behind are skipped: either way their
+//                    sequence numbers are used, so the host counts them lost.
+//                    Requests are answered during a stream, each answer whole
+//                    between two frames: ask with the tagged forms then (a
+//                    classic EB's one raw byte cannot be told from a frame's),
+//                    and read the line raw (a CR to LF translation would
+//                    change the frames' bytes).
+//   XE               end the stream: "XE=<frames>" CR LF after every frame
+//                    already sent, frames being the sequence numbers used (the
+//                    last frame's sequence + 1); "XE=0" CR LF with no stream.
+//
+// Empty lines, unknown or malformed lines and lines longer than the buffer are
+// ignored; nothing is ever sent unasked except a running stream's frames.
 #ifndef ARDUINODRV_BOARD_PROTOCOL_H
 #define ARDUINODRV_BOARD_PROTOCOL_H
 
 #include <stdint.h>
+
+#include "stream_frame.h"
 
 // What the interpreter needs from the board it runs on.
 class board_io {
@@ -25,6 +82,19 @@ public:
     virtual void write_pwm(uint8_t pin, uint8_t duty) = 0;   // pin 3, 5, 6 or 9
     virtual void write_digital(uint8_t pin, bool high) = 0;  // pin 2..13
     virtual void send(uint8_t byte) = 0;                     // one answer byte
+    // Several at once (a stream's frame); a board may do it faster.
+    virtual void send_bytes(const uint8_t *bytes, uint8_t count)
+    {
+        for (uint8_t i = 0; i < count; ++i)
+            send(bytes[i]);
+    }
+
+    // For the extensions:
+    virtual uint32_t clock_us() = 0;  // the board's microsecond clock, wrapping at 2^32
+    // Moves the line to `baud` once every byte sent so far has left.
+    virtual void set_line_rate(uint32_t baud) = 0;
+    // Bytes that send() takes now without waiting for the line.
+    virtual uint16_t send_room() = 0;
 
 protected:
     // Never deleted through this interface; a non-virtual destructor keeps the
@@ -35,11 +105,15 @@ protected:
 // What became of a completed line; lets a host program log the traffic.
 enum class line_outcome : uint8_t {
     none,      // the byte did not complete a line, or the line was empty
-    answered,  // a reading was sent
+    answered,  // an answer was sent
     applied,   // an output was set
     ignored,   // unknown or malformed line, or a pin that may not be driven
     dropped,   // longer than the buffer: thrown away whole
 };
+
+// Which protocol the interpreter speaks: the classic commands alone, or the
+// extensions too. A build with ARDUINODRV_BOARD_CLASSIC is always classic.
+enum class sketch_kind : uint8_t { classic, extended };
 
 class command_interpreter {
 public:
@@ -47,17 +121,36 @@ public:
     static const uint8_t line_capacity = 32;
     static const uint8_t first_digital_pin = 2;  // pins 0 and 1 carry the serial line
     static const uint8_t last_digital_pin = 13;
+    static const uint32_t classic_rate = 9600;
+    // At a new rate, how long the board waits for a line it understands
+    // before it goes back to classic_rate.
+    static const uint32_t rate_trial_us = 1000000;
 
     // analog_channels: how many analog inputs the board has (6 on an Uno).
-    command_interpreter(board_io &io, uint8_t analog_channels);
+    command_interpreter(board_io &io, uint8_t analog_channels, sketch_kind kind = sketch_kind::extended);
 
     // Takes one received byte; runs the line when the byte ends it.
     line_outcome feed(uint8_t byte);
+
+    // Does what is due on the board's clock: the stream's frame at its tick,
+    // the return to classic_rate after a silent trial. The sketch calls it
+    // in every loop; a host plays it at next_due().
+    void poll();
+    // When poll() has work next, on io.clock_us(); false while nothing waits.
+    bool next_due(uint32_t &due_us) const;
 
     // The last completed line (without its line end), valid until the next
     // feed(); for a dropped line, only its first line_capacity bytes.
     const char *line() const { return line_; }
     uint8_t line_length() const { return length_; }
+
+    bool extended() const;
+    uint32_t line_rate() const { return rate_; }
+    bool streaming() const { return streaming_; }
+    // Of the stream running or last run: sequence numbers used, and of them
+    // the frames dropped or skipped (never sent).
+    uint32_t frames_used() const { return sequence_; }
+    uint32_t frames_dropped() const { return dropped_; }
 
 private:
     line_outcome run_line();
@@ -65,14 +158,39 @@ private:
     line_outcome digital_input(const char *arg, uint8_t length);
     line_outcome analog_output(const char *arg, uint8_t length);
     line_outcome digital_output(const char *arg, uint8_t length);
-    void send_decimal(uint16_t value);
+    line_outcome run_extension();
+    line_outcome tagged_input(bool analog, const char *arg, uint8_t length);
+    line_outcome identify();
+    line_outcome change_rate(const char *arg, uint8_t length);
+    line_outcome start_stream(const char *arg, uint8_t length);
+    line_outcome end_stream();
+    void move_line(uint32_t baud);
+    void stream_tick(uint32_t now);
+    void send_decimal(uint32_t value);
+    void send_bytes(const char *bytes, uint8_t count);
+    void answer_number(char first, char second, uint32_t value);
+    uint16_t read_channel(int32_t channel);
+    bool read_pin(int32_t pin);
 
     board_io &io_;
     uint8_t analog_channels_;
+    bool extended_;
     char line_[line_capacity];
     uint8_t length_;
     bool overlong_;
     bool line_done_;  // the buffer holds a finished line, cleared on the next byte
+
+    uint32_t rate_;
+    bool rate_trial_;         // at a new rate, no line understood yet
+    uint32_t rate_moved_at_;  // clock_us() of the move
+
+    bool streaming_;
+    uint8_t amask_, dmask_;
+    uint8_t frame_size_;
+    uint32_t interval_us_;
+    uint32_t next_tick_;  // clock_us() of the next frame's tick
+    uint32_t sequence_;   // the next frame's sequence number
+    uint32_t dropped_;
 };
 
 #endif

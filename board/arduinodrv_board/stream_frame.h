@@ -52,11 +52,13 @@ inline bool masks_valid(uint8_t amask, uint8_t dmask)
     return amask <= all_analog && dmask <= all_digital && (amask | dmask) != 0;
 }
 
+// The mask's bits are walked with a moving bit: the AVR shifts by a variable
+// count one bit at a time.
 inline uint8_t analog_count(uint8_t amask)
 {
     uint8_t count = 0;
-    for (uint8_t input = 0; input < analog_inputs; ++input)
-        count = static_cast<uint8_t>(count + ((amask >> input) & 1));
+    for (uint8_t bit = 1; bit <= all_analog; bit = static_cast<uint8_t>(bit << 1))
+        count = static_cast<uint8_t>(count + ((amask & bit) != 0));
     return count;
 }
 
@@ -71,15 +73,20 @@ inline uint8_t frame_bytes(uint8_t amask, uint8_t dmask)
 }
 
 // CRC-16/CCITT-FALSE, one byte at a time without a table (the board has
-// neither the flash nor the time for a bitwise loop): the check value of
-// "123456789" is 0x29B1.
+// neither the flash nor the time for a bitwise loop), in 8-bit steps that
+// the AVR does in a few cycles: the check value of "123456789" is 0x29B1.
 const uint16_t crc_init = 0xFFFF;
 
 inline uint16_t crc_update(uint16_t crc, uint8_t byte)
 {
-    uint8_t x = static_cast<uint8_t>((crc >> 8) ^ byte);
-    x = static_cast<uint8_t>(x ^ (x >> 4));
-    return static_cast<uint16_t>((crc << 8) ^ (static_cast<uint16_t>(x) << 12) ^ (static_cast<uint16_t>(x) << 5) ^ x);
+    uint8_t x = static_cast<uint8_t>(static_cast<uint8_t>(crc >> 8) ^ byte);
+    x = static_cast<uint8_t>(x ^ static_cast<uint8_t>(x >> 4));
+    // (crc << 8) ^ (x << 12) ^ (x << 5) ^ x, a byte at a time.
+    const uint8_t x_high = static_cast<uint8_t>(x << 4);
+    const uint8_t x_low = static_cast<uint8_t>(x >> 3);
+    const uint8_t high = static_cast<uint8_t>(static_cast<uint8_t>(crc) ^ x_high ^ x_low);
+    const uint8_t low = static_cast<uint8_t>(static_cast<uint8_t>(x << 5) ^ x);
+    return static_cast<uint16_t>((high << 8) | low);
 }
 
 inline uint16_t crc(const uint8_t *bytes, uint8_t count)
@@ -124,24 +131,26 @@ struct sample_set {
 // returns its length.
 inline uint8_t encode(uint8_t *out, const sample_set &samples, uint8_t amask, uint8_t dmask)
 {
+    const uint8_t length = payload_bytes(amask, dmask);
+    if (length > longest_payload)
+        return 0;  // never: it keeps the compiler sure of the bounds
     out[0] = sync_first;
     out[1] = sync_second;
-    out[length_offset] = payload_bytes(amask, dmask);
+    out[length_offset] = length;
     uint8_t *payload = out + payload_offset;
     put_u32(payload + sequence_offset, samples.sequence);
     put_u32(payload + time_offset, samples.time_us);
-    uint8_t at = values_offset;
-    for (uint8_t input = 0; input < analog_inputs; ++input) {
-        if ((amask >> input) & 1) {
-            put_u16(payload + at, samples.analog[input]);
-            at = static_cast<uint8_t>(at + 2);
+    uint8_t *value = payload + values_offset;
+    for (uint8_t input = 0, bit = 1; input < analog_inputs; ++input, bit = static_cast<uint8_t>(bit << 1)) {
+        if (amask & bit) {
+            put_u16(value, samples.analog[input]);
+            value += 2;
         }
     }
     if (dmask != 0)
-        payload[at++] = static_cast<uint8_t>(samples.digital & dmask);
-    const uint8_t checked = static_cast<uint8_t>(at + 1);  // L and the payload
-    put_u16(payload + at, crc(out + length_offset, checked));
-    return static_cast<uint8_t>(payload_offset + at + crc_bytes);
+        *value = static_cast<uint8_t>(samples.digital & dmask);
+    put_u16(payload + length, crc(out + length_offset, static_cast<uint8_t>(length + 1)));  // L and the payload
+    return static_cast<uint8_t>(header_bytes + length + crc_bytes);
 }
 
 enum class scan : uint8_t {
@@ -170,14 +179,14 @@ inline scan decode(const uint8_t *bytes, uint16_t available, uint8_t amask, uint
         return scan::not_a_frame;
     samples.sequence = get_u32(payload + sequence_offset);
     samples.time_us = get_u32(payload + time_offset);
-    uint8_t at = values_offset;
-    for (uint8_t input = 0; input < analog_inputs; ++input) {
+    unsigned at = values_offset;
+    for (uint8_t input = 0, bit = 1; input < analog_inputs; ++input, bit = static_cast<uint8_t>(bit << 1)) {
         samples.analog[input] = 0;
-        if ((amask >> input) & 1) {
+        if (amask & bit) {
             samples.analog[input] = get_u16(payload + at);
             if (samples.analog[input] > 1023)
                 return scan::not_a_frame;
-            at = static_cast<uint8_t>(at + 2);
+            at += 2;
         }
     }
     samples.digital = dmask != 0 ? payload[at] : 0;
@@ -188,17 +197,21 @@ inline scan decode(const uint8_t *bytes, uint16_t available, uint8_t amask, uint
 
 // The shortest interval, in microseconds, at which the board keeps a stream
 // of these inputs at this line rate without losing frames; 0xFFFFFFFF for
-// masks no stream may have or a rate of 0. Both limits hold with a margin
-// on the chip (measured on the firmware):
-// - the line: the frame's bits (10 a byte) at the rate, plus a quarter, so
-//   that answers to requests made during the stream fit beside the frames;
-// - the chip: each conversion (analogRead: 13 ADC clocks at 125 kHz, and up
-//   to one more to start, 112 us), and the tick's own work (the clock, the
-//   digital inputs, the frame's encoding and its bytes into the serial
-//   buffer, and the serial interrupts that send them).
-const uint32_t conversion_us = 112;
-const uint32_t tick_us = 160;
-const uint32_t frame_byte_us = 7;
+// masks no stream may have or a rate of 0. The longer of two times:
+// - the line's: the frame's bits (10 a byte) at the rate, and a quarter more
+//   for the answers to requests made during the stream;
+// - the chip's: each conversion, then the tick's own work and each byte's.
+//   Measured on the sketch's firmware (firmsim, 16 MHz): a conversion with
+//   its call 111 us (13 ADC clocks at 125 kHz are 104), to which the chip
+//   adds up to one ADC clock (8 us) to start it; the tick's own work (the
+//   clock, the room in the buffer, the digital inputs, the loop, and the
+//   interrupts sending the last frame when ticks come fast) 60-120 us; a
+//   byte's encoding, check value and buffering 3 us. One input at 1000000
+//   baud takes about 285 us a tick on the chip, six about 900 us: six inputs
+//   at 1 kHz need 500000 baud or more.
+const uint32_t conversion_us = 125;
+const uint32_t tick_us = 130;
+const uint32_t frame_byte_us = 4;
 
 inline uint32_t shortest_interval_us(uint8_t amask, uint8_t dmask, uint32_t baud)
 {

@@ -1,64 +1,24 @@
 // The board's command interpreter against the lines the driver sends and
 // against lines that no driver should send.
 #include "board_protocol.h"
+#include "recording_board.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iterator>
 #include <random>
+#include <regex>
 #include <string>
 
 namespace {
-
-// A board whose inputs the test sets and whose outputs and answers it records.
-class recording_board : public board_io {
-public:
-    uint16_t analog[8] = {};
-    bool digital[20] = {};
-    std::string sent;     // answer bytes
-    std::string actions;  // "pwm 3=255;", "out 10=1;", "read 2;" ...
-
-    uint16_t read_analog(uint8_t channel) override
-    {
-        actions += "analog " + std::to_string(channel) + ";";
-        return analog[channel];
-    }
-    bool read_digital(uint8_t pin) override
-    {
-        actions += "read " + std::to_string(pin) + ";";
-        return digital[pin];
-    }
-    void write_pwm(uint8_t pin, uint8_t duty) override
-    {
-        actions += "pwm " + std::to_string(pin) + "=" + std::to_string(duty) + ";";
-    }
-    void write_digital(uint8_t pin, bool high) override
-    {
-        actions += "out " + std::to_string(pin) + "=" + (high ? "1" : "0") + ";";
-    }
-    void send(uint8_t byte) override { sent.push_back(static_cast<char>(byte)); }
-};
 
 class interpreter_test : public ::testing::Test {
 protected:
     recording_board board;
     command_interpreter interpreter{board, 6};
 
-    // Feeds the bytes; returns the outcomes of the lines they completed.
-    std::string feed(const std::string &bytes)
-    {
-        std::string outcomes;
-        for (char c : bytes) {
-            switch (interpreter.feed(static_cast<uint8_t>(c))) {
-            case line_outcome::none: break;
-            case line_outcome::answered: outcomes += "A"; break;
-            case line_outcome::applied: outcomes += "S"; break;
-            case line_outcome::ignored: outcomes += "I"; break;
-            case line_outcome::dropped: outcomes += "D"; break;
-            }
-        }
-        return outcomes;
-    }
+    std::string feed(const std::string &bytes) { return feed_lines(interpreter, bytes); }
 };
 
 TEST_F(interpreter_test, analog_command_of_the_driver_is_answered_with_one_line)
@@ -191,11 +151,11 @@ TEST_F(interpreter_test, random_bytes_give_only_well_formed_answers)
     // likely bytes, with a stray byte of any value now and then, so that many
     // near-commands are made.
     std::mt19937 random(6);
-    const char *heads[] = {"EA", "EB", "SA", "SB", "E", "S", ""};
-    const std::string likely = "0123456789-:ABCD";
+    const char *heads[] = {"EA", "EB", "SA", "SB", "E", "S", "", "XI", "XB", "XS", "XE", "X"};
+    const std::string likely = "0123456789-:ABCD#,";
     std::string bytes;
-    for (int line = 0; line < 20000; ++line) {
-        bytes += heads[random() % 7];
+    for (int line = 0; line < 30000; ++line) {
+        bytes += heads[random() % std::size(heads)];
         for (uint32_t n = random() % 8; n > 0; --n) {
             const uint32_t pick = random();
             bytes.push_back(pick % 8 == 0 ? static_cast<char>(pick >> 8) : likely[(pick >> 8) % likely.size()]);
@@ -206,7 +166,10 @@ TEST_F(interpreter_test, random_bytes_give_only_well_formed_answers)
         board.analog[i] = static_cast<uint16_t>(100 * i + 1);
     for (bool &level : board.digital)
         level = true;
-    size_t answers = 0;
+    const std::regex extension_answer("(EA-?[0-9]+=[0-9]{1,4}#[0-9]{1,5}|EB-?[0-9]+=[01]#[0-9]{1,5}|"
+                                      "XI arduinodrv-board 2 tag,baud,stream|"
+                                      "XB=(0|9600|250000|500000|1000000)|XS=[0-9]+|XE=[0-9]+)\r\n");
+    size_t answers = 0, extended = 0;
     for (char c : bytes) {
         const size_t before = board.sent.size();
         if (interpreter.feed(static_cast<uint8_t>(c)) == line_outcome::answered)
@@ -216,10 +179,262 @@ TEST_F(interpreter_test, random_bytes_give_only_well_formed_answers)
         const bool reading = answer.size() >= 3 && answer.size() <= 5 &&
                              answer.compare(answer.size() - 2, 2, "\r\n") == 0 &&
                              answer.find_first_not_of("0123456789") == answer.size() - 2;
-        ASSERT_TRUE(answer.empty() || raw_byte || reading) << "after line "
+        const bool extension = answer.size() > 5 && std::regex_match(answer, extension_answer);
+        extended += extension;
+        ASSERT_TRUE(answer.empty() || raw_byte || reading || extension) << "after line "
             << std::string(interpreter.line(), interpreter.line_length());
     }
     EXPECT_GT(answers, 100u);
+    EXPECT_GT(extended, 10u);
+}
+
+// The extensions of the project's sketch.
+
+std::string bytes(std::initializer_list<int> values)
+{
+    std::string text;
+    for (int value : values)
+        text.push_back(static_cast<char>(value));
+    return text;
+}
+
+TEST_F(interpreter_test, identifies_itself_and_a_classic_interpreter_ignores_every_extension)
+{
+    EXPECT_EQ(feed("XI\r"), "A");
+    EXPECT_EQ(board.sent, "XI arduinodrv-board 2 tag,baud,stream\r\n");
+    EXPECT_EQ(feed("XI \rXIX\rxi\rX\rXZ\r"), "IIIII");
+
+    recording_board classic_board;
+    command_interpreter classic(classic_board, 6, sketch_kind::classic);
+    expect_classic(classic_board, classic);
+}
+
+TEST_F(interpreter_test, tagged_readings_name_their_request)
+{
+    board.analog[3] = 512;
+    board.digital[2] = true;
+    EXPECT_EQ(feed("EA3#17\rEB2#0\rEB4#65535\rEA6#9\rEA-1#1\rEA03#2\rEB0#3\r"), "AAAAAAA");
+    EXPECT_EQ(board.sent, "EA3=512#17\r\nEB2=1#0\r\nEB4=0#65535\r\nEA6=0#9\r\nEA-1=0#1\r\nEA03=512#2\r\nEB0=0#3\r\n");
+    EXPECT_EQ(board.actions, "analog 3;read 2;read 4;analog 3;");  // never a channel or pin it lacks
+}
+
+TEST_F(interpreter_test, malformed_tags_are_ignored_and_never_read_as_classic_commands)
+{
+    board.analog[3] = 5;
+    EXPECT_EQ(feed("EA3#\rEA3#65536\rEA3#007\rEA3#-1\rEA3#+1\rEA#5\rEA:#5\rEA3#5#6\rEA3 #5\rEA3#5 \r"
+                   "EB2#\rEB#1\rEB2#99999999999\r"),
+              "IIIIIIIIIIIII");
+    EXPECT_EQ(board.sent, "");
+    EXPECT_EQ(board.actions, "");
+}
+
+TEST_F(interpreter_test, line_moves_after_its_answer_and_comes_back_alone_after_a_silent_second)
+{
+    board.now_us = 100;
+    EXPECT_EQ(feed("XB250000\r"), "A");
+    EXPECT_EQ(board.sent, "XB=250000\r\n");
+    EXPECT_EQ(board.actions, "rate 250000 after 11;");  // once the answer was sent whole
+    EXPECT_EQ(interpreter.line_rate(), 250000u);
+    uint32_t due = 0;
+    ASSERT_TRUE(interpreter.next_due(due));
+    EXPECT_EQ(due, 100u + command_interpreter::rate_trial_us);
+
+    // Bytes at the wrong rate are no line it understands; a half line is
+    // forgotten with the rate.
+    EXPECT_EQ(feed(std::string("\xff\x80\x00\r", 4)), "I");
+    feed("EA");
+    board.now_us = 100 + command_interpreter::rate_trial_us - 1;
+    interpreter.poll();
+    EXPECT_EQ(interpreter.line_rate(), 250000u);
+    board.now_us += 1;
+    interpreter.poll();
+    EXPECT_EQ(interpreter.line_rate(), 9600u);
+    EXPECT_EQ(board.actions, "rate 250000 after 11;rate 9600 after 11;");
+    EXPECT_FALSE(interpreter.next_due(due));
+    board.analog[0] = 7;
+    EXPECT_EQ(feed("0\rEA0\r"), "IA");  // not "EA0"
+    EXPECT_EQ(board.sent, "XB=250000\r\n7\r\n");
+}
+
+TEST_F(interpreter_test, a_line_understood_at_the_new_rate_keeps_it)
+{
+    EXPECT_EQ(feed("XB1000000\rXI\r"), "AA");
+    board.now_us = 0x80000000;  // long after, across half the clock
+    interpreter.poll();
+    EXPECT_EQ(interpreter.line_rate(), 1000000u);
+
+    // A move to a second fast rate starts a new trial, which ends back at 9600.
+    EXPECT_EQ(feed("XB500000\r"), "A");
+    board.now_us += command_interpreter::rate_trial_us;
+    interpreter.poll();
+    EXPECT_EQ(interpreter.line_rate(), 9600u);
+    EXPECT_EQ(board.actions, "rate 1000000 after 12;rate 500000 after 62;rate 9600 after 62;");
+}
+
+TEST_F(interpreter_test, only_the_exact_rates_are_taken)
+{
+    EXPECT_EQ(feed("XB115200\rXB0\rXB1000001\rXB99999999999\rXB9600\r"), "AAAAA");
+    EXPECT_EQ(board.sent, "XB=0\r\nXB=0\r\nXB=0\r\nXB=0\r\nXB=9600\r\n");
+    EXPECT_EQ(feed("XB\rXB09600\rXB-9600\rXB 9600\r"), "IIII");
+    EXPECT_EQ(board.actions, "");  // 9600 is where it is
+    uint32_t due = 0;
+    EXPECT_FALSE(interpreter.next_due(due));
+}
+
+class stream_test : public interpreter_test {
+protected:
+    // A0, A2, pins 2 and 8 at 9600 baud: 18-byte frames.
+    void start(uint32_t interval_us = 25000)
+    {
+        board.analog[0] = 0x123;
+        board.analog[2] = 1023;
+        board.digital[2] = board.digital[4] = board.digital[8] = true;
+        board.now_us = 1000;
+        ASSERT_EQ(feed("XS5,9," + std::to_string(interval_us) + "\r"), "A");
+        ASSERT_EQ(board.sent, "XS=" + std::to_string(interval_us) + "\r\n");
+        board.sent.clear();
+        board.actions.clear();
+    }
+
+    void at(uint32_t now_us)
+    {
+        board.now_us = now_us;
+        interpreter.poll();
+    }
+};
+
+TEST_F(stream_test, frames_carry_the_tick_time_and_the_inputs_byte_for_byte)
+{
+    start();
+    uint32_t due = 0;
+    ASSERT_TRUE(interpreter.next_due(due));
+    EXPECT_EQ(due, 26000u);
+    at(25999);
+    EXPECT_EQ(board.sent, "");
+    at(26003);  // sampled a little late, stamped with its tick
+    EXPECT_EQ(board.sent, bytes({0xA5, 0x5A, 13, 0, 0, 0, 0, 0x90, 0x65, 0, 0, 0x23, 0x01, 0xFF, 0x03, 0x09, 0x44, 0x76}));
+    EXPECT_EQ(board.actions, "analog 0;analog 2;read 2;read 8;");
+    board.sent.clear();
+    at(51000);
+    EXPECT_EQ(board.sent, bytes({0xA5, 0x5A, 13, 1, 0, 0, 0, 0x38, 0xC7, 0, 0, 0x23, 0x01, 0xFF, 0x03, 0x09, 0xD9, 0x0B}));
+
+    stream_frame::sample_set samples{};
+    ASSERT_EQ(stream_frame::decode(reinterpret_cast<const uint8_t *>(board.sent.data()), 18, 5, 9, samples),
+              stream_frame::scan::frame);
+    EXPECT_EQ(samples.sequence, 1u);
+    EXPECT_EQ(samples.time_us, 51000u);
+    EXPECT_EQ(samples.analog[2], 1023);
+    EXPECT_EQ(samples.digital, 9);
+}
+
+TEST_F(stream_test, late_ticks_and_a_full_buffer_use_their_numbers_and_the_end_counts_them)
+{
+    start();
+    at(26000);              // frame 0
+    at(26000 + 3 * 25000);  // ticks 1 and 2 are gone: frame 3, stamped 101000
+    board.room = 17;        // one byte short of a frame
+    at(126000);             // frame 4 dropped
+    board.room = 63;
+    EXPECT_EQ(board.sent.size(), 2 * 18u);
+    stream_frame::sample_set samples{};
+    ASSERT_EQ(stream_frame::decode(reinterpret_cast<const uint8_t *>(board.sent.data()) + 18, 18, 5, 9, samples),
+              stream_frame::scan::frame);
+    EXPECT_EQ(samples.sequence, 3u);
+    EXPECT_EQ(samples.time_us, 101000u);
+    EXPECT_EQ(interpreter.frames_used(), 5u);
+    EXPECT_EQ(interpreter.frames_dropped(), 3u);
+
+    // Requests are answered between frames; XE comes after the last one.
+    board.sent.clear();
+    EXPECT_EQ(feed("EA0#4\rXE\r"), "AA");
+    EXPECT_EQ(board.sent, "EA0=291#4\r\nXE=5\r\n");
+    at(1000000);
+    EXPECT_EQ(board.sent, "EA0=291#4\r\nXE=5\r\n");  // nothing after the end
+    EXPECT_EQ(feed("XE\r"), "A");
+    EXPECT_EQ(board.sent.substr(board.sent.size() - 6), "XE=0\r\n");
+}
+
+TEST_F(stream_test, board_time_keeps_the_interval_across_the_clock_wrap)
+{
+    board.analog[1] = 9;
+    board.now_us = 0xFFFFFFFF - 15000;
+    ASSERT_EQ(feed("XS2,0,30000\r"), "A");
+    board.sent.clear();
+    at(0xFFFFFFFF - 15000 + 30000);  // past the wrap
+    at(0xFFFFFFFF - 15000 + 60000);
+    stream_frame::sample_set first{}, second{};
+    const auto *frames = reinterpret_cast<const uint8_t *>(board.sent.data());
+    const uint8_t size = stream_frame::frame_bytes(2, 0);
+    ASSERT_EQ(board.sent.size(), 2u * size);
+    ASSERT_EQ(stream_frame::decode(frames, size, 2, 0, first), stream_frame::scan::frame);
+    ASSERT_EQ(stream_frame::decode(frames + size, size, 2, 0, second), stream_frame::scan::frame);
+    EXPECT_EQ(first.time_us, 14999u);
+    EXPECT_EQ(second.time_us - first.time_us, 30000u);
+    EXPECT_EQ(second.analog[1], 9);
+}
+
+TEST_F(interpreter_test, streams_that_cannot_be_kept_are_refused_before_they_start)
+{
+    const uint32_t shortest = stream_frame::shortest_interval_us(63, 15, 9600);
+    const std::string at_least = std::to_string(shortest);
+    EXPECT_EQ(feed("XS64,0,100000\rXS0,16,100000\rXS0,0,100000\rXS63,15," + std::to_string(shortest - 1) +
+                   "\rXS1,0,1000000001\r"),
+              "AAAAA");
+    EXPECT_EQ(board.sent, "XS=0\r\nXS=0\r\nXS=0\r\nXS=0\r\nXS=0\r\n");
+    EXPECT_EQ(feed("XS1,0\rXS1,0,\rXS1,,1000\rXS01,0,100000\rXS1,0,100000,1\rXS 1,0,100000\r"), "IIIIII");
+    EXPECT_FALSE(interpreter.streaming());
+
+    board.sent.clear();
+    EXPECT_EQ(feed("XS63,15," + at_least + "\r"), "A");
+    EXPECT_EQ(board.sent, "XS=" + at_least + "\r\n");
+    EXPECT_TRUE(interpreter.streaming());
+    board.sent.clear();
+    EXPECT_EQ(feed("XS1,0,100000\rXB250000\r"), "AA");  // one at a time, and the rate stays
+    EXPECT_EQ(board.sent, "XS=0\r\nXB=0\r\n");
+}
+
+TEST(stream_frame, check_value_and_shortest_interval)
+{
+    const uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(stream_frame::crc(check, 9), 0x29B1);
+    EXPECT_EQ(stream_frame::frame_bytes(63, 15), stream_frame::longest_frame);
+    EXPECT_EQ(stream_frame::frame_bytes(1, 0), 15);
+
+    // All six inputs at 1 kHz need a line of 500000 baud or more.
+    EXPECT_GT(stream_frame::shortest_interval_us(63, 0, 250000), 1000u);
+    EXPECT_LE(stream_frame::shortest_interval_us(63, 0, 500000), 1000u);
+    EXPECT_LE(stream_frame::shortest_interval_us(63, 15, 1000000), 1000u);
+    // The line's bits with a quarter more, never below the chip's own time.
+    EXPECT_EQ(stream_frame::shortest_interval_us(1, 0, 9600), 15625u + 3907u);  // 15 bytes
+    EXPECT_GE(stream_frame::shortest_interval_us(1, 0, 1000000), stream_frame::conversion_us);
+    EXPECT_EQ(stream_frame::shortest_interval_us(0, 0, 9600), 0xFFFFFFFFu);
+    EXPECT_EQ(stream_frame::shortest_interval_us(1, 0, 0), 0xFFFFFFFFu);
+}
+
+TEST(stream_frame, damaged_frames_and_noise_are_never_read_as_frames)
+{
+    stream_frame::sample_set sent{7, 123456, {1, 2, 3, 4, 5, 1023}, 0x0A};
+    uint8_t frame[stream_frame::longest_frame];
+    const uint8_t size = stream_frame::encode(frame, sent, 63, 15);
+    stream_frame::sample_set got{};
+    ASSERT_EQ(stream_frame::decode(frame, size, 63, 15, got), stream_frame::scan::frame);
+    EXPECT_EQ(got.analog[5], 1023);
+    EXPECT_EQ(got.digital, 0x0A);
+    for (uint8_t cut = 0; cut < size; ++cut)
+        EXPECT_EQ(stream_frame::decode(frame, cut, 63, 15, got), stream_frame::scan::incomplete) << int(cut);
+    // Every single flipped bit is seen, and a frame of other masks is no frame.
+    for (uint8_t at = 0; at < size; ++at) {
+        for (int bit = 0; bit < 8; ++bit) {
+            frame[at] ^= static_cast<uint8_t>(1 << bit);
+            EXPECT_EQ(stream_frame::decode(frame, size, 63, 15, got), stream_frame::scan::not_a_frame) << int(at);
+            frame[at] ^= static_cast<uint8_t>(1 << bit);
+        }
+    }
+    EXPECT_EQ(stream_frame::decode(frame, size, 63, 0, got), stream_frame::scan::not_a_frame);
+    // A value the converter cannot give, even with a right check value.
+    sent.analog[0] = 1024;
+    stream_frame::encode(frame, sent, 63, 15);
+    EXPECT_EQ(stream_frame::decode(frame, size, 63, 15, got), stream_frame::scan::not_a_frame);
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 // through the link, the driver's open-close-open, the log, and a clean stop.
 #include <gtest/gtest.h>
 
+#include "raw_line.h"
+#include "stream_frame.h"
+#include "stream_reader.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -288,6 +292,60 @@ TEST(boardsim_process, refuses_to_replace_a_file_that_is_not_its_link)
     ASSERT_EQ(lstat(sim.link().c_str(), &info), 0);
     EXPECT_FALSE(S_ISLNK(info.st_mode));
     EXPECT_EQ(sim.stop(0), 1);  // signal 0: only wait for the end
+}
+
+TEST(boardsim_process, streams_on_its_own_clock_and_paces_the_rate_it_moved_to)
+{
+    boardsim_process sim;
+    ASSERT_TRUE(sim.start({"--analog", "2=700", "--digital", "7=1", "--pace", "--no-reset"}));
+    raw_line host(sim.link());
+    ASSERT_TRUE(host.ok());
+    // 39 bytes of identity: 41 ms at 9600 baud, well under 1 ms at 1000000.
+    const auto identify = [&] {
+        const auto start = clock_type::now();
+        host.send("XI");
+        EXPECT_EQ(host.read_for(5000, "\n"), "XI arduinodrv-board 2 tag,baud,stream\r\n");
+        return seconds_since(start);
+    };
+    EXPECT_GE(identify(), 0.040);
+    host.send("XB1000000");
+    EXPECT_EQ(host.read_for(5000, "\n"), "XB=1000000\r\n");
+    EXPECT_LT(identify(), 0.030);
+
+    host.send("XS4,4,10000");  // A2 and pin 7, 100 frames a second
+    const std::string started = host.read_for(5000, "\n");
+    ASSERT_EQ(started.compare(0, 10, "XS=10000\r\n"), 0);
+    stream_frame::sample_set expected{};
+    expected.analog[2] = 700;
+    expected.digital = 4;  // pin 7 is digital input 2
+    stream_reader reader(4, 4, 10000, expected);
+    reader.take(started.data() + 10, started.size() - 10);
+    const std::string frames = host.read_for(500);
+    reader.take(frames.data(), frames.size());
+    host.send("XE");
+    const std::string end = host.read_for(5000, "XE=");
+    reader.take(end.data(), end.size());
+    const stream_tally &tally = reader.tally();
+    EXPECT_GE(tally.frames, 20u);
+    // A tick boardsim wakes for more than an interval late is skipped, as
+    // the chip skips it: only on a machine too busy to run it.
+    EXPECT_LE(tally.lost, tally.frames / 4);
+    EXPECT_EQ(tally.bad, 0u);
+    EXPECT_EQ(tally.wrong_time, 0u);
+    EXPECT_EQ(tally.wrong_value, 0u);
+    EXPECT_EQ(sim.stop(SIGTERM), 0);
+}
+
+TEST(boardsim_process, plays_a_classic_sketch_on_request)
+{
+    boardsim_process sim;
+    ASSERT_TRUE(sim.start({"--analog", "0=99", "--classic", "--no-reset"}));
+    raw_line host(sim.link());
+    for (const char *extension : {"XI", "EA0#1", "XB500000", "XS1,0,100000"})
+        host.send(extension);
+    host.send("EA0");
+    EXPECT_EQ(host.read_for(5000, "\n"), "99\r\n");  // and nothing before
+    EXPECT_EQ(sim.stop(SIGTERM), 0);
 }
 
 }  // namespace

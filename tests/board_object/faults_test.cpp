@@ -9,6 +9,7 @@
 
 #include "board_helpers.h"
 #include "process_fds.h"
+#include "trace_events.h"
 
 namespace {
 
@@ -73,6 +74,40 @@ TEST(BoardFaults, AnswersThatAreNoReadings)
     EXPECT_EQ(ab_read_digital(*board, 0, &reading), AB_NOT_A_READING);
     EXPECT_NE(std::string(ab_last_error()).find("\"x\""), std::string::npos) << ab_last_error();
     EXPECT_EQ(link_of(*board).not_a_reading, std::size(answers));
+}
+
+// The trace names the board on each line: a classic sketch that does not
+// answer the question, a reading, and an answer that is none.
+TEST(BoardFaults, TraceSaysWhatEachRequestGot)
+{
+    fake_board fake(TEST_DEVICE_FOLDER, "ttyUSB0");
+    fake.respond_with([](const std::string &line) {
+        return line == "EA1" ? board_reply{"512\r\n"} : line == "EA2" ? board_reply{"7x\r\n"} : board_reply{};
+    });
+    const std::string trace = std::string(TEST_DEVICE_FOLDER) + "/board.trace";
+    unlink(trace.c_str());
+    setenv("ARDUINODRV_TRACE", trace.c_str(), 1);
+    {
+        open_board board(fake);
+        unsetenv("ARDUINODRV_TRACE");
+        ASSERT_EQ(board.status, AB_OK) << ab_last_error();
+        EXPECT_EQ(read_analog(*board, 1).status, AB_OK);
+        EXPECT_EQ(read_analog(*board, 2).status, AB_NOT_A_READING);
+    }
+    const std::string port = fake.link_path();
+    const std::vector<std::string> expected = {
+        port + " open: opened",
+        port + " send: \"XI\\r\"",
+        port + " no-answer: within 250 ms",
+        port + " send: \"EA1\\r\\r\"",
+        port + " answer: \"512\\n\" after N ms",
+        port + " discard: \"\\n\"",
+        port + " send: \"EA2\\r\\r\"",
+        port + " answer: \"7x\\n\" after N ms",
+        port + " not-a-reading: \"7x\"",
+        port + " close: ab_close",
+    };
+    EXPECT_EQ(trace_events(file_text(trace), "arduinoboard"), expected);
 }
 
 // Answers that come after the limit, or are cut by it, are never taken as

@@ -35,7 +35,7 @@ sketch_pins test_pins()
 
 class BoardRequests : public ::testing::Test {
 protected:
-    BoardRequests() : fake(TEST_DEVICE_FOLDER, "ttyUSB0") { fake.answer_as_sketch(test_pins()); }
+    BoardRequests() : fake(TEST_DEVICE_FOLDER, "ttyUSB0") { fake.answer_as_sketch(test_pins(), sketch_kind::classic); }
     fake_board fake;
 };
 
@@ -293,7 +293,7 @@ TEST(BoardOpen, AutoOpensTheOneLikelyBoard)
     EXPECT_NE(std::string(ab_last_error()).find("USB ids"), std::string::npos) << ab_last_error();
 
     fake_board unknown(TEST_DEVICE_FOLDER, "ttyUSB3"), genuine(TEST_DEVICE_FOLDER, "ttyACM0");
-    genuine.answer_as_sketch(test_pins());
+    genuine.answer_as_sketch(test_pins(), sketch_kind::classic);
     system.usb_tty("ttyUSB3", "1-1", "1234", "5678", "pl2303");
     system.usb_tty("ttyACM0", "1-2", "2341", "0043", "cdc_acm");
     ASSERT_EQ(ab_open("auto", &options, &board), AB_OK) << ab_last_error();

@@ -52,7 +52,7 @@ TEST(BoardSketch, AClassicSketchKeepsTheClassicRequests)
     fake_board fake(TEST_DEVICE_FOLDER, "ttyUSB0");
     sketch_pins pins;
     pins.analog[3] = 345;
-    fake.answer_as_sketch(pins);
+    fake.answer_as_sketch(pins, sketch_kind::classic);
     ab_options options = fake_board_options();
     options.baud = 500000;
     open_board board(fake, options);

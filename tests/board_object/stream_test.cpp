@@ -183,7 +183,7 @@ TEST_F(BoardStream, RefusedBeforeAnythingIsSent)
 TEST(BoardStreamClassic, AClassicSketchCannotStream)
 {
     fake_board fake(TEST_DEVICE_FOLDER, "ttyUSB0");
-    fake.answer_as_sketch(sketch_pins());
+    fake.answer_as_sketch(sketch_pins(), sketch_kind::classic);
     open_board board(fake);
     ASSERT_EQ(board.status, AB_OK) << ab_last_error();
     EXPECT_EQ(ab_stream_start(*board, 1, 0, 100000), AB_NOT_SUPPORTED);

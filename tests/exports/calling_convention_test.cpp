@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/board_channels.h"
 #include "child.h"
 #include "driver_loader.h"
 #include "fake_board.h"
@@ -179,7 +180,7 @@ void answer_inputs_at_once(fake_board &board)
     sketch_pins pins;
     for (uint16_t &reading : pins.analog)
         reading = 1;
-    for (int pin : {2, 4, 7, 8})
+    for (int pin : digital_input_pins)
         pins.input_high[pin] = true;
     board.answer_as_sketch(pins);
 }

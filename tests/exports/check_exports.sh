@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
 # Checks what a build of the library shows to the dynamic loader: it must
-# export exactly the functions of exports.list, nothing of the C++ runtime it
-# carries inside, and depend on the C library alone.
-# Usage: check_exports.sh <libarduinodrv.so> <exports.list>
+# export exactly the functions of its list, nothing of the C++ runtime it
+# carries inside, and depend on the C library alone. The list is a file of
+# names (one a line, # for comments) or the public header itself, whose
+# declarations are the 71 exports' one list.
+# Usage: check_exports.sh <library> <list or header>
 set -euo pipefail
 [ $# -eq 2 ] || { echo "usage: check_exports.sh <library> <list>" >&2; exit 2; }
 lib=$1 list=$2
 status=0
 
-expected=$(grep -v -e '^#' -e '^$' "$list" | sort)
+if [[ $list == *.h ]]; then
+  expected=$(sed -n 's/^ARDUINODRV_\(STD\|C\)([^)]*) \([a-z]*\)(.*/\2/p' "$list" | sort)
+else
+  expected=$(grep -v -e '^#' -e '^$' "$list" | sort)
+fi
 symbols=$(nm -D --defined-only "$lib")
 actual=$(awk '{print $NF}' <<<"$symbols" | sort)
 if [ "$actual" != "$expected" ]; then

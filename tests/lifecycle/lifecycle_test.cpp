@@ -122,6 +122,37 @@ void set_distinctive_settings(int fd)
     return ::testing::AssertionSuccess();
 }
 
+// Read-back tables start at zero, inside and outside their entries.
+void expect_read_backs_at_zero(const loaded_driver &driver)
+{
+    auto rsb = GET_EXPORT(driver, rsb);
+    auto rsa = GET_EXPORT(driver, rsa);
+    auto rsad = GET_EXPORT(driver, rsad);
+    for (int channel : {0, 1, 2, 3, 4, 5, 6, 7, 8, -1, 9, INT_MIN, INT_MAX}) {
+        EXPECT_EQ(rsb(channel), 0) << "channel " << channel;
+        EXPECT_EQ(rsa(channel), 0) << "channel " << channel;
+        EXPECT_EQ(rsad(channel), 0.0) << "channel " << channel;
+    }
+}
+
+// A case of its own: its body runs in a fresh child, after the device
+// folder is emptied (the load routine runs once per process).
+void run_case(void (*body)())
+{
+    const child_result child = run_in_child(
+        [body] {
+            empty_device_folder();
+            body();
+        },
+        child_timeout_ms);
+    EXPECT_EQ(child.exit_code, 0);
+}
+
+#define LIFECYCLE_TEST(name)                         \
+    void name##_case();                              \
+    TEST(Lifecycle, name) { run_case(name##_case); } \
+    void name##_case()
+
 // Records, with the time it happened, every open and close of the watched
 // devices (the pty slaves behind the links the library opens).
 class open_watch {
@@ -233,378 +264,321 @@ private:
     std::vector<event> events_;
 };
 
-TEST(Lifecycle, LoadWithoutAnyDevice)
+LIFECYCLE_TEST(LoadWithoutAnyDevice)
 {
-    const child_result child = run_in_child(
-        [] {
-            empty_device_folder();
-            const std::set<int> fds_before = open_fds();
-            const auto start = steady::now();
-            std::optional<loaded_driver> driver;
-            driver.emplace(TEST_LIBRARY_USB0);
-            const long long load_ms = ms_between(start, steady::now());
-            EXPECT_GE(load_ms, 1990);  // the pause for the board, probe included
-            EXPECT_LT(load_ms, 20000);
-            EXPECT_EQ(open_fds(), fds_before);  // the probe's failed opens left nothing
+    const std::set<int> fds_before = open_fds();
+    const auto start = steady::now();
+    std::optional<loaded_driver> driver;
+    driver.emplace(TEST_LIBRARY_USB0);
+    const long long load_ms = ms_between(start, steady::now());
+    EXPECT_GE(load_ms, 1990);  // the pause for the board, probe included
+    EXPECT_LT(load_ms, 20000);
+    EXPECT_EQ(open_fds(), fds_before);  // the probe's failed opens left nothing
 
-            auto sb = GET_EXPORT(*driver, sb);
-            auto rsb = GET_EXPORT(*driver, rsb);
-            auto rsa = GET_EXPORT(*driver, rsa);
-            auto rsad = GET_EXPORT(*driver, rsad);
-            auto ea = GET_EXPORT(*driver, ea);
-            auto eb = GET_EXPORT(*driver, eb);
-            auto nea = GET_EXPORT(*driver, nea);
+    auto sb = GET_EXPORT(*driver, sb);
+    auto rsb = GET_EXPORT(*driver, rsb);
+    auto ea = GET_EXPORT(*driver, ea);
+    auto eb = GET_EXPORT(*driver, eb);
+    auto nea = GET_EXPORT(*driver, nea);
+    expect_read_backs_at_zero(*driver);
+    // Writes go nowhere but are still recorded.
+    EXPECT_EQ(sb(0, 1), 1);
+    EXPECT_EQ(rsb(0), 1);
+    EXPECT_EQ(sb(INT_MIN, 1), 1);
 
-            for (int channel : {0, 1, 2, 3, 4, 5, 6, 7, 8, -1, 9, INT_MIN, INT_MAX}) {
-                EXPECT_EQ(rsb(channel), 0) << "channel " << channel;
-                EXPECT_EQ(rsa(channel), 0) << "channel " << channel;
-                EXPECT_EQ(rsad(channel), 0.0) << "channel " << channel;
-            }
-            // Writes go nowhere but are still recorded.
-            EXPECT_EQ(sb(0, 1), 1);
-            EXPECT_EQ(rsb(0), 1);
-            EXPECT_EQ(sb(INT_MIN, 1), 1);
+    // No answer can come: the analog input waits out its limit.
+    const auto asked = steady::now();
+    EXPECT_EQ(ea(0), 0);
+    const long long waited = ms_between(asked, steady::now());
+    EXPECT_GE(waited, 990);
+    EXPECT_LT(waited, 10000);
+    const auto digital = steady::now();
+    EXPECT_EQ(eb(0), 0);
+    EXPECT_LT(ms_between(digital, steady::now()), 5000);
+    EXPECT_STREQ(nea(0), "EA0");
+    EXPECT_STREQ(nea(6), "");
 
-            // No answer can come: the analog input waits out its limit.
-            const auto asked = steady::now();
-            EXPECT_EQ(ea(0), 0);
-            const long long waited = ms_between(asked, steady::now());
-            EXPECT_GE(waited, 990);
-            EXPECT_LT(waited, 10000);
-            const auto digital = steady::now();
-            EXPECT_EQ(eb(0), 0);
-            EXPECT_LT(ms_between(digital, steady::now()), 5000);
-            EXPECT_STREQ(nea(0), "EA0");
-            EXPECT_STREQ(nea(6), "");
-
-            driver.reset();
-            EXPECT_EQ(open_fds(), fds_before);
-        },
-        child_timeout_ms);
-    EXPECT_EQ(child.exit_code, 0);
+    driver.reset();
+    EXPECT_EQ(open_fds(), fds_before);
 }
 
-TEST(Lifecycle, ProbeThenDriverPortThenPauseAndUnload)
+LIFECYCLE_TEST(ProbeThenDriverPortThenPauseAndUnload)
 {
-    const child_result child = run_in_child(
-        [] {
-            empty_device_folder();
-            claim_observer claims;
-            const char *const names[] = {"ttyUSB0", "ttyUSB20", "ttyUSB21", "ttyACM0", "ttyACM20", "ttyACM21"};
-            std::map<std::string, std::unique_ptr<fake_board>> boards;
-            open_watch watch;
-            for (const char *name : names) {
-                boards[name] = std::make_unique<fake_board>(TEST_DEVICE_FOLDER, name);
-                watch.watch(name, boards[name]->slave_path());
-            }
-            fake_board &port = *boards["ttyUSB0"];
+    claim_observer claims;
+    const char *const names[] = {"ttyUSB0", "ttyUSB20", "ttyUSB21", "ttyACM0", "ttyACM20", "ttyACM21"};
+    std::map<std::string, std::unique_ptr<fake_board>> boards;
+    open_watch watch;
+    for (const char *name : names) {
+        boards[name] = std::make_unique<fake_board>(TEST_DEVICE_FOLDER, name);
+        watch.watch(name, boards[name]->slave_path());
+    }
+    fake_board &port = *boards["ttyUSB0"];
 
-            // A device another program uses: its own settings and unread input.
-            fake_board &other = *boards["ttyACM0"];
-            set_distinctive_settings(other.slave_fd());
-            other.send("$GPGGA");
-            const termios other_before = settings_of(other.slave_fd());
-            // Input that waited on the driver's port before load is discarded.
-            port.send("stale");
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            ASSERT_EQ(bytes_unread(other.slave_fd()), 6);
+    // A device another program uses: its own settings and unread input.
+    fake_board &other = *boards["ttyACM0"];
+    set_distinctive_settings(other.slave_fd());
+    other.send("$GPGGA");
+    const termios other_before = settings_of(other.slave_fd());
+    // Input that waited on the driver's port before load is discarded.
+    port.send("stale");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(bytes_unread(other.slave_fd()), 6);
 
-            watch.start();
-            const auto start = steady::now();
-            std::optional<loaded_driver> driver;
-            driver.emplace(TEST_LIBRARY_USB0);
-            const auto loaded = steady::now();
-            EXPECT_GE(ms_between(start, loaded), 1990);
+    watch.start();
+    const auto start = steady::now();
+    std::optional<loaded_driver> driver;
+    driver.emplace(TEST_LIBRARY_USB0);
+    const auto loaded = steady::now();
+    EXPECT_GE(ms_between(start, loaded), 1990);
 
-            // Each candidate that exists is opened and closed once; the
-            // default port is opened once more and stays open.
-            EXPECT_EQ(watch.history("ttyUSB0"), "OCO");
-            for (const char *name : {"ttyUSB20", "ttyACM0", "ttyACM20"})
-                EXPECT_EQ(watch.history(name), "OC") << name;
-            EXPECT_EQ(watch.history("ttyUSB21"), "");
-            EXPECT_EQ(watch.history("ttyACM21"), "");
-            // The pause came after the driver's port opened.
-            const auto opened = watch.last_open("ttyUSB0");
-            ASSERT_TRUE(opened.has_value());
-            EXPECT_GE(ms_between(*opened, loaded), 1900);
+    // Each candidate that exists is opened and closed once; the
+    // default port is opened once more and stays open.
+    EXPECT_EQ(watch.history("ttyUSB0"), "OCO");
+    for (const char *name : {"ttyUSB20", "ttyACM0", "ttyACM20"})
+        EXPECT_EQ(watch.history(name), "OC") << name;
+    EXPECT_EQ(watch.history("ttyUSB21"), "");
+    EXPECT_EQ(watch.history("ttyACM21"), "");
+    // The pause came after the driver's port opened.
+    const auto opened = watch.last_open("ttyUSB0");
+    ASSERT_TRUE(opened.has_value());
+    EXPECT_GE(ms_between(*opened, loaded), 1900);
 
-            // The probe left the other device as it was.
-            EXPECT_TRUE(same_settings(settings_of(other.slave_fd()), other_before));
-            EXPECT_EQ(bytes_unread(other.slave_fd()), 6);
-            // The driver's port has its own settings and no stale input.
-            const termios driver_settings = settings_of(port.slave_fd());
-            EXPECT_EQ(driver_settings.c_cflag, 0x8BDu);
-            EXPECT_EQ(driver_settings.c_iflag, 0x104u);
-            EXPECT_EQ(bytes_unread(port.slave_fd()), 0);
+    // The probe left the other device as it was.
+    EXPECT_TRUE(same_settings(settings_of(other.slave_fd()), other_before));
+    EXPECT_EQ(bytes_unread(other.slave_fd()), 6);
+    // The driver's port has its own settings and no stale input.
+    const termios driver_settings = settings_of(port.slave_fd());
+    EXPECT_EQ(driver_settings.c_cflag, 0x8BDu);
+    EXPECT_EQ(driver_settings.c_iflag, 0x104u);
+    EXPECT_EQ(bytes_unread(port.slave_fd()), 0);
 
-            // Read-back tables start at zero, inside and outside their entries.
-            auto sb = GET_EXPORT(*driver, sb);
-            auto rsb = GET_EXPORT(*driver, rsb);
-            auto rsa = GET_EXPORT(*driver, rsa);
-            auto rsad = GET_EXPORT(*driver, rsad);
-            for (int channel : {0, 1, 2, 3, 4, 5, 6, 7, 8, -1, 9, INT_MIN, INT_MAX}) {
-                EXPECT_EQ(rsb(channel), 0) << "channel " << channel;
-                EXPECT_EQ(rsa(channel), 0) << "channel " << channel;
-                EXPECT_EQ(rsad(channel), 0.0) << "channel " << channel;
-            }
+    auto sb = GET_EXPORT(*driver, sb);
+    expect_read_backs_at_zero(*driver);
 
-            // Requests go to the default port only.
-            EXPECT_EQ(sb(1, 1), 1);
-            ASSERT_TRUE(port.wait_received(5, 2000));
-            EXPECT_EQ(port.received(), "SBB1\r");
-            EXPECT_EQ(sb(8, 7), 7);
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            for (const char *name : names) {
-                if (std::string(name) != "ttyUSB0") {
-                    EXPECT_EQ(boards[name]->received(), "") << name;
-                }
-            }
+    // Requests go to the default port only.
+    EXPECT_EQ(sb(1, 1), 1);
+    ASSERT_TRUE(port.wait_received(5, 2000));
+    EXPECT_EQ(port.received(), "SBB1\r");
+    EXPECT_EQ(sb(8, 7), 7);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (const char *name : names) {
+        if (std::string(name) != "ttyUSB0") {
+            EXPECT_EQ(boards[name]->received(), "") << name;
+        }
+    }
 
-            // The driver's port is this process's alone; the probe claimed
-            // nothing. (The observer's own opens are no history of the
-            // library's.)
-            EXPECT_EQ(watch.history("ttyUSB0"), "OCO");
-            EXPECT_TRUE(claims.held_exclusively(port.slave_path()));
-            EXPECT_FALSE(claims.held_exclusively(other.slave_path()));
-            watch.forget();
+    // The driver's port is this process's alone; the probe claimed
+    // nothing. (The observer's own opens are no history of the
+    // library's.)
+    EXPECT_EQ(watch.history("ttyUSB0"), "OCO");
+    EXPECT_TRUE(claims.held_exclusively(port.slave_path()));
+    EXPECT_FALSE(claims.held_exclusively(other.slave_path()));
+    watch.forget();
 
-            // Unload closes the driver's port: only the test's own descriptor
-            // of that device is left, and the claim is gone with it.
-            EXPECT_EQ(fds_on(port.slave_path()), 2);
-            driver->unload();
-            EXPECT_EQ(watch.history("ttyUSB0"), "C");
-            EXPECT_EQ(fds_on(port.slave_path()), 1);
-            EXPECT_FALSE(claims.held_exclusively(port.slave_path()));
-            EXPECT_EQ(dlopen(TEST_LIBRARY_USB0, RTLD_NOW | RTLD_NOLOAD), nullptr)
-                << "the library stayed in the process after its unload";
-            EXPECT_TRUE(same_settings(settings_of(other.slave_fd()), other_before));
-            EXPECT_EQ(bytes_unread(other.slave_fd()), 6);
+    // Unload closes the driver's port: only the test's own descriptor
+    // of that device is left, and the claim is gone with it.
+    EXPECT_EQ(fds_on(port.slave_path()), 2);
+    driver->unload();
+    EXPECT_EQ(watch.history("ttyUSB0"), "C");
+    EXPECT_EQ(fds_on(port.slave_path()), 1);
+    EXPECT_FALSE(claims.held_exclusively(port.slave_path()));
+    EXPECT_EQ(dlopen(TEST_LIBRARY_USB0, RTLD_NOW | RTLD_NOLOAD), nullptr)
+        << "the library stayed in the process after its unload";
+    EXPECT_TRUE(same_settings(settings_of(other.slave_fd()), other_before));
+    EXPECT_EQ(bytes_unread(other.slave_fd()), 6);
 
-            // A new load starts from the beginning, with fresh state.
-            watch.forget();
-            port.clear_received();
-            driver.emplace(TEST_LIBRARY_USB0);
-            EXPECT_EQ(watch.history("ttyUSB0"), "OCO");
-            EXPECT_EQ(watch.history("ttyACM0"), "OC");
-            auto sb2 = GET_EXPORT(*driver, sb);
-            auto rsb2 = GET_EXPORT(*driver, rsb);
-            EXPECT_EQ(rsb2(1), 0);
-            EXPECT_EQ(rsb2(8), 0);
-            EXPECT_EQ(sb2(3, 0), 0);
-            ASSERT_TRUE(port.wait_received(5, 2000));
-            EXPECT_EQ(port.received(), "SBD0\r");
-            driver.reset();
-            EXPECT_EQ(fds_on(port.slave_path()), 1);
-        },
-        child_timeout_ms);
-    EXPECT_EQ(child.exit_code, 0);
+    // A new load starts from the beginning, with fresh state.
+    watch.forget();
+    port.clear_received();
+    driver.emplace(TEST_LIBRARY_USB0);
+    EXPECT_EQ(watch.history("ttyUSB0"), "OCO");
+    EXPECT_EQ(watch.history("ttyACM0"), "OC");
+    auto sb2 = GET_EXPORT(*driver, sb);
+    auto rsb2 = GET_EXPORT(*driver, rsb);
+    EXPECT_EQ(rsb2(1), 0);
+    EXPECT_EQ(rsb2(8), 0);
+    EXPECT_EQ(sb2(3, 0), 0);
+    ASSERT_TRUE(port.wait_received(5, 2000));
+    EXPECT_EQ(port.received(), "SBD0\r");
+    driver.reset();
+    EXPECT_EQ(fds_on(port.slave_path()), 1);
 }
 
 // Load and unload again and again in one process: what the library takes at
 // load it gives back at unload. The first cycle may leave what the C++
 // runtime keeps for good.
-TEST(Lifecycle, ManyLoadsLeaveDescriptorsAndMemoryFlat)
+LIFECYCLE_TEST(ManyLoadsLeaveDescriptorsAndMemoryFlat)
 {
-    const child_result child = run_in_child(
-        [] {
-            empty_device_folder();
-            fake_board port(TEST_DEVICE_FOLDER, "ttyUSB0");
-            const auto cycle = [] {
-                loaded_driver driver(TEST_LIBRARY_USB0);
-                GET_EXPORT(driver, stddetail)();
-                GET_EXPORT(driver, sb)(0, 1);
-            };
-            cycle();
-            const std::set<int> fds_before = open_fds();
-            const size_t heap_before = mallinfo2().uordblks;
-            for (int i = 0; i < 4; ++i)
-                cycle();
-            EXPECT_EQ(open_fds(), fds_before);
-            // The dynamic loader and the C++ runtime keep a few hundred bytes
-            // a load; the runtime's emergency pool for exceptions (20 KB and
-            // more) must go back at each unload.
-            EXPECT_LT(mallinfo2().uordblks, heap_before + 4 * 2048);
-        },
-        child_timeout_ms);
-    EXPECT_EQ(child.exit_code, 0);
+    fake_board port(TEST_DEVICE_FOLDER, "ttyUSB0");
+    const auto cycle = [] {
+        loaded_driver driver(TEST_LIBRARY_USB0);
+        GET_EXPORT(driver, stddetail)();
+        GET_EXPORT(driver, sb)(0, 1);
+    };
+    cycle();
+    const std::set<int> fds_before = open_fds();
+    const size_t heap_before = mallinfo2().uordblks;
+    for (int i = 0; i < 4; ++i)
+        cycle();
+    EXPECT_EQ(open_fds(), fds_before);
+    // The dynamic loader and the C++ runtime keep a few hundred bytes
+    // a load; the runtime's emergency pool for exceptions (20 KB and
+    // more) must go back at each unload.
+    EXPECT_LT(mallinfo2().uordblks, heap_before + 4 * 2048);
 }
 
 // The build whose default port is ttyUSB2 never takes ttyUSB0 instead.
-TEST(Lifecycle, OtherDefaultPortStaysWithoutPort)
+LIFECYCLE_TEST(OtherDefaultPortStaysWithoutPort)
 {
-    const child_result child = run_in_child(
-        [] {
-            empty_device_folder();
-            fake_board board(TEST_DEVICE_FOLDER, "ttyUSB0");
-            open_watch watch;
-            watch.watch("ttyUSB0", board.slave_path());
-            set_distinctive_settings(board.slave_fd());
-            const termios before = settings_of(board.slave_fd());
-            watch.start();
+    fake_board board(TEST_DEVICE_FOLDER, "ttyUSB0");
+    open_watch watch;
+    watch.watch("ttyUSB0", board.slave_path());
+    set_distinctive_settings(board.slave_fd());
+    const termios before = settings_of(board.slave_fd());
+    watch.start();
 
-            std::optional<loaded_driver> driver;
-            driver.emplace(TEST_LIBRARY_USB2);
-            EXPECT_EQ(watch.history("ttyUSB0"), "OC");
-            EXPECT_EQ(fds_on(board.slave_path()), 1);
+    std::optional<loaded_driver> driver;
+    driver.emplace(TEST_LIBRARY_USB2);
+    EXPECT_EQ(watch.history("ttyUSB0"), "OC");
+    EXPECT_EQ(fds_on(board.slave_path()), 1);
 
-            auto sb = GET_EXPORT(*driver, sb);
-            auto rsb = GET_EXPORT(*driver, rsb);
-            EXPECT_EQ(sb(0, 1), 1);
-            EXPECT_EQ(rsb(0), 1);
-            EXPECT_FALSE(board.wait_received(1, 300));
-            EXPECT_EQ(board.received(), "");
+    auto sb = GET_EXPORT(*driver, sb);
+    auto rsb = GET_EXPORT(*driver, rsb);
+    EXPECT_EQ(sb(0, 1), 1);
+    EXPECT_EQ(rsb(0), 1);
+    EXPECT_FALSE(board.wait_received(1, 300));
+    EXPECT_EQ(board.received(), "");
 
-            driver.reset();
-            EXPECT_EQ(watch.history("ttyUSB0"), "OC");
-            EXPECT_TRUE(same_settings(settings_of(board.slave_fd()), before));
-        },
-        child_timeout_ms);
-    EXPECT_EQ(child.exit_code, 0);
+    driver.reset();
+    EXPECT_EQ(watch.history("ttyUSB0"), "OC");
+    EXPECT_TRUE(same_settings(settings_of(board.slave_fd()), before));
 }
 
 // A console as standard input: the host may change its settings while the
 // library is loaded; unload puts back those found at load.
-TEST(Lifecycle, UnloadRestoresTheConsoleSettings)
+LIFECYCLE_TEST(UnloadRestoresTheConsoleSettings)
 {
-    const child_result child = run_in_child(
-        [] {
-            empty_device_folder();
-            pty_pair console;
-            ASSERT_EQ(dup2(console.slave, 0), 0);
-            const termios at_load = settings_of(0);
-            ASSERT_NE(at_load.c_lflag & ICANON, 0u);
+    pty_pair console;
+    ASSERT_EQ(dup2(console.slave, 0), 0);
+    const termios at_load = settings_of(0);
+    ASSERT_NE(at_load.c_lflag & ICANON, 0u);
 
-            std::optional<loaded_driver> driver;
-            driver.emplace(TEST_LIBRARY_USB0);
-            EXPECT_TRUE(same_settings(settings_of(0), at_load));  // the load only reads them
+    std::optional<loaded_driver> driver;
+    driver.emplace(TEST_LIBRARY_USB0);
+    EXPECT_TRUE(same_settings(settings_of(0), at_load));  // the load only reads them
 
-            termios changed = at_load;
-            cfmakeraw(&changed);
-            changed.c_cc[VMIN] = 9;
-            ASSERT_EQ(tcsetattr(0, TCSANOW, &changed), 0);
-            ASSERT_FALSE(same_settings(settings_of(0), at_load));
+    termios changed = at_load;
+    cfmakeraw(&changed);
+    changed.c_cc[VMIN] = 9;
+    ASSERT_EQ(tcsetattr(0, TCSANOW, &changed), 0);
+    ASSERT_FALSE(same_settings(settings_of(0), at_load));
 
-            driver.reset();
-            EXPECT_TRUE(same_settings(settings_of(0), at_load));
-        },
-        child_timeout_ms);
-    EXPECT_EQ(child.exit_code, 0);
+    driver.reset();
+    EXPECT_TRUE(same_settings(settings_of(0), at_load));
 }
 
 // A host started in the background of an interactive shell, with the console
 // as its standard input: unload must neither stop it (a background group that
 // sets the console's settings gets SIGTTOU) nor change the settings of the
 // job in the foreground.
-TEST(Lifecycle, BackgroundHostIsNotStoppedAtUnload)
+LIFECYCLE_TEST(BackgroundHostIsNotStoppedAtUnload)
 {
-    const child_result child = run_in_child(
-        [] {
-            empty_device_folder();
-            pty_pair console;
-            // This child becomes the session leader in the foreground of the
-            // console; the host runs in a group of its own, in the background.
-            ASSERT_NE(setsid(), -1);
-            ASSERT_EQ(ioctl(console.slave, TIOCSCTTY, 0), 0);
-            ASSERT_EQ(dup2(console.slave, 0), 0);
-            const pid_t host = fork();
-            ASSERT_GE(host, 0);
-            if (host == 0) {
-                setpgid(0, 0);
-                {
-                    loaded_driver driver(TEST_LIBRARY_USB0);
-                }
-                _exit(0);
-            }
-            setpgid(host, host);
-            // The foreground job changes the settings while the host runs.
-            termios foreground = settings_of(0);
-            cfmakeraw(&foreground);
-            ASSERT_EQ(tcsetattr(0, TCSANOW, &foreground), 0);
-            int status = 0;
-            ASSERT_EQ(waitpid(host, &status, WUNTRACED), host);
-            if (WIFSTOPPED(status)) {
-                ADD_FAILURE() << "the host was stopped by signal " << WSTOPSIG(status);
-                kill(host, SIGKILL);
-                waitpid(host, &status, 0);
-            } else {
-                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-            }
-            EXPECT_TRUE(same_settings(settings_of(0), foreground));
-            // The console closes at the end and hangs up its foreground
-            // group: this child.
-            signal(SIGHUP, SIG_IGN);
-        },
-        child_timeout_ms);
-    EXPECT_EQ(child.exit_code, 0);
+    pty_pair console;
+    // This child becomes the session leader in the foreground of the
+    // console; the host runs in a group of its own, in the background.
+    ASSERT_NE(setsid(), -1);
+    ASSERT_EQ(ioctl(console.slave, TIOCSCTTY, 0), 0);
+    ASSERT_EQ(dup2(console.slave, 0), 0);
+    const pid_t host = fork();
+    ASSERT_GE(host, 0);
+    if (host == 0) {
+        setpgid(0, 0);
+        {
+            loaded_driver driver(TEST_LIBRARY_USB0);
+        }
+        _exit(0);
+    }
+    setpgid(host, host);
+    // The foreground job changes the settings while the host runs.
+    termios foreground = settings_of(0);
+    cfmakeraw(&foreground);
+    ASSERT_EQ(tcsetattr(0, TCSANOW, &foreground), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(host, &status, WUNTRACED), host);
+    if (WIFSTOPPED(status)) {
+        ADD_FAILURE() << "the host was stopped by signal " << WSTOPSIG(status);
+        kill(host, SIGKILL);
+        waitpid(host, &status, 0);
+    } else {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_TRUE(same_settings(settings_of(0), foreground));
+    // The console closes at the end and hangs up its foreground
+    // group: this child.
+    signal(SIGHUP, SIG_IGN);
 }
 
 // Standard input closed, then read from a file: the port works in both, the
 // console step changes nothing, and a board that vanishes costs no crash.
-TEST(Lifecycle, StandardInputClosedOrAFile)
+LIFECYCLE_TEST(StandardInputClosedOrAFile)
 {
-    const child_result child = run_in_child(
-        [] {
-            empty_device_folder();
-            fake_board board(TEST_DEVICE_FOLDER, "ttyUSB0");
-            // The file that becomes standard input later, made while
-            // descriptor 0 is still taken.
-            char file_name[] = "/tmp/arduinodrv-stdin-XXXXXX";
-            const int file = mkstemp(file_name);
-            ASSERT_GE(file, 3);
-            unlink(file_name);
-            ASSERT_EQ(write(file, "input\n", 6), 6);
-            ASSERT_EQ(lseek(file, 0, SEEK_SET), 0);
-            close(0);
+    fake_board board(TEST_DEVICE_FOLDER, "ttyUSB0");
+    // The file that becomes standard input later, made while
+    // descriptor 0 is still taken.
+    char file_name[] = "/tmp/arduinodrv-stdin-XXXXXX";
+    const int file = mkstemp(file_name);
+    ASSERT_GE(file, 3);
+    unlink(file_name);
+    ASSERT_EQ(write(file, "input\n", 6), 6);
+    ASSERT_EQ(lseek(file, 0, SEEK_SET), 0);
+    close(0);
 
-            std::optional<loaded_driver> driver;
-            driver.emplace(TEST_LIBRARY_USB0);
-            // The port did not take the free descriptor 0, where it would
-            // count as closed.
-            EXPECT_FALSE(fd_is_open(0));
-            {
-                auto sb = GET_EXPORT(*driver, sb);
-                EXPECT_EQ(sb(0, 1), 1);
-                ASSERT_TRUE(board.wait_received(5, 2000));
-                EXPECT_EQ(board.received(), "SBA1\r");
-            }
-            driver.reset();
-            EXPECT_FALSE(fd_is_open(0));
-            EXPECT_EQ(fds_on(board.slave_path()), 1);
+    std::optional<loaded_driver> driver;
+    driver.emplace(TEST_LIBRARY_USB0);
+    // The port did not take the free descriptor 0, where it would
+    // count as closed.
+    EXPECT_FALSE(fd_is_open(0));
+    {
+        auto sb = GET_EXPORT(*driver, sb);
+        EXPECT_EQ(sb(0, 1), 1);
+        ASSERT_TRUE(board.wait_received(5, 2000));
+        EXPECT_EQ(board.received(), "SBA1\r");
+    }
+    driver.reset();
+    EXPECT_FALSE(fd_is_open(0));
+    EXPECT_EQ(fds_on(board.slave_path()), 1);
 
-            ASSERT_EQ(dup2(file, 0), 0);
-            close(file);
+    ASSERT_EQ(dup2(file, 0), 0);
+    close(file);
 
-            board.clear_received();
-            driver.emplace(TEST_LIBRARY_USB0);
-            auto sb = GET_EXPORT(*driver, sb);
-            auto rsb = GET_EXPORT(*driver, rsb);
-            auto ea = GET_EXPORT(*driver, ea);
-            auto eb = GET_EXPORT(*driver, eb);
-            EXPECT_EQ(rsb(0), 0);  // fresh tables after the new load
-            EXPECT_EQ(sb(2, 1), 1);
-            ASSERT_TRUE(board.wait_received(5, 2000));
-            EXPECT_EQ(board.received(), "SBC1\r");
+    board.clear_received();
+    driver.emplace(TEST_LIBRARY_USB0);
+    auto sb = GET_EXPORT(*driver, sb);
+    auto rsb = GET_EXPORT(*driver, rsb);
+    auto ea = GET_EXPORT(*driver, ea);
+    auto eb = GET_EXPORT(*driver, eb);
+    EXPECT_EQ(rsb(0), 0);  // fresh tables after the new load
+    EXPECT_EQ(sb(2, 1), 1);
+    ASSERT_TRUE(board.wait_received(5, 2000));
+    EXPECT_EQ(board.received(), "SBC1\r");
 
-            // The board vanishes: every request still returns, with its
-            // neutral result.
-            board.hang_up();
-            const auto start = steady::now();
-            EXPECT_EQ(sb(0, 1), 1);
-            EXPECT_EQ(sb(3, 5), 5);
-            EXPECT_EQ(rsb(3), 5);
-            EXPECT_EQ(eb(1), 0);
-            EXPECT_EQ(ea(2), 0);
-            EXPECT_LT(ms_between(start, steady::now()), 10000);
+    // The board vanishes: every request still returns, with its
+    // neutral result.
+    board.hang_up();
+    const auto start = steady::now();
+    EXPECT_EQ(sb(0, 1), 1);
+    EXPECT_EQ(sb(3, 5), 5);
+    EXPECT_EQ(rsb(3), 5);
+    EXPECT_EQ(eb(1), 0);
+    EXPECT_EQ(ea(2), 0);
+    EXPECT_LT(ms_between(start, steady::now()), 10000);
 
-            driver.reset();
-            EXPECT_EQ(fds_on(board.slave_path()), 1);
-            // Standard input is still the file, unread.
-            char line[8] = {};
-            EXPECT_EQ(read(0, line, sizeof line), 6);
-            EXPECT_STREQ(line, "input\n");
-        },
-        child_timeout_ms);
-    EXPECT_EQ(child.exit_code, 0);
+    driver.reset();
+    EXPECT_EQ(fds_on(board.slave_path()), 1);
+    // Standard input is still the file, unread.
+    char line[8] = {};
+    EXPECT_EQ(read(0, line, sizeof line), 6);
+    EXPECT_STREQ(line, "input\n");
 }
 
 // A host that forks: the child's unload, by exit(0) or _exit, leaves the
@@ -729,44 +703,38 @@ TEST(Lifecycle, BoardBackAfterEveryUnplug)
 // someone's terminal, a new one that took the same pty number: the library,
 // trying its path again after the unplug, never makes that terminal raw nor
 // writes to it, and its requests keep their neutral results.
-TEST(Lifecycle, AStaleLinkToSomeonesTerminalIsNeverUsed)
+LIFECYCLE_TEST(AStaleLinkToSomeonesTerminalIsNeverUsed)
 {
-    const child_result child = run_in_child(
-        [] {
-            empty_device_folder();
-            someones_terminal terminal;
-            const int own = open(terminal.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-            ASSERT_GE(own, 0);
-            const termios before = settings_of(own);
-            auto board = std::make_unique<fake_board>(TEST_DEVICE_FOLDER, "ttyUSB0");
-            sketch_pins pins;
-            pins.analog[3] = 512;
-            board->answer_as_sketch(pins);
-            std::optional<loaded_driver> driver;
-            driver.emplace(TEST_LIBRARY_USB0);
-            auto ea = GET_EXPORT(*driver, ea);
-            auto sb = GET_EXPORT(*driver, sb);
-            EXPECT_EQ(ea(3), 512);
+    someones_terminal terminal;
+    const int own = open(terminal.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(own, 0);
+    const termios before = settings_of(own);
+    auto board = std::make_unique<fake_board>(TEST_DEVICE_FOLDER, "ttyUSB0");
+    sketch_pins pins;
+    pins.analog[3] = 512;
+    board->answer_as_sketch(pins);
+    std::optional<loaded_driver> driver;
+    driver.emplace(TEST_LIBRARY_USB0);
+    auto ea = GET_EXPORT(*driver, ea);
+    auto sb = GET_EXPORT(*driver, sb);
+    EXPECT_EQ(ea(3), 512);
 
-            board->hang_up();
-            board.reset();
-            const std::string link = std::string(TEST_DEVICE_FOLDER) + "/ttyUSB0";
-            ASSERT_EQ(symlink(terminal.path().c_str(), link.c_str()), 0);
-            // Each request without a port tries the path again, at most
-            // every 500 ms: three analog requests make several tries.
-            for (int i = 0; i < 3; ++i) {
-                EXPECT_EQ(ea(3), 0);
-                EXPECT_EQ(sb(0, 1), 1);
-            }
-            EXPECT_EQ(terminal.written(), "");
-            EXPECT_TRUE(same_settings(settings_of(own), before));
-            EXPECT_EQ(fds_on(terminal.path()), 1);  // the test's own
-            unlink(link.c_str());
-            driver.reset();
-            close(own);
-        },
-        child_timeout_ms);
-    EXPECT_EQ(child.exit_code, 0);
+    board->hang_up();
+    board.reset();
+    const std::string link = std::string(TEST_DEVICE_FOLDER) + "/ttyUSB0";
+    ASSERT_EQ(symlink(terminal.path().c_str(), link.c_str()), 0);
+    // Each request without a port tries the path again, at most
+    // every 500 ms: three analog requests make several tries.
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(ea(3), 0);
+        EXPECT_EQ(sb(0, 1), 1);
+    }
+    EXPECT_EQ(terminal.written(), "");
+    EXPECT_TRUE(same_settings(settings_of(own), before));
+    EXPECT_EQ(fds_on(terminal.path()), 1);  // the test's own
+    unlink(link.c_str());
+    driver.reset();
+    close(own);
 }
 
 }  // namespace

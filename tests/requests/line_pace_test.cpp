@@ -14,14 +14,13 @@
 #include <vector>
 
 #include "driver_session.h"
+#include "protocol/board_channels.h"
 
 namespace {
 
 constexpr int line_baud = 9600;
-constexpr int analog_inputs = 6;
-const int digital_input_pins[] = {2, 4, 7, 8};
-const int pwm_pins[] = {3, 5, 6, 9};
-const int digital_output_pins[] = {10, 11, 12, 13};
+constexpr int analog_inputs = analog_input_count;
+constexpr const int32_t (&pwm_pins)[channels_of_each_kind] = pwm_output_pins;
 
 // Readings that tell each channel apart, and inputs of both levels.
 sketch_pins distinct_pins()

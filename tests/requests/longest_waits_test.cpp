@@ -15,6 +15,7 @@
 
 #include "child.h"
 #include "driver_loader.h"
+#include "driver_session.h"
 #include "request_helpers.h"
 
 namespace {
@@ -105,26 +106,21 @@ TEST(LongestWaits, EveryFamilyAgainstAFloodingBoardOnAFullDevice)
         [] {
             flooding_full_line line;
             loaded_driver driver(TEST_LIBRARY_USB0);
-            auto ea = GET_EXPORT(driver, ea);
-            auto ead = GET_EXPORT(driver, ead);
-            auto eb = GET_EXPORT(driver, eb);
-            auto sa = GET_EXPORT(driver, sa);
-            auto sad = GET_EXPORT(driver, sad);
-            auto sb = GET_EXPORT(driver, sb);
+            const request_exports call(driver);
             line.fill_and_flood();
 
             int raw = -1;
-            expect_within("ea", time_ms([&] { raw = ea(0); }), least_analog_input_ms, longest_analog_input_ms);
+            expect_within("ea", time_ms([&] { raw = call.ea(0); }), least_analog_input_ms, longest_analog_input_ms);
             EXPECT_EQ(raw, 0);
             double volts = -1.0;
-            expect_within("ead", time_ms([&] { volts = ead(1); }), least_analog_input_ms, longest_analog_input_ms);
+            expect_within("ead", time_ms([&] { volts = call.ead(1); }), least_analog_input_ms, longest_analog_input_ms);
             EXPECT_EQ(volts, 0.0);
             int level = -1;
-            expect_within("eb", time_ms([&] { level = eb(0); }), least_digital_input_ms, longest_digital_input_ms);
+            expect_within("eb", time_ms([&] { level = call.eb(0); }), least_digital_input_ms, longest_digital_input_ms);
             EXPECT_EQ(level, 0);
-            expect_within("sa", time_ms([&] { EXPECT_EQ(sa(0, 200), 100); }), least_output_ms, longest_output_ms);
-            expect_within("sad", time_ms([&] { EXPECT_EQ(sad(0, 2.5), 64.0); }), least_output_ms, longest_output_ms);
-            expect_within("sb", time_ms([&] { EXPECT_EQ(sb(0, 1), 1); }), least_output_ms, longest_output_ms);
+            expect_within("sa", time_ms([&] { EXPECT_EQ(call.sa(0, 200), 100); }), least_output_ms, longest_output_ms);
+            expect_within("sad", time_ms([&] { EXPECT_EQ(call.sad(0, 2.5), 64.0); }), least_output_ms, longest_output_ms);
+            expect_within("sb", time_ms([&] { EXPECT_EQ(call.sb(0, 1), 1); }), least_output_ms, longest_output_ms);
         },
         120000, true);
     std::fputs(child.out.c_str(), stdout);

@@ -74,7 +74,7 @@ protected:
     bool open_at_9600()
     {
         port.close();
-        port = open_serial_port(line.path.c_str(), driver_line).port;
+        port = serial_port::open(line.path.c_str(), driver_line).port;
         return port.is_open();
     }
     size_t write_now(const std::string &bytes) { return port.write_some(bytes.data(), bytes.size(), deadline{0, 0}); }

@@ -1,6 +1,6 @@
 // The waits of the serial layer: asleep until a byte, room or the deadline.
 // Each case runs in a child, so this process never reads the layer's clock
-// (see clock_test.cpp).
+// (see tests/posix/clock_test.cpp).
 #include <chrono>
 #include <gtest/gtest.h>
 #include <string>
@@ -35,7 +35,7 @@ struct line_under_test : pty_pair {
     serial_port port;
     line_under_test()
     {
-        port = open_serial_port(path.c_str(), driver_line).port;
+        port = serial_port::open(path.c_str(), driver_line).port;
         if (!port.is_open())
             throw std::runtime_error("open_serial_port failed");
     }

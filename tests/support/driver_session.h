@@ -15,23 +15,39 @@
 #include "driver_loader.h"
 #include "fake_board.h"
 
-struct driver_session {
-    driver_session(const char *device_folder, const char *library)
-        : board(device_folder, "ttyUSB0"), driver(library)
+// The request exports of a loaded build, by name, with the header's types.
+struct request_exports {
+    explicit request_exports(const loaded_driver &driver)
+        : ea(GET_EXPORT(driver, ea)), ead(GET_EXPORT(driver, ead)), eb(GET_EXPORT(driver, eb)),
+          sa(GET_EXPORT(driver, sa)), sad(GET_EXPORT(driver, sad)), sb(GET_EXPORT(driver, sb)),
+          rsa(GET_EXPORT(driver, rsa)), rsad(GET_EXPORT(driver, rsad)), rsb(GET_EXPORT(driver, rsb))
     {
     }
+    EXPORT(ea) ea;
+    EXPORT(ead) ead;
+    EXPORT(eb) eb;
+    EXPORT(sa) sa;
+    EXPORT(sad) sad;
+    EXPORT(sb) sb;
+    EXPORT(rsa) rsa;
+    EXPORT(rsad) rsad;
+    EXPORT(rsb) rsb;
+};
 
-    fake_board board;  // made before the load, so the load opens it
+// The board, made before the load so that the load opens it, and the build.
+struct session_parts {
+    session_parts(const char *device_folder, const char *library) : board(device_folder, "ttyUSB0"), driver(library)
+    {
+    }
+    fake_board board;
     loaded_driver driver;
-    EXPORT(ea) ea = GET_EXPORT(driver, ea);
-    EXPORT(ead) ead = GET_EXPORT(driver, ead);
-    EXPORT(eb) eb = GET_EXPORT(driver, eb);
-    EXPORT(sa) sa = GET_EXPORT(driver, sa);
-    EXPORT(sad) sad = GET_EXPORT(driver, sad);
-    EXPORT(sb) sb = GET_EXPORT(driver, sb);
-    EXPORT(rsa) rsa = GET_EXPORT(driver, rsa);
-    EXPORT(rsad) rsad = GET_EXPORT(driver, rsad);
-    EXPORT(rsb) rsb = GET_EXPORT(driver, rsb);
+};
+
+struct driver_session : session_parts, request_exports {
+    driver_session(const char *device_folder, const char *library)
+        : session_parts(device_folder, library), request_exports(driver)
+    {
+    }
 };
 
 template <typename Session> void run_session_in_child(int timeout_ms)

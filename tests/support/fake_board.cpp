@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <iterator>
 #include <optional>
 #include <poll.h>
 #include <stdexcept>
@@ -12,11 +13,19 @@
 #include <unistd.h>
 #include <utility>
 
-// The sketch's side of the board: its interpreter, reading and setting pins.
+// The sketch's side of the board: its interpreter, reading and setting pins,
+// on the test's steady clock.
 struct fake_board::sketch final : board_io {
+    static constexpr uint16_t buffer_room = 63;  // the sketch's serial buffer, empty
+
     sketch_pins pins;
     std::string answer;
-    command_interpreter interpreter{*this, 6};
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    uint16_t room = buffer_room;   // set by the board before the interpreter runs
+    uint32_t moved_to = 0;         // a rate the interpreter moved the line to
+    command_interpreter interpreter;
+
+    explicit sketch(sketch_kind kind) : interpreter(*this, 6, kind) {}
 
     uint16_t read_analog(uint8_t channel) override { return channel < 8 ? pins.analog[channel] : 0; }
     bool read_digital(uint8_t pin) override { return pin < 14 && pins.input_high[pin]; }
@@ -31,6 +40,13 @@ struct fake_board::sketch final : board_io {
             pins.output_level[pin] = high ? 1 : 0;
     }
     void send(uint8_t byte) override { answer.push_back(static_cast<char>(byte)); }
+    uint32_t clock_us() override
+    {
+        using namespace std::chrono;
+        return static_cast<uint32_t>(duration_cast<microseconds>(steady_clock::now() - started).count());
+    }
+    void set_line_rate(uint32_t baud) override { moved_to = baud; }
+    uint16_t send_room() override { return room; }
 };
 
 std::vector<std::string> command_lines(const std::string &bytes)
@@ -80,14 +96,41 @@ void fake_board::respond_with(std::function<board_reply(const std::string &)> re
 {
     std::lock_guard<std::mutex> lock(mutex_);
     responder_ = std::move(responder);
+    sketch_.reset();
 }
 
-void fake_board::answer_as_sketch(const sketch_pins &pins)
+void fake_board::answer_as_sketch(const sketch_pins &pins, sketch_kind kind)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        responder_ = nullptr;
+        sketch_filter_ = nullptr;
+        sketch_ = std::make_unique<sketch>(kind);
+        sketch_->pins = pins;
+        set_pace(paced_baud_);  // a board starts at its first rate
+    }
+    wake();  // its clock may have work
+}
+
+void fake_board::set_inputs(const sketch_pins &pins)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    responder_ = nullptr;
-    sketch_ = std::make_unique<sketch>();
-    sketch_->pins = pins;
+    if (!sketch_)
+        return;
+    std::copy(std::begin(pins.analog), std::end(pins.analog), std::begin(sketch_->pins.analog));
+    std::copy(std::begin(pins.input_high), std::end(pins.input_high), std::begin(sketch_->pins.input_high));
+}
+
+uint32_t fake_board::sketch_line_rate()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sketch_ ? sketch_->interpreter.line_rate() : 0;
+}
+
+void fake_board::filter_sketch_output(std::function<std::string(const std::string &)> filter)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    sketch_filter_ = std::move(filter);
 }
 
 sketch_pins fake_board::pins()
@@ -100,11 +143,18 @@ void fake_board::pace_like_line(int baud)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        const auto character = std::chrono::duration_cast<clock::duration>(character_time(baud));
-        to_driver_.set_character_time(character);
-        from_driver_.set_character_time(character);
+        paced_baud_ = baud;
+        set_pace(baud);
     }
     wake();
+}
+
+// Lock held.
+void fake_board::set_pace(int baud)
+{
+    const auto character = std::chrono::duration_cast<clock::duration>(character_time(baud));
+    to_driver_.set_character_time(character);
+    from_driver_.set_character_time(character);
 }
 
 void fake_board::send(const std::string &bytes)
@@ -153,10 +203,46 @@ void fake_board::wake()
     (void)!write(wake_pipe_[1], &byte, 1);  // a full pipe wakes the thread as well
 }
 
-void fake_board::queue(std::string bytes, clock::time_point ready_at)
+void fake_board::queue(std::string bytes, clock::time_point ready_at, uint32_t new_rate)
 {
-    outgoing_.push_back({ready_at, std::move(bytes), ++queued_count_});
+    outgoing_.push_back({ready_at, std::move(bytes), ++queued_count_, new_rate});
     wake();
+}
+
+// What the sketch sent, as one piece through the test's filter, and the
+// move of its line behind it (lock held).
+void fake_board::sketch_sends(clock::time_point now)
+{
+    if (!sketch_->answer.empty()) {
+        std::string piece = std::exchange(sketch_->answer, std::string());
+        if (sketch_filter_)
+            piece = sketch_filter_(piece);
+        if (!piece.empty())
+            queue(std::move(piece), now);
+    }
+    if (sketch_->moved_to != 0)
+        queue(std::string(), now, std::exchange(sketch_->moved_to, 0));
+    // What the sketch's buffer holds: the bytes not yet on the line.
+    size_t waiting = 0;
+    for (const outgoing &chunk : outgoing_)
+        waiting += chunk.bytes.size();
+    sketch_->room = static_cast<uint16_t>(waiting >= sketch::buffer_room ? 0 : sketch::buffer_room - waiting);
+}
+
+// Runs the sketch's clock (a stream's tick, the end of a rate's trial);
+// returns when it has work next (lock held).
+std::optional<fake_board::clock::time_point> fake_board::run_sketch_clock(clock::time_point now)
+{
+    if (!sketch_)
+        return std::nullopt;
+    sketch_sends(now);
+    sketch_->interpreter.poll();
+    sketch_sends(now);
+    uint32_t due_us = 0;
+    if (!sketch_->interpreter.next_due(due_us))
+        return std::nullopt;
+    const int32_t ahead_us = static_cast<int32_t>(due_us - sketch_->clock_us());
+    return now + std::chrono::microseconds(std::max(ahead_us, 0));
 }
 
 // What the board does with bytes it has taken off the line (lock held).
@@ -166,10 +252,11 @@ void fake_board::take(const char *bytes, size_t count)
     arrived_.notify_all();
     const auto now = clock::now();
     if (sketch_) {
-        for (size_t i = 0; i < count; ++i)
+        for (size_t i = 0; i < count; ++i) {
+            sketch_sends(now);
             sketch_->interpreter.feed(static_cast<uint8_t>(bytes[i]));
-        if (!sketch_->answer.empty())
-            queue(std::exchange(sketch_->answer, std::string()), now);
+        }
+        sketch_sends(now);
         return;
     }
     for (size_t i = 0; i < count; ++i) {
@@ -219,8 +306,18 @@ void fake_board::serve()
             reading = false;
         auto now = clock::now();
 
-        // The board's side: the front chunk, whole or (paced) one byte at a time.
-        std::optional<clock::time_point> next_event;
+        // The sketch's clock, then the board's side: the front chunk, whole
+        // or (paced) one byte at a time.
+        std::optional<clock::time_point> next_event = run_sketch_clock(now);
+        if (!outgoing_.empty() && outgoing_.front().bytes.empty()) {
+            // The bytes before it have crossed: the line moves.
+            if (paced_baud_ > 0 && outgoing_.front().new_rate > 0)
+                set_pace(static_cast<int>(outgoing_.front().new_rate));
+            sent_count_ = outgoing_.front().number;
+            outgoing_.pop_front();
+            sent_.notify_all();
+            continue;
+        }
         if (master >= 0 && !outgoing_.empty() && !want_room) {
             const outgoing &front = outgoing_.front();
             const auto due = to_driver_.due(front.ready_at);
@@ -249,7 +346,7 @@ void fake_board::serve()
                 }
                 continue;
             }
-            next_event = due;
+            next_event = next_event ? std::min(*next_event, due) : due;
         }
 
         // The driver's side: paced, one byte a character time once bytes wait.

@@ -10,10 +10,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "board_protocol.h"
 #include "line_pace.h"
 #include "pty_pair.h"
 
@@ -60,13 +62,30 @@ public:
     int slave_fd() const { return pty_.slave; }
 
     // Answers each command line (the bytes before a CR; empty lines too) with
-    // what the responder returns. Without a responder the board is silent.
+    // what the responder returns (replaces any sketch). Without a responder
+    // the board is silent.
     void respond_with(std::function<board_reply(const std::string &line)> responder);
 
     // Answers every byte as the sketch does, with the sketch's own command
-    // interpreter, reading and setting `pins` (replaces any responder).
-    void answer_as_sketch(const sketch_pins &pins);
+    // interpreter, reading and setting `pins` (replaces any responder): the
+    // project's sketch with its extensions by default, or a classic one. Its
+    // clock is the test's steady clock from this call (a fresh start, at
+    // 9600): a stream's frames go at their ticks, and the rate it moves to
+    // paces the line when pace_like_line is on. Its serial buffer holds 63
+    // bytes not yet on the line, so a stream the line cannot carry, or a
+    // driver that does not read, loses whole frames as the board does.
+    void answer_as_sketch(const sketch_pins &pins, sketch_kind kind = sketch_kind::extended);
     sketch_pins pins();
+    // What the inputs read from now on; the sketch runs on (no restart).
+    void set_inputs(const sketch_pins &pins);
+    // The sketch's line rate now: 9600 until the driver moves it.
+    uint32_t sketch_line_rate();
+    // Each piece the sketch sends (one answer, or one stream frame) passes
+    // through `filter` before it goes on the line: a test damages, cuts or
+    // drops it ("" sends nothing). Kept until answer_as_sketch; nullptr ends it.
+    // It runs on the board's thread with the board locked: it must not call
+    // the board.
+    void filter_sketch_output(std::function<std::string(const std::string &piece)> filter);
 
     // Plays a board on a line of `baud` (10 bits a character, 0 for no
     // line at all): each byte the board sends reaches the driver one
@@ -74,6 +93,8 @@ public:
     // after the CR, and the board takes what the driver writes no faster
     // than the line carries it, so the device's buffer fills as a real one
     // does. Without it the board answers at once and reads without limit.
+    // The sketch's moves (XB) change the pace once their answer has crossed;
+    // a restart (answer_as_sketch) brings back this one.
     void pace_like_line(int baud = 9600);
 
     // Sends bytes as if the board wrote them unasked, after every answer
@@ -95,12 +116,16 @@ private:
         clock::time_point ready_at;  // not on the line before
         std::string bytes;
         uint64_t number;             // for send() to see its chunk gone
+        uint32_t new_rate = 0;       // no bytes: the line moves to this rate here
     };
 
     void serve();
     void take(const char *bytes, size_t count);
-    void queue(std::string bytes, clock::time_point ready_at);
+    void queue(std::string bytes, clock::time_point ready_at, uint32_t new_rate = 0);
     void wake();
+    void set_pace(int baud);
+    void sketch_sends(clock::time_point now);
+    std::optional<clock::time_point> run_sketch_clock(clock::time_point now);
 
     std::string link_;
     pty_pair pty_;  // the master is closed (and -1) once the board hung up
@@ -109,11 +134,13 @@ private:
     std::condition_variable arrived_, sent_;
     bool stopping_ = false, hang_up_asked_ = false;
     line_pace<clock::time_point> to_driver_, from_driver_;  // no pace until asked
+    int paced_baud_ = 0;
     std::deque<outgoing> outgoing_;
     uint64_t queued_count_ = 0, sent_count_ = 0;
     std::string received_;
     std::string line_;
     std::function<board_reply(const std::string &)> responder_;
+    std::function<std::string(const std::string &)> sketch_filter_;
     struct sketch;
     std::unique_ptr<sketch> sketch_;
     std::thread thread_;

@@ -44,13 +44,16 @@ timespec to_timespec(double seconds)
     return span;
 }
 
-constexpr int line_baud = 9600;             // the sketch's line, kept with --pace
+constexpr int line_baud = command_interpreter::classic_rate;  // the line at each start, kept with --pace
 constexpr double closed_poll_s = 0.02;       // while nobody holds the slave, look this often
 constexpr double table_period_s = 0.2;
 constexpr double longest_wait_s = 0.5;
 // Beyond this many unsent answer bytes the board stops taking commands, as
 // the sketch does when its transmit buffer is full.
 constexpr size_t output_limit = 4096;
+// The sketch's serial buffer: a stream's frame goes only when it fits in
+// what the bytes not yet on the line leave of it.
+constexpr size_t sketch_buffer = 63;
 constexpr size_t input_limit = 4096;
 
 struct timed_byte {
@@ -63,15 +66,12 @@ public:
     emulator(const boardsim_options &options, int master, FILE *log)
         : options_(options), master_(master), log_(log)
     {
-        interpreter_.emplace(board_, analog_channels);
+        interpreter_.emplace(board_, analog_channels, kind());
         for (int channel = 0; channel < analog_channels; ++channel)
             board_.analog[channel] = options.analog[channel];
         for (int pin = 0; pin < digital_pins; ++pin)
             board_.digital[pin] = options.digital[pin];
-        if (options.pace) {
-            input_pace_.set_character_time(character_seconds(line_baud));
-            output_pace_.set_character_time(character_seconds(line_baud));
-        }
+        pace_at(line_baud);
         start_ = monotonic_s();
     }
 
@@ -81,6 +81,7 @@ public:
         while (!stop_signal) {
             const double now = elapsed();
             run_due_input(now);
+            run_clock(now);
             write_due_output(now);
             if (table && now >= next_table) {
                 draw_table();
@@ -95,6 +96,7 @@ public:
     void print_summary()
     {
         board_.now_s = elapsed();
+        fill_stream_counts();
         std::printf("boardsim: outputs at exit\n");
         for (const std::string &row : board_table(board_, counts_, port_open_, false))
             std::printf("%s\n", row.c_str());
@@ -102,6 +104,56 @@ public:
 
 private:
     double elapsed() const { return monotonic_s() - start_; }
+    sketch_kind kind() const { return options_.classic ? sketch_kind::classic : sketch_kind::extended; }
+
+    // With --pace, the line carries characters at this rate.
+    void pace_at(uint32_t baud)
+    {
+        if (!options_.pace)
+            return;
+        input_pace_.set_character_time(character_seconds(static_cast<int>(baud)));
+        output_pace_.set_character_time(character_seconds(static_cast<int>(baud)));
+    }
+
+    // Hands the board what the interpreter needs before it runs: the time
+    // and the room in its serial buffer.
+    void prepare_board(double now)
+    {
+        board_.now_s = now;
+        board_.answer.clear();
+        board_.room = static_cast<uint16_t>(output_.size() >= sketch_buffer ? 0 : sketch_buffer - output_.size());
+    }
+
+    // What the interpreter sent goes on the line; a move of the line's rate
+    // paces what comes after it.
+    void take_answer(double now)
+    {
+        for (char answer_byte : board_.answer)
+            output_.push_back({answer_byte, output_pace_.give(now)});
+        if (board_.moved_to != 0) {
+            pace_at(board_.moved_to);
+            log_event(("line moved to " + std::to_string(board_.moved_to) + " baud").c_str());
+            board_.moved_to = 0;
+        }
+    }
+
+    // The board's own clock: a stream's frames, the line's way back.
+    void run_clock(double now)
+    {
+        prepare_board(now);
+        interpreter_->poll();
+        take_answer(now);
+    }
+
+    // When the board's clock has work next, in seconds after start.
+    std::optional<double> clock_due() const
+    {
+        uint32_t due_us = 0;
+        if (!interpreter_->next_due(due_us))
+            return std::nullopt;
+        const int32_t ahead_us = static_cast<int32_t>(due_us - board_.clock_us_at(elapsed()));
+        return elapsed() + std::max(ahead_us, 0) / 1e6;
+    }
 
     void run_due_input(double now)
     {
@@ -113,17 +165,16 @@ private:
                 ++counts_.lost;  // the boot loader takes it, not the sketch
                 continue;
             }
-            board_.now_s = now;
-            board_.answer.clear();
+            prepare_board(now);
             const line_outcome outcome = interpreter_->feed(static_cast<uint8_t>(byte));
-            for (char answer_byte : board_.answer)
-                output_.push_back({answer_byte, output_pace_.give(now)});
+            const std::string answer = board_.answer;
+            take_answer(now);
             if (outcome != line_outcome::none)
-                count_and_log(now, outcome);
+                count_and_log(now, outcome, answer);
         }
     }
 
-    void count_and_log(double now, line_outcome outcome)
+    void count_and_log(double now, line_outcome outcome, const std::string &answer)
     {
         ++counts_.lines;
         switch (outcome) {
@@ -136,7 +187,7 @@ private:
         if (!log_)
             return;
         const std::string line(interpreter_->line(), interpreter_->line_length());
-        std::fprintf(log_, "%s\n", log_line(now, line, outcome, board_.answer, board_.action).c_str());
+        std::fprintf(log_, "%s\n", log_line(now, line, outcome, answer, board_.action).c_str());
         std::fflush(log_);
     }
 
@@ -187,7 +238,8 @@ private:
     void restart()
     {
         board_.restart();
-        interpreter_.emplace(board_, analog_channels);
+        interpreter_.emplace(board_, analog_channels, kind());
+        pace_at(line_baud);
         input_.clear();
         output_.clear();
         deaf_until_ = elapsed() + boot_time_ms / 1000;
@@ -200,6 +252,8 @@ private:
             until = std::min(until, input_.front().due);
         if (!output_.empty() && !write_blocked_)
             until = std::min(until, output_.front().due);
+        if (const auto due = clock_due())
+            until = std::min(until, *due);
         until = std::min(until, now + longest_wait_s);
         // Nobody holds the line: look often, to see a host's open when it comes.
         if (!port_open_)
@@ -248,9 +302,18 @@ private:
             input_.push_back({bytes[i], input_pace_.give(now)});
     }
 
+    void fill_stream_counts()
+    {
+        counts_.rate = interpreter_->line_rate();
+        counts_.streaming = interpreter_->streaming();
+        counts_.frames = interpreter_->frames_used() - interpreter_->frames_dropped();
+        counts_.frames_dropped = interpreter_->frames_dropped();
+    }
+
     void draw_table()
     {
         board_.now_s = elapsed();
+        fill_stream_counts();
         const auto rows = board_table(board_, counts_, port_open_, true);
         // Rows cut to the terminal's width: a row that wrapped would throw
         // the redraw off by a line and repeat the table down the screen.
@@ -325,7 +388,8 @@ int main(int argc, char **argv)
     // The first line is the terminal's path alone, for scripts.
     std::printf("%s\n", slave.c_str());
     if (table)
-        std::printf("boardsim: board on %s%s%s, 9600 baud%s%s. Ctrl-C ends.\n%s\n", slave.c_str(),
+        std::printf("boardsim: %s board on %s%s%s, 9600 baud%s%s. Ctrl-C ends.\n%s\n",
+                    options.classic ? "classic" : "extended", slave.c_str(),
                     options.link.empty() ? "" : ", linked from ", options.link.c_str(),
                     options.pace ? ", paced" : "", options.reset ? "" : ", no restart on open", counts_legend);
     std::fflush(stdout);

@@ -12,8 +12,11 @@ namespace {
 const char usage_format[] =
     "Usage: boardsim [options]\n"
     "Emulates the arduinodrv board on a pseudo-terminal: prints the terminal's\n"
-    "path, then answers the driver's commands as the reference sketch does,\n"
-    "until Ctrl-C or SIGTERM.\n"
+    "path, then answers the driver's commands as the project's sketch does,\n"
+    "until Ctrl-C or SIGTERM: the four classic commands and the extensions (it\n"
+    "tells what it can do, names the answers that name their request, moves the\n"
+    "line to 250000, 500000 or 1000000 baud when asked, and streams the inputs\n"
+    "it is asked for in frames timed by its own clock).\n"
     "\n"
     "Options:\n"
     "  --link PATH          make PATH a symbolic link to the terminal (removed at\n"
@@ -35,8 +38,11 @@ const char usage_format[] =
     "  --no-reset           do not restart when a host opens the port; by default the\n"
     "                       board restarts as a real one does: outputs off, and deaf\n"
     "                       for its boot time (%s)\n"
-    "  --pace               send answers at the speed of a 9600-baud line (1.04 ms a\n"
-    "                       byte), and take commands at it, as a real board does\n"
+    "  --pace               send answers at the speed of the line (1.04 ms a byte at\n"
+    "                       9600 baud; the rate the driver moved it to, once moved),\n"
+    "                       and take commands at it, as a real board does\n"
+    "  --classic            play a classic sketch: the four commands alone, every\n"
+    "                       other line ignored\n"
     "  --log FILE           log every command line, with the time and the answer;\n"
     "                       FILE - is standard output\n"
     "  --summary            print the outputs seen when ending\n"
@@ -44,9 +50,12 @@ const char usage_format[] =
     "                       no live table (there is none when stdout is not a terminal)\n"
     "  -h, --help           this text\n"
     "\n"
-    "The table counts the command lines received: answered (EA, EB), set (SA, SB),\n"
-    "ignored (unknown, or a pin that cannot do it), dropped (longer than the\n"
-    "board's line buffer), lost (arrived while the board was restarting).\n"
+    "The table counts the command lines received: answered (EA, EB and the\n"
+    "extensions XI, XB, XS, XE), set (SA, SB), ignored (unknown, or a pin that\n"
+    "cannot do it), dropped (longer than the board's line buffer), lost (arrived\n"
+    "while the board was restarting); then the line's rate and the stream's\n"
+    "frames, sent and dropped (no room for them: a line too slow, or a driver\n"
+    "that does not read).\n"
     "\n"
     "Example:\n"
     "  boardsim --link /tmp/dev/ttyUSB0 --analog 0=sine:512:400:2s --analog 1=noise:300:20 \\\n"
@@ -108,13 +117,17 @@ void print_usage()
 
 int parse_options(int argc, char **argv, boardsim_options &options)
 {
-    enum { opt_link = 256, opt_analog, opt_digital, opt_pace, opt_log, opt_summary, opt_no_table, opt_no_reset };
+    enum {
+        opt_link = 256, opt_analog, opt_digital, opt_pace, opt_log, opt_summary, opt_no_table, opt_no_reset,
+        opt_classic,
+    };
     static const option long_options[] = {
         {"link", required_argument, nullptr, opt_link},
         {"analog", required_argument, nullptr, opt_analog},
         {"digital", required_argument, nullptr, opt_digital},
         {"pace", no_argument, nullptr, opt_pace},
         {"no-reset", no_argument, nullptr, opt_no_reset},
+        {"classic", no_argument, nullptr, opt_classic},
         {"log", required_argument, nullptr, opt_log},
         {"summary", no_argument, nullptr, opt_summary},
         {"quiet", no_argument, nullptr, 'q'},
@@ -160,6 +173,9 @@ int parse_options(int argc, char **argv, boardsim_options &options)
             break;
         case opt_no_reset:
             options.reset = false;
+            break;
+        case opt_classic:
+            options.classic = true;
             break;
         case opt_log:
             options.log = optarg;

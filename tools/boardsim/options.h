@@ -8,7 +8,8 @@
 struct boardsim_options {
     std::string link;       // symbolic link to make to the slave ("" for none)
     std::string log;        // traffic log file, "-" for standard output, "" for none
-    bool pace = false;      // answer at the speed of a 9600-baud line
+    bool pace = false;      // answer at the speed of the line: 9600 baud, or the rate the driver moved it to
+    bool classic = false;   // a classic sketch: the driver's four commands alone
     bool reset = true;      // restart as a board does when a host opens the port
     bool table = true;      // live table of outputs when stdout is a terminal
     bool summary = false;   // outputs seen, printed at exit

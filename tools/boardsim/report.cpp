@@ -52,7 +52,7 @@ std::string log_line(double t, const std::string &line, line_outcome outcome, co
 const char counts_legend[] =
     "lines received: answered (readings sent), set (outputs changed), ignored (unknown,\n"
     "or a pin that cannot do it), dropped (too long); lost: bytes that came while the\n"
-    "board restarted";
+    "board restarted; stream frames sent and dropped (no room on the line)";
 
 namespace {
 
@@ -76,6 +76,8 @@ std::vector<std::string> board_table(sim_board &board, const traffic_counts &cou
     rows.push_back("lines " + std::to_string(counts.lines) + ": answered " + std::to_string(counts.answered) +
                    ", set " + std::to_string(counts.applied) + ", ignored " + std::to_string(counts.ignored) +
                    ", dropped " + std::to_string(counts.dropped) + "; lost bytes " + std::to_string(counts.lost));
+    rows.push_back("line " + std::to_string(counts.rate) + " baud; stream " + (counts.streaming ? "running" : "off") +
+                   ": frames " + std::to_string(counts.frames) + ", dropped " + std::to_string(counts.frames_dropped));
 
     std::string pins = "PWM out      pin", duty = "  duty", volts = "  volts";
     for (int pin : pwm_pins) {

@@ -19,6 +19,10 @@ std::string log_line(double t, const std::string &line, line_outcome outcome, co
 struct traffic_counts {
     long lines = 0, answered = 0, applied = 0, ignored = 0, dropped = 0;
     long lost = 0;  // bytes that came while the board restarted
+    // The line and the stream, as the interpreter has them.
+    uint32_t rate = 9600;
+    bool streaming = false;
+    uint32_t frames = 0, frames_dropped = 0;  // of the stream running or last run
 };
 
 // What the counters of the table mean, for a line above it.

@@ -9,6 +9,7 @@ void sim_board::restart()
         level[pin] = -1;
     }
     answer.clear();
+    moved_to = 0;
 }
 
 uint16_t sim_board::read_analog(uint8_t channel)
@@ -49,4 +50,9 @@ void sim_board::write_digital(uint8_t pin, bool high)
 void sim_board::send(uint8_t byte)
 {
     answer.push_back(static_cast<char>(byte));
+}
+
+uint32_t sim_board::clock_us_at(double seconds)
+{
+    return static_cast<uint32_t>(static_cast<uint64_t>(seconds * 1e6));
 }

@@ -26,9 +26,11 @@ public:
     int pwm[digital_pins];
     int level[digital_pins];
 
-    double now_s = 0;    // time the sources are read at, set by the caller
+    double now_s = 0;    // time the sources are read at and the board's clock, set by the caller
     std::string answer;  // answer bytes not yet taken by the caller
     std::string action;  // what the last output command did, for the log
+    uint16_t room = 63;  // what its serial buffer takes now, set by the caller
+    uint32_t moved_to = 0;  // a rate the interpreter moved the line to, taken by the caller
 
     sim_board();
 
@@ -40,6 +42,11 @@ public:
     void write_pwm(uint8_t pin, uint8_t duty) override;
     void write_digital(uint8_t pin, bool high) override;
     void send(uint8_t byte) override;
+    uint32_t clock_us() override { return clock_us_at(now_s); }
+    // The board's microsecond clock at a time after start.
+    static uint32_t clock_us_at(double seconds);
+    void set_line_rate(uint32_t baud) override { moved_to = baud; }
+    uint16_t send_room() override { return room; }
 
 private:
     uint32_t random_state_ = 1;

@@ -90,7 +90,11 @@ public:
         status.sim_s = started_ ? static_cast<double>(avr_->cycle - start_cycle_) / chip_hz : 0;
         status.rx = bridge_.bytes_to_chip();
         status.tx = bridge_.bytes_from_chip();
+        status.baud = bridge_.chip_rate();
+        status.lost = bridge_.bytes_lost();
+        status.garbled = bridge_.bytes_garbled();
         status.lags = pacer_.lags();
+        status.lag_s = pacer_.lag_s();
         return report_line(status, pins_, started_ ? avr_ : nullptr);
     }
 

@@ -22,8 +22,14 @@ uint64_t pacer::target_cycle(uint64_t cycle, double now)
     const double behind = due - static_cast<double>(cycle);
     if (behind > longest_lag_s * speed_ * chip_hz) {
         ++lags_;
+        lost_cycles_ += behind / speed_;
         start(cycle, now);
         return cycle + static_cast<uint64_t>(slice_s * speed_ * chip_hz);
     }
     return behind > 0 ? static_cast<uint64_t>(due) : cycle;
+}
+
+double pacer::lag_s() const
+{
+    return lost_cycles_ / chip_hz;
 }

@@ -22,7 +22,10 @@ public:
     // How long to sleep before the chip has work again, in seconds.
     double idle_s() const { return speed_ > 0 ? slice_s : 0; }
 
+    // How often the chip fell behind real time by more than longest_lag_s,
+    // and the simulated time it thereby lost to the wall clock.
     uint64_t lags() const { return lags_; }
+    double lag_s() const;
 
     static constexpr double slice_s = 0.001;     // run the chip in steps of 1 ms of wall time
     static constexpr double longest_lag_s = 0.05;
@@ -32,4 +35,5 @@ private:
     double start_s_ = 0;
     uint64_t start_cycle_ = 0;
     uint64_t lags_ = 0;
+    double lost_cycles_ = 0;
 };

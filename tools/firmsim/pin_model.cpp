@@ -1,5 +1,7 @@
 #include "pin_model.h"
 
+#include "firmware_image.h"
+
 #include <cerrno>
 #include <cstdlib>
 
@@ -69,10 +71,24 @@ avr_irq_t *pin_irq(avr_t *avr, int pin)
 
 }  // namespace
 
+uint16_t chip_reading(uint32_t millivolts)
+{
+    const uint32_t reading = millivolts * 1024 / chip_millivolts;
+    return static_cast<uint16_t>(reading > 1023 ? 1023 : reading);
+}
+
+// The smallest value that simavr's floor(value x 1023 / 5000) turns into the
+// chip's reading; it stays below the next reading's, as 5000 / 1023 > 1.
+uint32_t simavr_millivolts(uint32_t millivolts)
+{
+    const uint32_t reading = chip_reading(millivolts);
+    return (reading * chip_millivolts + 1022) / 1023;
+}
+
 void pin_model::apply(avr_t *avr)
 {
     for (int channel = 0; channel < analog_inputs; ++channel)
-        avr_raise_irq(analog_irq(avr, channel), millivolts_[channel]);
+        avr_raise_irq(analog_irq(avr, channel), simavr_millivolts(millivolts_[channel]));
     for (int pin = first_board_pin; pin <= last_board_pin; ++pin) {
         // A pin the firmware drives keeps its own level.
         if (output_level(avr, pin) >= 0)

@@ -46,5 +46,13 @@ private:
     bool dirty_ = true;
 };
 
+// What the chip's converter reads for a voltage on its 5 V reference:
+// floor(mV x 1024 / 5000), at most 1023.
+uint16_t chip_reading(uint32_t millivolts);
+// The value to give simavr's converter so that it reads as the chip does:
+// simavr scales by 1023 / 5000 where the chip scales by 1024 / 5000, which
+// reads one count low for about half of all voltages.
+uint32_t simavr_millivolts(uint32_t millivolts);
+
 // Parses a whole decimal number within [low, high]; false for anything else.
 bool parse_bounded(const std::string &text, long low, long high, long &value);

@@ -29,6 +29,10 @@ std::string report_line(const board_status &status, const pin_model &pins, const
         line += " d" + std::to_string(pin) + "=" + level_text(avr ? pin_model::output_level(avr, pin) : -1);
     for (int pin : pwm_board_pins)
         line += " pwm" + std::to_string(pin) + "=" + level_text(avr ? pin_model::pwm_duty(avr, pin) : -1);
-    line += " lags=" + std::to_string(status.lags);
+    char lag_ms[32];
+    std::snprintf(lag_ms, sizeof lag_ms, "%.0f", status.lag_s * 1000);
+    line += " baud=" + std::to_string(status.baud) + " lost=" + std::to_string(status.lost) +
+            " garbled=" + std::to_string(status.garbled) + " lags=" + std::to_string(status.lags) +
+            " lag_ms=" + lag_ms;
     return line;
 }

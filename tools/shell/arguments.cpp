@@ -59,35 +59,29 @@ bool number_start(const std::string &word, const char **begin)
 }
 }  // namespace
 
-bool parse_int32(const std::string &word, int32_t *value)
+namespace {
+// The whole word as one number of type T (from_chars with `format...`):
+// beyond T's range, or with anything after the number, is refused rather
+// than passed on as some other number.
+template <typename T, typename... format> bool parse_whole(const std::string &word, T *value, format... how)
 {
     const char *begin = nullptr;
     const char *end = word.data() + word.size();
     if (!number_start(word, &begin))
         return false;
-    int32_t parsed = 0;
-    const auto [stop, ec] = std::from_chars(begin, end, parsed, 10);
+    T parsed{};
+    const auto [stop, ec] = std::from_chars(begin, end, parsed, how...);
     if (ec != std::errc() || stop != end)
         return false;
     *value = parsed;
     return true;
 }
+}  // namespace
 
-bool parse_real(const std::string &word, double *value)
-{
-    const char *begin = nullptr;
-    const char *end = word.data() + word.size();
-    if (!number_start(word, &begin))
-        return false;
-    double parsed = 0.0;
-    const auto [stop, ec] = std::from_chars(begin, end, parsed);
-    // Beyond the range of a double (1e999) is refused rather than passed on
-    // as some other number; "inf" and "nan" are there for such tests.
-    if (ec != std::errc() || stop != end)
-        return false;
-    *value = parsed;
-    return true;
-}
+bool parse_int32(const std::string &word, int32_t *value) { return parse_whole(word, value, 10); }
+
+// "inf" and "nan" are numbers here, for tests of what the library does with them.
+bool parse_real(const std::string &word, double *value) { return parse_whole(word, value); }
 
 bool parse_export_arguments(const export_info &info, const std::vector<std::string> &words,
                             call_arguments *arguments, std::string *error)

@@ -395,7 +395,7 @@ bool check_command(const std::vector<std::string> &words)
     if (!device_is_free(device))
         return false;
 
-    opened_port opened = open_serial_port(device.c_str(), driver_line);
+    opened_port opened = serial_port::open(device.c_str(), driver_line);
     if (!opened.ok()) {
         report("open", std::string("failed: ") + opened.failure.reason());
         if (opened.failure.error == EBUSY)

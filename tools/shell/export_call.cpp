@@ -4,13 +4,12 @@
 
 #include "include/arduinodrv.h"
 #include "installed_files.h"
-#include "library_port.h"
+#include "library_trace.h"
 
 namespace {
 
 std::string chosen_library;
 void *library_handle = nullptr;
-port_state loaded_port = port_state::unknown;
 export_resolver active_resolver = nullptr;
 
 // One pointer type per convention; the attribute is what makes the compiler
@@ -67,7 +66,17 @@ const std::string &library_path()
 
 bool library_loaded() { return library_handle != nullptr; }
 
-port_state library_port_state() { return active_resolver != nullptr ? port_state::unknown : loaded_port; }
+port_state library_port_state()
+{
+    if (active_resolver != nullptr || library_handle == nullptr)
+        return port_state::unknown;
+    switch (port_at_load()) {
+    case traced_port::open: return port_state::open;
+    case traced_port::missing: return port_state::missing;
+    case traced_port::unknown: break;
+    }
+    return port_state::unknown;
+}
 
 bool load_library(FILE *err)
 {
@@ -75,10 +84,9 @@ bool load_library(FILE *err)
         return true;
     const std::string &path = library_path();
     dlerror();
-    const std::set<int> before = open_descriptors();
+    trace_before_load();
     library_handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library_handle != nullptr)
-        loaded_port = device_opened_since(before).empty() ? port_state::missing : port_state::open;
+    trace_after_load();
     if (library_handle == nullptr) {
         const char *why = dlerror();
         std::fprintf(err, "cannot load the library %s: %s\n  (choose a build with --library PATH)\n",

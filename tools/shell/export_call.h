@@ -29,9 +29,9 @@ bool library_loaded();
 // Loads it if not yet done; on failure says why on `err`.
 bool load_library(FILE *err);
 
-// Whether the loaded library got its port: the library never says, so the
-// shell looks for the device that loading it opened. Unknown before loading
-// and with a test's stand-in exports.
+// Whether the loaded library got its port, as its trace said at load
+// (library_trace.h). Unknown before loading and with a test's stand-in
+// exports.
 enum class port_state { unknown, open, missing };
 port_state library_port_state();
 

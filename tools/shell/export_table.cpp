@@ -2,23 +2,12 @@
 
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "protocol/board_channels.h"
 #include "include/arduinodrv.h"
 
 namespace {
-
-constexpr convention S = convention::std_call;
-constexpr convention C = convention::c_call;
-constexpr result_kind I = result_kind::int32;
-constexpr result_kind D = result_kind::real;
-constexpr result_kind T = result_kind::text;
-
-// Full scales of the live plot: raw 10-bit reading, volts, a level, raw PWM.
-constexpr double raw_in = highest_analog_reading;
-constexpr double volts = 5;
-constexpr double level = 1;
-constexpr double raw_out = 255;
 
 constexpr signature_info signatures[] = {
     /* none */ {0, {}, {}},
@@ -30,90 +19,77 @@ constexpr signature_info signatures[] = {
     /* real_value */ {2, {arg_kind::real, arg_kind::real}, {"channel", "value"}},
 };
 
-using enum signature;
+constexpr convention convention_STD = convention::std_call;
+constexpr convention convention_C = convention::c_call;
 
-// Plain and std names are stdcall, c names cdecl; the double forms take every
-// argument as a double.
+// Every export, in the header's order, from the table the build makes of
+// the header's declarations (cmake/export_table.cmake): plain and std names
+// are stdcall, c names cdecl; the double forms take every argument as a
+// double.
 constexpr export_info exports[] = {
-    {"ea", S, channel, I, raw_in, "analog input, raw reading (0..1023)"},
-    {"stdea", S, channel, I, raw_in, "as ea"},
-    {"cea", C, channel, I, raw_in, "as ea"},
-    {"ead", S, channel, D, volts, "analog input in volts (raw x 5 / 1024)"},
-    {"stdead", S, channel, D, volts, "as ead"},
-    {"cead", C, channel, D, volts, "as ead"},
-    {"eadouble", S, channel_real, D, volts, "as ead, channel rounded"},
-    {"stdeadouble", S, channel_real, D, volts, "as ead, channel rounded"},
+#define ARDUINODRV_EXPORT(name, conv, result, sig, plain, kind) \
+    {#name, convention_##conv, signature::sig, result_kind::result, #plain},
+#include "arduinodrv_exports.inc"
+#undef ARDUINODRV_EXPORT
+};
 
-    {"eb", S, channel, I, level, "digital input (0 or 1)"},
-    {"stdeb", S, channel, I, level, "as eb"},
-    {"ceb", C, channel, I, level, "as eb"},
-    {"ebdouble", S, channel_real, D, level, "as eb, channel rounded"},
-    {"stdebdouble", S, channel_real, D, level, "as eb, channel rounded"},
-
-    {"nea", S, channel, T, 0, "label of an analog input"},
-    {"stdnea", S, channel, T, 0, "as nea"},
-    {"cnea", C, channel, T, 0, "as nea"},
-    {"nead", S, channel, T, 0, "label of an analog input in volts"},
-    {"stdnead", S, channel, T, 0, "as nead"},
-    {"cnead", C, channel, T, 0, "as nead"},
-    {"neadouble", S, channel_real, T, 0, "as nead, channel rounded"},
-    {"stdneadouble", S, channel_real, T, 0, "as nead, channel rounded"},
-    {"neb", S, channel, T, 0, "label of a digital input"},
-    {"stdneb", S, channel, T, 0, "as neb"},
-    {"cneb", C, channel, T, 0, "as neb"},
-    {"nebdouble", S, channel_real, T, 0, "as neb, channel rounded"},
-    {"stdnebdouble", S, channel_real, T, 0, "as neb, channel rounded"},
-    {"nsa", S, channel, T, 0, "label of an analog (PWM) output"},
-    {"stdnsa", S, channel, T, 0, "as nsa"},
-    {"cnsa", C, channel, T, 0, "as nsa"},
-    {"nsad", S, channel, T, 0, "label of an analog (PWM) output in volts"},
-    {"stdnsad", S, channel, T, 0, "as nsad"},
-    {"cnsad", C, channel, T, 0, "as nsad"},
-    {"nsadouble", S, channel_real, T, 0, "as nsad, channel rounded"},
-    {"stdnsadouble", S, channel_real, T, 0, "as nsad, channel rounded"},
-    {"nsb", S, channel, T, 0, "label of a digital output"},
-    {"stdnsb", S, channel, T, 0, "as nsb"},
-    {"cnsb", C, channel, T, 0, "as nsb"},
-    {"nsbdouble", S, channel_real, T, 0, "as nsb, channel rounded"},
-    {"stdnsbdouble", S, channel_real, T, 0, "as nsb, channel rounded"},
-
-    {"rsa", S, channel, I, raw_out, "last raw value set on an analog output"},
-    {"stdrsa", S, channel, I, raw_out, "as rsa"},
-    {"crsa", C, channel, I, raw_out, "as rsa"},
-    {"rsad", S, channel, D, volts, "last voltage set on an analog output"},
-    {"stdrsad", S, channel, D, volts, "as rsad"},
-    {"crsad", C, channel, D, volts, "as rsad"},
-    {"rsadouble", S, channel_real, D, volts, "as rsad, channel rounded"},
-    {"stdrsadouble", S, channel_real, D, volts, "as rsad, channel rounded"},
-    {"rsb", S, channel, I, level, "last value set on a digital output"},
-    {"stdrsb", S, channel, I, level, "as rsb"},
-    {"crsb", C, channel, I, level, "as rsb"},
-    {"rsbdouble", S, channel_real, D, level, "as rsb, channel rounded"},
-    {"stdrsbdouble", S, channel_real, D, level, "as rsb, channel rounded"},
-
-    {"sa", S, channel_value, I, 0, "set analog output, raw 0..255; returns value / 2"},
-    {"stdsa", S, channel_value, I, 0, "as sa"},
-    {"csa", C, channel_value, I, 0, "as sa"},
-    {"sad", S, channel_volts, D, 0, "set analog output in volts; returns raw / 2"},
-    {"stdsad", S, channel_volts, D, 0, "as sad, and prints \"dans stdsad\""},
-    {"csad", C, channel_volts, D, 0, "as sad"},
-    {"sadouble", S, real_volts, D, 0, "as sad, channel rounded"},
-    {"stdsadouble", S, real_volts, D, 0, "as sad, channel rounded"},
-    {"sb", S, channel_value, I, 0, "set digital output (1 on, else off); returns value"},
-    {"stdsb", S, channel_value, I, 0, "as sb"},
-    {"csb", C, channel_value, I, 0, "as sb"},
-    {"sbdouble", S, real_value, D, 0, "as sb, channel and value rounded"},
-    {"stdsbdouble", S, real_value, D, 0, "as sb, channel and value rounded"},
-
-    {"titre", S, none, T, 0, "title (\"Arduino en \")"},
-    {"stdtitre", S, none, T, 0, "title, std form (\"Arduino\")"},
-    {"ctitre", C, none, T, 0, "title, as stdtitre"},
-    {"detail", S, none, T, 0, "one-line description"},
-    {"stddetail", S, none, T, 0, "one-line description, std form"},
-    {"cdetail", C, none, T, 0, "one-line description, as stddetail"},
+// What help says of a plain function, and of the forms whose behaviour is
+// their own; every other form is "as" its plain function.
+constexpr std::pair<std::string_view, const char *> summaries[] = {
+    {"ea", "analog input, raw reading (0..1023)"},
+    {"ead", "analog input in volts (raw x 5 / 1024)"},
+    {"eb", "digital input (0 or 1)"},
+    {"nea", "label of an analog input"},
+    {"nead", "label of an analog input in volts"},
+    {"neb", "label of a digital input"},
+    {"nsa", "label of an analog (PWM) output"},
+    {"nsad", "label of an analog (PWM) output in volts"},
+    {"nsb", "label of a digital output"},
+    {"rsa", "last raw value set on an analog output"},
+    {"rsad", "last voltage set on an analog output"},
+    {"rsb", "last value set on a digital output"},
+    {"sa", "set analog output, raw 0..255; returns value / 2"},
+    {"sad", "set analog output in volts; returns raw / 2"},
+    {"stdsad", "as sad, and prints \"dans stdsad\""},
+    {"sb", "set digital output (1 on, else off); returns value"},
+    {"titre", "title (\"Arduino en \")"},
+    {"stdtitre", "title, std form (\"Arduino\")"},
+    {"ctitre", "title, as stdtitre"},
+    {"detail", "one-line description"},
+    {"stddetail", "one-line description, std form"},
+    {"cdetail", "one-line description, as stddetail"},
 };
 
 }  // namespace
+
+std::string summary_of(const export_info &info)
+{
+    for (const auto &[name, summary] : summaries)
+        if (name == info.name)
+            return summary;
+    const std::string as = std::string("as ") + info.plain;
+    switch (info.sig) {
+    case signature::channel_real:
+    case signature::real_volts: return as + ", channel rounded";
+    case signature::real_value: return as + ", channel and value rounded";
+    default: return as;
+    }
+}
+
+double full_scale_of(const export_info &info)
+{
+    // Raw 10-bit reading, volts, a level, raw PWM; 0: what was seen.
+    const std::string_view plain = info.plain;
+    if (plain == "ea")
+        return highest_analog_reading;
+    if (plain == "ead" || plain == "rsad")
+        return analog_full_scale_volts;
+    if (plain == "eb" || plain == "rsb")
+        return 1;
+    if (plain == "rsa")
+        return highest_pwm_duty;
+    return 0;
+}
 
 const signature_info &signature_of(signature sig)
 {
@@ -135,20 +111,7 @@ const export_info *find_export(const char *name)
 }
 
 namespace {
-// The plain name without its variant's prefix (std, c) and suffix (double).
-std::string_view plain_name(const export_info &info)
-{
-    std::string_view base = info.name;
-    if (base.starts_with("std"))
-        base.remove_prefix(3);
-    else if (info.conv == convention::c_call)
-        base.remove_prefix(1);
-    if (base.ends_with("double"))
-        base.remove_suffix(6);
-    return base;
-}
-
-bool is_digital_output(const export_info &info) { return plain_name(info) == "sb"; }
+bool is_digital_output(const export_info &info) { return std::string_view(info.plain) == "sb"; }
 }  // namespace
 
 int board_channels_of(const export_info &info)
@@ -175,7 +138,7 @@ const char *board_channel_kind(const export_info &info)
 
 board_use board_use_of(const export_info &info)
 {
-    const std::string_view base = plain_name(info);
+    const std::string_view base = info.plain;
     if (base == "ea" || base == "ead")
         return board_use::asks_line;
     if (base == "eb")

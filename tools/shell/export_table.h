@@ -1,9 +1,11 @@
 // The table of the library's exports that drives the shell: calling, argument
-// checking and help all read it, so adding an export is one row.
+// checking and help all read it. It is made from the header's declarations,
+// so an export added there is here too.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 enum class convention : uint8_t { std_call, c_call };
 enum class arg_kind : uint8_t { int32, real };
@@ -33,10 +35,13 @@ struct export_info {
     convention conv;
     signature sig;
     result_kind result;
-    // Range of the value for the live plot (0 = scale to what was seen).
-    double full_scale;
-    const char *summary;
+    const char *plain;  // the function whose behaviour it has: "ea" for cea and eadouble
 };
+
+// What it does, for help.
+std::string summary_of(const export_info &info);
+// Range of the value for the live plot (0 = scale to what was seen).
+double full_scale_of(const export_info &info);
 
 const signature_info &signature_of(signature sig);
 

@@ -128,17 +128,3 @@ std::vector<build_port> builds_beside(const std::string &library_file)
               [](const build_port &a, const build_port &b) { return a.library < b.library; });
     return builds;
 }
-
-std::string device_opened_since(const std::set<int> &before)
-{
-    for (const int fd : open_descriptors()) {
-        struct stat info {};
-        if (before.count(fd) != 0 || fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode))
-            continue;
-        char path[4096];
-        const std::string link = "/proc/self/fd/" + std::to_string(fd);
-        const ssize_t n = readlink(link.c_str(), path, sizeof path - 1);
-        return n > 0 ? std::string(path, static_cast<size_t>(n)) : "a device";
-    }
-    return "";
-}

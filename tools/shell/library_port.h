@@ -1,12 +1,9 @@
-// Which device a build of the library opens, and whether the loaded library
-// got it: the library itself never says, so the shell finds out.
+// Which device a build of the library opens, read from the build itself.
 #pragma once
 
-#include <set>
 #include <string>
 #include <vector>
 
-#include "processes.h"
 
 // The folder part of a path: "." for a bare name, "/" for one in the root.
 std::string folder_of(const std::string &path);
@@ -37,7 +34,3 @@ struct build_port {
 // The builds of the same width beside `library_file` (its parent folder's
 // <port>/libarduinodrv.so), this one included, with the device each opens.
 std::vector<build_port> builds_beside(const std::string &library_file);
-
-// The path of a character device open on a descriptor not in `before`, ""
-// when there is none: what loading the library opened.
-std::string device_opened_since(const std::set<int> &before);

@@ -1,5 +1,6 @@
-// Reads the shell's command lines: with simple editing and history when
-// standard input is a terminal, plain lines otherwise.
+// Reads the shell's command lines: edited with libedit, with history, when
+// standard input and output are a terminal; plain lines otherwise (and
+// always in a build without libedit).
 #pragma once
 
 #include <string>

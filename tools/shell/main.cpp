@@ -2,7 +2,7 @@
 // script on standard input, or its own command line.
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <getopt.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -62,42 +62,39 @@ int run_script()
 
 int main(int argc, char **argv)
 {
-    std::vector<std::string> command;
     std::string port;
     bool port_given = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (!command.empty()) {
-            command.push_back(arg);
-        } else if (arg == "--library" || arg == "-l") {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "arduinodrv-shell: --library needs a path\n");
-                return exit_usage;
-            }
-            set_library_path(argv[++i]);
-        } else if (arg.starts_with("--library=")) {
-            set_library_path(arg.substr(std::strlen("--library=")));
-        } else if (arg == "--port" || arg == "-p" || arg.starts_with("--port=")) {
-            if (arg.starts_with("--port=")) {
-                port = arg.substr(std::strlen("--port="));
-            } else if (i + 1 < argc) {
-                port = argv[++i];
-            } else {
-                std::fprintf(stderr, "arduinodrv-shell: --port needs a path\n");
-                return exit_usage;
-            }
+    // Options come first; the first other word starts the commands, whose
+    // own words may look like options (record ... --every 100ms).
+    static const option options[] = {
+        {"library", required_argument, nullptr, 'l'},
+        {"port", required_argument, nullptr, 'p'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;
+    for (int got; (got = getopt_long(argc, argv, "+:l:p:h", options, nullptr)) != -1;) {
+        switch (got) {
+        case 'l':
+            set_library_path(optarg);
+            break;
+        case 'p':
+            port = optarg;
             port_given = true;
-        } else if (arg == "--help" || arg == "-h") {
+            break;
+        case 'h':
             print_usage(stdout);
             return 0;
-        } else if (arg.starts_with("--")) {
-            std::fprintf(stderr, "arduinodrv-shell: unknown option %s\n", arg.c_str());
+        case ':':
+            std::fprintf(stderr, "arduinodrv-shell: %s needs a path\n", optopt == 'l' ? "--library" : "--port");
+            return exit_usage;
+        default:
+            std::fprintf(stderr, "arduinodrv-shell: unknown option %s\n", argv[optind - 1]);
             print_usage(stderr);
             return exit_usage;
-        } else {
-            command.push_back(arg);
         }
     }
+    const std::vector<std::string> command(argv + optind, argv + argc);
     if (port_given) {
         // Refused here, with the reason: the library would only stay without
         // a port, silently.

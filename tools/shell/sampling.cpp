@@ -16,7 +16,7 @@
 #include "durations.h"
 #include "posix/clock.h"
 #include "shell.h"
-#include "terminal_mode.h"
+#include "posix/console.h"
 
 namespace {
 
@@ -202,6 +202,23 @@ std::string plot_of(const std::deque<double> &history, double low, double high, 
 
 }  // namespace
 
+namespace {
+// Call k of the schedule, on a fixed grid from `start` so that slow calls do
+// not make it drift (a call slower than the period is followed at once by
+// the next): false when the wait was ended instead (Ctrl-C, or Enter with
+// `keyboard`). Its time since the start goes to *at.
+bool scheduled_call(const schedule &plan, int32_t start, int64_t k, bool keyboard, int64_t *at, call_result *result)
+{
+    if (!wait_until(start, k * plan.every_ms, keyboard))
+        return false;
+    *at = ms_since(start);
+    *result = perform_call(plan.call);
+    if (k == 0)
+        state_real_interval(plan, ms_since(start) - *at);
+    return true;
+}
+}  // namespace
+
 bool record_command(const std::vector<std::string> &words)
 {
     schedule plan;
@@ -222,14 +239,10 @@ bool record_command(const std::vector<std::string> &words)
     const int32_t start = elapsed_ms();
     int64_t taken = 0;
     for (int64_t k = 0; k < plan.count; ++k) {
-        // On a fixed grid from the start, so slow calls do not make it drift;
-        // a call slower than the period is followed at once by the next.
-        if (!wait_until(start, k * plan.every_ms, false))
+        int64_t at = 0;
+        call_result result;
+        if (!scheduled_call(plan, start, k, false, &at, &result))
             break;
-        const int64_t at = ms_since(start);
-        const call_result result = perform_call(plan.call);
-        if (k == 0)
-            state_real_interval(plan, ms_since(start) - at);
         std::fprintf(out, "%s,%s\n", seconds_text(at).c_str(), result_text(result, shell_encoding).c_str());
         std::fflush(out);
         ++taken;
@@ -263,7 +276,7 @@ bool watch_command(const std::vector<std::string> &words)
     }
     const bool live = isatty(fileno(shell_out)) != 0;
     const bool blocks = live && shell_encoding == text_encoding::utf8;
-    const double full_scale = plan.call.info->full_scale;
+    const double full_scale = full_scale_of(*plan.call.info);
 
     interrupt_catcher catcher;
     // Only after the library has loaded (it saves the terminal's settings
@@ -277,12 +290,10 @@ bool watch_command(const std::vector<std::string> &words)
     double seen_high = 0.0;
     const int32_t start = elapsed_ms();
     for (int64_t k = 0; plan.count == unlimited || k < plan.count; ++k) {
-        if (!wait_until(start, k * plan.every_ms, keyboard))
+        int64_t at = 0;
+        call_result result;
+        if (!scheduled_call(plan, start, k, keyboard, &at, &result))
             break;
-        const int64_t at = ms_since(start);
-        const call_result result = perform_call(plan.call);
-        if (k == 0)
-            state_real_interval(plan, ms_since(start) - at);
         const std::string shown = result_text(result, shell_encoding);
         if (!live) {
             std::fprintf(shell_out, "%s %s\n", seconds_text(at).c_str(), shown.c_str());

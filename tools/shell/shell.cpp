@@ -10,8 +10,8 @@
 #include "device_check.h"
 #include "durations.h"
 #include "library_port.h"
+#include "library_trace.h"
 #include "port_listing.h"
-#include "posix/clock.h"
 #include "protocol/line_protocol.h"
 #include "sampling.h"
 
@@ -62,7 +62,7 @@ void print_export_line(const export_info &info, size_t usage_width)
 {
     const std::string usage = usage_of(info);
     std::fprintf(shell_out, "  %-*s -> %-6s %-7s  %s\n", static_cast<int>(usage_width), usage.c_str(),
-                 result_kind_name(info.result), convention_name(info.conv), info.summary);
+                 result_kind_name(info.result), convention_name(info.conv), summary_of(info).c_str());
 }
 
 size_t widest_usage()
@@ -178,30 +178,23 @@ void warn_if_volts_unusable(const export_info &info, const call_arguments &argum
 }
 
 // An answer came, but the library turns one that is not a number into 0 and
-// takes any byte but zero for a 1: what it read says whether that is a reading.
-void warn_unless_answer_is_reading(const export_info &info, const call_result &result)
+// takes any byte but zero for a 1: its trace gave the answer it judged.
+void warn_answer_not_reading(const export_info &info, const call_result &result, const std::string &judged)
 {
     const board_use use = board_use_of(info);
     const std::string shown_result =
         result.kind == result_kind::int32 ? std::to_string(result.integer) : real_text(result.real);
     if (use == board_use::asks_line) {
-        const std::string line = tapped_answer_line();
-        int32_t reading = 0;
-        if (is_analog_reading(line, &reading))
-            return;
         if (!told_line_not_reading)
             std::fprintf(shell_err,
                          "%s: the board answered %s, not a reading (0 to %d): its %s is not a reading "
                          "(`check` tells why)\n",
-                         info.name, shown(line).c_str(), highest_analog_reading, shown_result.c_str());
+                         info.name, shown(judged).c_str(), highest_analog_reading, shown_result.c_str());
         told_line_not_reading = true;
-    } else if (use == board_use::asks_byte) {
-        const int byte = tapped_answer_byte();
-        if (byte == 0 || byte == 1 || byte < 0)
-            return;
+    } else if (use == board_use::asks_byte && !judged.empty()) {
         if (!told_byte_not_level) {
             char hex[16];
-            std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned>(byte));
+            std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned>(static_cast<unsigned char>(judged[0])));
             std::fprintf(shell_err,
                          "%s: the board answered the byte %s, not a level (0x00 or 0x01): its %s is not a "
                          "reading (`check` tells why)\n",
@@ -212,7 +205,7 @@ void warn_unless_answer_is_reading(const export_info &info, const call_result &r
 }
 
 void warn_unless_from_board(const export_info &info, const call_arguments &arguments, const call_result &result,
-                            int64_t call_ms)
+                            const call_trace &traced)
 {
     const board_use use = board_use_of(info);
     if (use == board_use::none)
@@ -228,8 +221,9 @@ void warn_unless_from_board(const export_info &info, const call_arguments &argum
         return;
     }
     warn_if_volts_unusable(info, arguments, result);
-    const port_state port = library_port_state();
-    if (port == port_state::missing) {
+    if (library_port_state() == port_state::unknown)
+        return;  // the library says nothing (a test's stand-ins)
+    if (traced.no_port) {
         if (!told_no_port) {
             const std::string device = port_of_library(library_path());
             std::fprintf(shell_err,
@@ -240,8 +234,7 @@ void warn_unless_from_board(const export_info &info, const call_arguments &argum
         told_no_port = true;
         return;
     }
-    // An answer that came would have ended the wait well before the limit.
-    if (use != board_use::sends && port == port_state::open && call_ms >= answer_limit_ms) {
+    if (use != board_use::sends && traced.no_answer) {
         if (!told_no_answer)
             std::fprintf(shell_err,
                          "no answer from the board within the library's limit of %d ms (%s): its 0 is "
@@ -250,8 +243,8 @@ void warn_unless_from_board(const export_info &info, const call_arguments &argum
         told_no_answer = true;
         return;
     }
-    if (port == port_state::open)
-        warn_unless_answer_is_reading(info, result);
+    if (traced.not_a_reading)
+        warn_answer_not_reading(info, result, traced.judged);
 }
 
 }  // namespace
@@ -260,11 +253,9 @@ call_result perform_call(const prepared_call &call)
 {
     std::fflush(shell_out);
     std::fflush(stdout);
-    const int32_t start = elapsed_ms();
-    answer_tap_begin();
+    trace_call_begin();
     call_result result = call_export(*call.info, call.address, call.arguments);
-    answer_tap_end();
-    warn_unless_from_board(*call.info, call.arguments, result, ms_since(start));
+    warn_unless_from_board(*call.info, call.arguments, result, trace_call_end());
     return result;
 }
 

@@ -41,8 +41,9 @@ bool prepare_call(const std::vector<std::string> &words, prepared_call *call);
 
 // Calls it, after flushing our output so that anything the library prints
 // lands in order. When the result cannot be the board's (the library has no
-// port, or the answer did not come in time) it says so on shell_err, once
-// per run for each cause.
+// port, the answer did not come in time or is not a reading, as the
+// library's trace says) it says so on shell_err, once per run for each
+// cause.
 call_result perform_call(const prepared_call &call);
 
 // False once a result was shown that is not the board's: the exit status

@@ -4,6 +4,7 @@
 //
 // Usage: firmsim_line_bench [READINGS [OUTPUTS]]   (default 200 and 600)
 #include "arduinodrv.h"
+#include "bench_figures.h"
 #include "firmsim_process.h"
 
 #include <algorithm>
@@ -26,12 +27,6 @@ double now_s()
 double chip_seconds(firmsim_process &sim)
 {
     return std::atof(sim.report()["sim"].c_str());
-}
-
-double percentile(std::vector<double> values, double fraction)
-{
-    std::sort(values.begin(), values.end());
-    return values[static_cast<size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5)];
 }
 
 }  // namespace

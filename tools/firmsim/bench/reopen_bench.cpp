@@ -8,6 +8,7 @@
 //
 // Usage: reopen_bench [--quick]   (--quick: 5 returns each, 20 unplugs, 30 ea)
 #include "arduinodrv.h"
+#include "bench_figures.h"
 #include "firmsim_process.h"
 #include "network_bridge.h"
 #include "processes.h"
@@ -29,26 +30,6 @@
 #include <vector>
 
 namespace {
-
-double now_ms()
-{
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
-
-double thread_cpu_ms()
-{
-    rusage usage{};
-    getrusage(RUSAGE_THREAD, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
-}
-
-double percentile(std::vector<double> values, double fraction)
-{
-    std::sort(values.begin(), values.end());
-    return values[static_cast<size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5)];
-}
 
 void row(const char *what, const std::vector<double> &values)
 {
@@ -105,7 +86,7 @@ std::vector<double> returns(const std::function<std::unique_ptr<firmsim_process>
 // A request loop against a link that leads nowhere: CPU ms per wall ms.
 void cpu_while_gone(double seconds)
 {
-    const double start = now_ms(), cpu = thread_cpu_ms();
+    const double start = now_ms(), cpu = cpu_ms(RUSAGE_THREAD);
     int calls = 0;
     while (now_ms() - start < seconds * 1000) {
         call_ea(1);
@@ -115,7 +96,7 @@ void cpu_while_gone(double seconds)
     }
     const double wall = now_ms() - start;
     std::printf("device gone: %d requests (ea, eb, sb) in %.0f ms, %.4f CPU ms per ms\n", calls, wall,
-                (thread_cpu_ms() - cpu) / wall);
+                (cpu_ms(RUSAGE_THREAD) - cpu) / wall);
 }
 
 // A pty at `link` that nobody answers: enough for the library to open it.

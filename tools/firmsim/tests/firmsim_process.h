@@ -20,6 +20,7 @@ public:
     firmsim_process &operator=(const firmsim_process &) = delete;
 
     bool failed() const { return slave_.empty(); }
+    pid_t pid() const { return pid_; }
     const std::string &slave_path() const { return slave_; }
 
     // Sends one command and returns its answer line ("" when none came

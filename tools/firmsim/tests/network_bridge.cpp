@@ -148,13 +148,15 @@ void process_group::stop(int timeout_ms)
 std::string ser2net_config(const std::string &device, int port)
 {
     // kickolduser: a connection the server still thinks alive never keeps
-    // the host's next one out.
+    // the host's next one out. chardelay off: each answer is forwarded as
+    // it comes, not after a wait of two characters' time.
     std::ostringstream text;
     text << "connection: &board\n"
          << "  accepter: tcp,127.0.0.1," << port << "\n"
          << "  connector: serialdev," << device << ",9600n81,local\n"
          << "  options:\n"
-         << "    kickolduser: true\n";
+         << "    kickolduser: true\n"
+         << "    chardelay: false\n";
     return text.str();
 }
 

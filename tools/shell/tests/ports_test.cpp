@@ -15,17 +15,6 @@ namespace fs = std::filesystem;
 
 const std::string ch340_by_id = "/dev/serial/by-id/usb-1a86_USB_Serial-if00-port0";
 
-std::vector<std::string> lines_of(const std::string &text)
-{
-    std::vector<std::string> lines;
-    for (size_t start = 0; start < text.size();) {
-        const size_t end = text.find('\n', start);
-        lines.push_back(text.substr(start, end - start));
-        start = end == std::string::npos ? text.size() : end + 1;
-    }
-    return lines;
-}
-
 class Ports : public ::testing::Test, protected shell_output {
 protected:
     // The CH340 with its stable name, a board of unknown ids, the machine's

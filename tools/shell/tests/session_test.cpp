@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "fake_board.h"
+#include "shell_output.h"
+#include "trace_events.h"
 
 namespace {
 
@@ -159,12 +161,7 @@ TEST(Session, AScriptThroughAPipeGivesExactResults)
     ASSERT_EQ(r.out.substr(0, expected_head.size()), expected_head) << r.out;
     // Two CSV rows and two plain watch lines; quit ends the script.
     const std::string tail = r.out.substr(expected_head.size());
-    std::vector<std::string> lines;
-    for (size_t at = 0; at < tail.size();) {
-        const size_t end = tail.find('\n', at);
-        lines.push_back(tail.substr(at, end - at));
-        at = end + 1;
-    }
+    const std::vector<std::string> lines = lines_of(tail);
     ASSERT_EQ(lines.size(), 4u) << tail;
     EXPECT_TRUE(lines[0].starts_with("0.0") && lines[0].ends_with(",1")) << lines[0];
     EXPECT_TRUE(lines[1].ends_with(",1")) << lines[1];
@@ -251,6 +248,40 @@ TEST(Session, ARequestWithoutAnswerIsNotShownAsAReading)
     EXPECT_EQ(r.out, "0\t0\tEA0\n");
     EXPECT_EQ(r.err, "no answer from the board within the library's limit of 1000 ms (ea): its 0 is not a "
                      "reading (`check` tells why)\n");
+}
+
+// The shell learns from the library's trace whether an answer came: one at
+// the end of the library's window is a reading, never called missing.
+TEST(Session, AReadingLateInItsWindowIsNotCalledMissing)
+{
+    fake_board board(NO_DEVICE_FOLDER, "late-board");
+    board.respond_with([](const std::string &line) {
+        return line == "EA2" ? board_reply{"412\r\n", 990} : board_reply{};
+    });
+    const run_result r = run_shell({"--library", NO_DEVICE_LIBRARY, "--port", board.link_path(), "ea 2"}, "");
+    if (r.out == "412\n") {
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+    } else {  // the machine was slower than the window: then it is missing
+        EXPECT_EQ(r.out, "0\n");
+        EXPECT_NE(r.err.find("no answer from the board"), std::string::npos) << r.err;
+    }
+}
+
+// A trace the user asked for gets the library's lines, though the shell
+// reads them too.
+TEST(Session, TheUsersTraceStillGetsEveryLine)
+{
+    const std::string trace = std::string(NO_DEVICE_FOLDER) + "/shell.trace";
+    unlink(trace.c_str());
+    setenv("ARDUINODRV_TRACE", trace.c_str(), 1);
+    const run_result r = run_shell(no_device, "sb 0 1\n");
+    unsetenv("ARDUINODRV_TRACE");
+    EXPECT_EQ(r.out, "1\n");
+    EXPECT_NE(r.err.find("no board: "), std::string::npos) << r.err;
+    const std::string text = file_text(trace);
+    EXPECT_NE(text.find(" open: not opened: No such file or directory"), std::string::npos) << text;
+    EXPECT_NE(text.find(" no-port: \"SBA1\\r\" not sent\n"), std::string::npos) << text;
 }
 
 TEST(Session, AnAnswerThatIsNotAReadingIsSaidSo)

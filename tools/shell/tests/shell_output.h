@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "shell.h"
 
@@ -57,3 +58,15 @@ private:
     size_t out_size_ = 0;
     size_t err_size_ = 0;
 };
+
+// The lines of a text, each without its '\n'.
+inline std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find('\n', at);
+        lines.push_back(text.substr(at, end - at));
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
+    return lines;
+}

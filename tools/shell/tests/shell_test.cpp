@@ -48,23 +48,12 @@ template <typename R, typename... A, bool N> struct declaration<R (*)(A...) noex
     static declared get() { return {convention::c_call, {kind_of_arg<A>()...}, kind_of_result<R>()}; }
 };
 
-#define DECLARED(name) {#name, declaration<decltype(&::name)>::get()}
-
+// Each export as the compiler reads its declaration, from the build's table
+// of the header: the shell's table must agree with it row for row.
 const std::vector<std::pair<std::string, declared>> header_exports = {
-    DECLARED(ea), DECLARED(stdea), DECLARED(cea), DECLARED(ead), DECLARED(stdead), DECLARED(cead),
-    DECLARED(eadouble), DECLARED(stdeadouble), DECLARED(eb), DECLARED(stdeb), DECLARED(ceb),
-    DECLARED(ebdouble), DECLARED(stdebdouble), DECLARED(nea), DECLARED(stdnea), DECLARED(cnea),
-    DECLARED(nead), DECLARED(stdnead), DECLARED(cnead), DECLARED(neadouble), DECLARED(stdneadouble),
-    DECLARED(neb), DECLARED(stdneb), DECLARED(cneb), DECLARED(nebdouble), DECLARED(stdnebdouble),
-    DECLARED(nsa), DECLARED(stdnsa), DECLARED(cnsa), DECLARED(nsad), DECLARED(stdnsad), DECLARED(cnsad),
-    DECLARED(nsadouble), DECLARED(stdnsadouble), DECLARED(nsb), DECLARED(stdnsb), DECLARED(cnsb),
-    DECLARED(nsbdouble), DECLARED(stdnsbdouble), DECLARED(rsa), DECLARED(stdrsa), DECLARED(crsa),
-    DECLARED(rsad), DECLARED(stdrsad), DECLARED(crsad), DECLARED(rsadouble), DECLARED(stdrsadouble),
-    DECLARED(rsb), DECLARED(stdrsb), DECLARED(crsb), DECLARED(rsbdouble), DECLARED(stdrsbdouble),
-    DECLARED(sa), DECLARED(stdsa), DECLARED(csa), DECLARED(sad), DECLARED(stdsad), DECLARED(csad),
-    DECLARED(sadouble), DECLARED(stdsadouble), DECLARED(sb), DECLARED(stdsb), DECLARED(csb),
-    DECLARED(sbdouble), DECLARED(stdsbdouble), DECLARED(titre), DECLARED(stdtitre), DECLARED(ctitre),
-    DECLARED(detail), DECLARED(stddetail), DECLARED(cdetail),
+#define ARDUINODRV_EXPORT(name, conv, result, sig, plain, kind) {#name, declaration<decltype(&::name)>::get()},
+#include "arduinodrv_exports.inc"
+#undef ARDUINODRV_EXPORT
 };
 
 TEST(ExportTable, HoldsEveryExportOfTheHeaderOnceWithItsConventionAndTypes)
@@ -429,12 +418,7 @@ TEST_F(ShellCalls, RecordWritesCsvOnAFixedSchedule)
     EXPECT_TRUE(run_line("record ead 1 --every 20ms --count 4"));
     EXPECT_EQ(stand_in_calls, 4);
     const std::string csv = out();
-    std::vector<std::string> lines;
-    for (size_t at = 0; at < csv.size();) {
-        const size_t end = csv.find('\n', at);
-        lines.push_back(csv.substr(at, end - at));
-        at = end + 1;
-    }
+    const std::vector<std::string> lines = lines_of(csv);
     ASSERT_EQ(lines.size(), 5u) << csv;
     EXPECT_EQ(lines[0], "time_s,ead 1");
     double previous = -1.0;

@@ -7,7 +7,7 @@
 
 #include "child.h"
 #include "pty_pair.h"
-#include "terminal_mode.h"
+#include "posix/console.h"
 
 namespace {
 

@@ -1,0 +1,107 @@
+"""The Python turns of board_bench, one process per turn; prints one line per
+timed call, which board_bench reads.
+
+  board_bench.py serial PORT CALLS START_MS
+      a bare request with pyserial: write the command, readline until "\\n",
+      timed with time.perf_counter around the write and the readline; CALLS
+      each of "EA0\\r" to the LF ("bare4lf MS VALUE"), "EA0\\r\\r" (the board
+      object's wire) to the LF ("bare5lf ...") and to the CR ("bare5cr ..."),
+      in turn
+  board_bench.py ctypes LIBRARY PORT CALLS NULL_CALLS
+      ab_read_analog through ctypes (libarduinoboard, no package):
+      "ctypes MS ROUND_TRIP_MS VALUE" per call, then "ctypes_null NS": the
+      mean cost of ab_read_analog(NULL, ...), which returns at once, over
+      NULL_CALLS calls
+
+A reading that failed prints its value as -1. Exit status 3: no pyserial.
+"""
+import ctypes
+import sys
+import time
+
+WARM_UP = 3
+
+
+NO_PYSERIAL = 3  # the exit status when pyserial is missing
+
+
+def bare_requests(port, calls, start_ms):
+    try:
+        import serial  # Debian's python3-serial
+        serial.Serial
+    except (ImportError, AttributeError):
+        print("board_bench.py: no pyserial (python3-serial; scripts/setup.sh installs it)", file=sys.stderr)
+        sys.exit(NO_PYSERIAL)
+
+    # The command and the answer's end awaited: the issue's bare request,
+    # the board object's wire read to the LF, and its wire read to the CR
+    # as the board object reads it (the LF then read outside the timing).
+    ways = (("bare4lf", b"EA0\r", b"\n"), ("bare5lf", b"EA0\r\r", b"\n"), ("bare5cr", b"EA0\r\r", b"\r"))
+    with serial.Serial(port, 9600, timeout=1.0) as line:
+        time.sleep(start_ms / 1000)  # the board restarts as its port opens
+        for _ in range(WARM_UP):
+            line.write(ways[0][1])
+            line.readline()
+        for i in range(calls * len(ways)):
+            name, wire, end = ways[i % len(ways)]
+            start = time.perf_counter()
+            line.write(wire)
+            answer = line.readline() if end == b"\n" else line.read_until(end)
+            took = time.perf_counter() - start
+            if end == b"\r":
+                line.read(1)
+            text = answer.strip()
+            value = int(text) if answer.endswith(end) and text.isdigit() else -1
+            print(f"{name} {took * 1000:.4f} {value}")
+
+
+class Reading(ctypes.Structure):
+    _fields_ = [("raw", ctypes.c_int32), ("volts", ctypes.c_double),
+                ("time_ns", ctypes.c_int64), ("round_trip_ns", ctypes.c_int64)]
+
+
+def ctypes_requests(library_path, port, calls, null_calls):
+    library = ctypes.CDLL(library_path)
+    library.ab_open.argtypes = [ctypes.c_char_p, ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p)]
+    library.ab_open.restype = ctypes.c_int
+    read_analog = library.ab_read_analog
+    read_analog.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.POINTER(Reading)]
+    read_analog.restype = ctypes.c_int
+    library.ab_close.argtypes = [ctypes.c_void_p]
+    library.ab_close.restype = None
+    library.ab_last_error.restype = ctypes.c_char_p
+
+    board = ctypes.c_void_p()
+    status = library.ab_open(port.encode(), None, ctypes.byref(board))
+    if status != 0:
+        sys.exit(f"board_bench.py: ab_open: {library.ab_last_error().decode(errors='replace')}")
+    reading = Reading()
+    pointer = ctypes.byref(reading)
+    for _ in range(WARM_UP):
+        read_analog(board, 0, pointer)
+    for _ in range(calls):
+        start = time.perf_counter()
+        status = read_analog(board, 0, pointer)
+        took = time.perf_counter() - start
+        value = reading.raw if status == 0 else -1
+        print(f"ctypes {took * 1000:.4f} {reading.round_trip_ns / 1e6:.4f} {value}")
+    library.ab_close(board)
+
+    start = time.perf_counter()
+    for _ in range(null_calls):
+        read_analog(None, 0, pointer)
+    took = time.perf_counter() - start
+    print(f"ctypes_null {took / null_calls * 1e9:.1f}")
+
+
+def main(argv):
+    if len(argv) == 5 and argv[1] == "serial":
+        bare_requests(argv[2], int(argv[3]), int(argv[4]))
+    elif len(argv) == 6 and argv[1] == "ctypes":
+        ctypes_requests(argv[2], argv[3], int(argv[4]), int(argv[5]))
+    else:
+        sys.exit(__doc__)
+
+
+if __name__ == "__main__":
+    main(sys.argv)

@@ -1,0 +1,69 @@
+#include "board_line.h"
+
+#include "terminal_rate.h"
+
+#include <chrono>
+#include <unistd.h>
+
+namespace {
+
+long long now_ms()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+std::string board_line::ask(const std::string &command, const std::string &prefix, int timeout_ms)
+{
+    pending_.clear();
+    if (!send(command))
+        return "";
+    const long long end = now_ms() + timeout_ms;
+    for (;;) {
+        for (size_t start = 0, cr; (cr = pending_.find("\r\n", start)) != std::string::npos; start = cr + 2) {
+            const size_t begin = pending_.rfind(prefix, cr);
+            if (begin != std::string::npos && begin >= start) {
+                const std::string answer = pending_.substr(begin, cr - begin);
+                pending_.erase(0, cr + 2);
+                return answer;
+            }
+        }
+        const long long left = end - now_ms();
+        char bytes[512];
+        const size_t count = left > 0 ? read_some(bytes, sizeof bytes, static_cast<int>(left)) : 0;
+        if (count == 0 && now_ms() >= end)
+            return "";
+        pending_.append(bytes, count);
+    }
+}
+
+std::string board_line::take_rest()
+{
+    std::string rest;
+    rest.swap(pending_);
+    return rest;
+}
+
+bool board_line::wait_for_sketch(int timeout_ms)
+{
+    const long long end = now_ms() + timeout_ms;
+    while (now_ms() < end) {
+        if (ask("XI", "XI ", 300).rfind("XI arduinodrv-board", 0) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool board_line::move_to(uint32_t baud)
+{
+    if (ask("XB" + std::to_string(baud), "XB=") != "XB=" + std::to_string(baud))
+        return false;
+    // The answer came whole: the board has moved (or does so as its last
+    // bit leaves).
+    usleep(2000);
+    if (!set_terminal_rate(fd(), baud))
+        return false;
+    return ask("XI", "XI ", 500).rfind("XI arduinodrv-board", 0) == 0;
+}

@@ -308,8 +308,10 @@ def test_a_stream_yields_samples_in_order_with_the_boards_time(board_library, tm
                     samples.append(sample)
                     if len(samples) == 500:
                         break
+            # In order; a frame the line lost is a gap that the link counts, never a silent one.
             numbers = [s.sequence for s in samples]
-            assert numbers == list(range(numbers[0], numbers[0] + 500))
+            assert numbers == sorted(set(numbers))
+            assert numbers[-1] - numbers[0] + 1 - len(numbers) <= streaming.link.frames_lost
             board_times = [s.board_time_us for s in samples]
             assert all(0 < b - a < 5000 for a, b in zip(board_times, board_times[1:]))
             assert samples[0].analog == (ANALOG[0], None, ANALOG[2], None, None, None)

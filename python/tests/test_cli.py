@@ -2,6 +2,7 @@
 
 import csv
 import os
+import statistics
 import time
 from datetime import datetime
 
@@ -177,3 +178,18 @@ def test_a_path_that_cannot_be_written_is_said_before_the_board_opens(tmp_path, 
         pytest.skip("root writes into a read-only folder")
     assert status == 1 and time.monotonic() - started < 1
     assert f"record: cannot write {out}: " in capsys.readouterr().err
+
+
+def test_record_with_a_rate_writes_the_boards_samples_and_time(where, tmp_path, capsys):
+    out = tmp_path / "stream.csv"
+    status = main(["record", "ead", "0", "2", "--rate", "500Hz", "--count", "300", "--baud", "1000000",
+                   "--out", str(out), *where])
+    if status == 1 and "needs the project's sketch" in capsys.readouterr().err:
+        pytest.skip("the emulator plays a classic sketch: no streams")
+    assert status == 0
+    rows = list(csv.DictReader(out.open()))
+    assert list(rows[0]) == ["time", "time_s", "board_time_s", "sample", "ead 0", "ea 0", "ead 2", "ea 2"]
+    assert len(rows) == 300 and [int(row["ea 2"]) for row in rows] == [ANALOG[2]] * 300
+    board_times = [float(row["board_time_s"]) for row in rows]
+    steps = [b - a for a, b in zip(board_times, board_times[1:])]
+    assert statistics.median(steps) == pytest.approx(0.002, abs=1e-4)  # the board's 500 Hz

@@ -45,6 +45,14 @@ set(ARDUINOBOARD_INSTALL_LIBDIR "${ARDUINOBOARD_INSTALL_LIBDIR_${ARDUINODRV_WIDT
 # Programs users run land in <build>/bin of their width's build.
 set(ARDUINODRV_BIN_DIR "${CMAKE_BINARY_DIR}/bin")
 
+# What goes into which Debian package (packaging/package.cmake): each install
+# rule names its component. The libraries of each width are a package of
+# their own, so that the 64-bit ones need no 32-bit C library.
+set(ARDUINODRV_COMPONENT_LIBS_64 libs)
+set(ARDUINODRV_COMPONENT_LIBS_32 libs32)
+set(ARDUINODRV_COMPONENT_LIBS "${ARDUINODRV_COMPONENT_LIBS_${ARDUINODRV_WIDTH}}")
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME tools)
+
 # The known USB ids of the boards and their USB-serial chips: the one list,
 # from which the udev rule and the table compiled into the tools (serial/)
 # are made; installed to share/arduinodrv for the Python package. Read by
@@ -153,9 +161,31 @@ set(ARDUINODRV_INSTALL_PROGRAMS ON)
 if(ARDUINODRV_WIDTH EQUAL 32 AND ARDUINODRV_BUILD_64)
   set(ARDUINODRV_INSTALL_PROGRAMS OFF)
 endif()
+# Each installed program has a manual page, made from its --help by help2man
+# (what its NAME line says is below).
+set(ARDUINODRV_SUMMARY_portlist "list the serial devices that open")
+set(ARDUINODRV_SUMMARY_boardsim "emulate an arduinodrv board on a pseudo-terminal")
+set(ARDUINODRV_SUMMARY_arduinodrv-shell "call the arduinodrv library's functions from a console or a script")
+set(ARDUINODRV_SUMMARY_firmsim "run the board's firmware on an emulated ATmega328P")
+find_program(HELP2MAN help2man)
 function(install_arduinodrv_program target)
   set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${ARDUINODRV_BIN_DIR}")
-  if(ARDUINODRV_INSTALL_PROGRAMS)
-    install(TARGETS ${target} RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+  if(NOT ARDUINODRV_INSTALL_PROGRAMS)
+    return()
   endif()
+  install(TARGETS ${target} RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT tools)
+  if(NOT HELP2MAN OR ARDUINODRV_SANITIZE)
+    return()
+  endif()
+  set(page "${CMAKE_BINARY_DIR}/man/${target}.1")
+  add_custom_command(OUTPUT "${page}.gz"
+    COMMAND "${CMAKE_COMMAND}" -E make_directory "${CMAKE_BINARY_DIR}/man"
+    COMMAND "${HELP2MAN}" --no-info --no-discard-stderr "--version-string=${PROJECT_VERSION}"
+            "--name=${ARDUINODRV_SUMMARY_${target}}" --output=${page} $<TARGET_FILE:${target}>
+    COMMAND gzip -9nf "${page}"
+    DEPENDS ${target}
+    COMMENT "Manual page of ${target}"
+    VERBATIM)
+  add_custom_target(${target}_manual ALL DEPENDS "${page}.gz")
+  install(FILES "${page}.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT tools)
 endfunction()

@@ -26,4 +26,5 @@ file(WRITE "${CMAKE_BINARY_DIR}/w64_tests.cmake" "subdirs(\"${ARDUINODRV_W64_DIR
 set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY TEST_INCLUDE_FILES "${CMAKE_BINARY_DIR}/w64_tests.cmake")
 
 # Installing this build installs the 64-bit one as well.
-install(CODE "include(\"${ARDUINODRV_W64_DIR}/cmake_install.cmake\")")
+# Every component: the nested script keeps to the one being installed.
+install(CODE "include(\"${ARDUINODRV_W64_DIR}/cmake_install.cmake\")" ALL_COMPONENTS)

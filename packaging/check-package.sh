@@ -1,48 +1,72 @@
 #!/usr/bin/env bash
-# Checks the Debian package as a user gets it: its metadata and contents, and
-# that a host program built with its pkg-config files loads its libraries of
-# both widths, from a copy unpacked into a temporary folder (no install).
-# Usage: packaging/check-package.sh <arduinodrv_*.deb> <ports...>
+# Checks the Debian packages as a user gets them: each one's metadata and
+# contents, and that a host program built with the pkg-config files loads
+# the libraries of both widths, from copies unpacked into a temporary folder
+# (no install).
+# Usage: packaging/check-package.sh <package folder> <ports...>
 set -euo pipefail
-[ $# -ge 2 ] || { echo "usage: check-package.sh <package.deb> <ports of the build...>" >&2; exit 2; }
-deb=$1; shift
+[ $# -ge 2 ] || { echo "usage: check-package.sh <folder of the .debs> <ports of the build...>" >&2; exit 2; }
+folder=$1; shift
 ports=("$@")
 here=$(cd "$(dirname "$0")" && pwd)
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 
-info=$(dpkg-deb -I "$deb")
-field() { sed -n "s/^ $1: //p" <<<"$info"; }
-[ "$(field Package)" = arduinodrv ] || fail "package name: $(field Package)"
-[ "$(field Architecture)" = amd64 ] || fail "architecture: $(field Architecture)"
-grep -q 'libc6' <<<"$(field Depends)" || fail "does not depend on libc6: $(field Depends)"
-grep -q 'libc6-i386' <<<"$(field Depends) $(field Recommends)" || fail "no libc6-i386 for the 32-bit libraries"
-for f in Maintainer Section Description Version; do
-  [ -n "$(field $f)" ] || fail "no $f field"
+# The packages, and what each must hold.
+packages=(libarduinoboard1 lib32arduinoboard1 libarduinoboard-dev arduinodrv-tools python3-arduinodrv)
+declare -A expected
+expected[libarduinoboard1]="/usr/lib/x86_64-linux-gnu/libarduinoboard.so.1 /usr/lib/udev/rules.d/60-arduinodrv.rules
+  /usr/share/arduinodrv/usb_ids.txt"
+expected[lib32arduinoboard1]="/usr/lib32/libarduinoboard.so.1"
+expected[libarduinoboard-dev]="/usr/include/arduinodrv.h /usr/include/arduinoboard.h /usr/lib/pkgconfig/arduinodrv.pc
+  /usr/lib/x86_64-linux-gnu/pkgconfig/arduinoboard.pc /usr/lib/pkgconfig/arduinoboard32.pc
+  /usr/lib/x86_64-linux-gnu/libarduinoboard.so /usr/lib32/libarduinoboard.so"
+expected[arduinodrv-tools]="/usr/share/arduinodrv/arduinodrv_board.hex
+  /usr/share/arduinodrv/arduinodrv_board/arduinodrv_board.ino"
+expected[python3-arduinodrv]="/usr/lib/python3/dist-packages/arduinodrv/__init__.py
+  /usr/lib/python3/dist-packages/arduinodrv/web/page/vendor/uPlot.iife.min.js"
+for program in portlist boardsim arduinodrv-shell firmsim; do
+  expected[arduinodrv-tools]+=" /usr/bin/$program /usr/share/man/man1/$program.1.gz"
+done
+for port in "${ports[@]}"; do
+  expected[libarduinoboard1]+=" /usr/lib/arduinodrv/$port/libarduinodrv.so"
+  expected[lib32arduinoboard1]+=" /usr/lib32/arduinodrv/$port/libarduinodrv.so"
+  expected[libarduinoboard-dev]+=" /usr/lib/pkgconfig/arduinodrv-$port.pc /usr/lib/pkgconfig/arduinodrv32-$port.pc"
 done
 
-# A symbolic link's line ends "path -> target": its path is the name.
-contents=$(dpkg-deb -c "$deb" | awk '{print ($(NF-1) == "->") ? $(NF-2) : $NF}' | sed 's|^\./|/|')
-expected=(/usr/include/arduinodrv.h /usr/lib/pkgconfig/arduinodrv.pc
-          /usr/include/arduinoboard.h /usr/lib/pkgconfig/arduinoboard.pc /usr/lib/pkgconfig/arduinoboard32.pc
-          /usr/lib/x86_64-linux-gnu/libarduinoboard.so.1 /usr/lib/x86_64-linux-gnu/libarduinoboard.so
-          /usr/lib32/libarduinoboard.so.1 /usr/lib32/libarduinoboard.so
-          /usr/lib/udev/rules.d/60-arduinodrv.rules
-          /usr/bin/portlist /usr/bin/boardsim /usr/bin/arduinodrv-shell
-          /usr/share/arduinodrv/arduinodrv_board.hex
-          /usr/share/arduinodrv/arduinodrv_board/arduinodrv_board.ino
-          /usr/lib/python3/dist-packages/arduinodrv/__init__.py)
-for port in "${ports[@]}"; do
-  expected+=(/usr/lib/arduinodrv/$port/libarduinodrv.so /usr/lib32/arduinodrv/$port/libarduinodrv.so
-             /usr/lib/pkgconfig/arduinodrv-$port.pc /usr/lib/pkgconfig/arduinodrv32-$port.pc)
+debs=()
+for name in "${packages[@]}"; do
+  found=("$folder/${name}"_*.deb)
+  [ -f "${found[0]}" ] || { fail "no $name package in $folder"; continue; }
+  deb=${found[0]}
+  debs+=("$deb")
+  info=$(dpkg-deb -I "$deb")
+  field() { sed -n "s/^ $1: //p" <<<"$info"; }
+  [ "$(field Package)" = "$name" ] || fail "$deb: package name $(field Package)"
+  [ "$(field Source)" = arduinodrv ] || fail "$name: source $(field Source)"
+  for f in Maintainer Section Description Version Architecture; do
+    [ -n "$(field $f)" ] || fail "$name: no $f field"
+  done
+  contents=$(dpkg-deb -c "$deb" | sed 's/ -> .*//' | awk '{print $NF}' | sed 's|^\./|/|')
+  for f in ${expected[$name]} /usr/share/doc/$name/copyright /usr/share/doc/$name/changelog.Debian.gz; do
+    grep -qx -- "$f" <<<"$contents" || fail "$f is not in $name"
+  done
+  grep -q '^/etc/' <<<"$contents" && fail "$name installs in /etc: $(grep '^/etc/' <<<"$contents" | head -3)"
+  case $name in
+    libarduinoboard1)   grep -q 'libc6 ' <<<"$(field Depends)" || fail "$name does not depend on libc6: $(field Depends)"
+                        grep -q 'i386' <<<"$(field Depends)" && fail "$name depends on 32-bit parts: $(field Depends)" ;;
+    lib32arduinoboard1) grep -q 'libc6-i386' <<<"$(field Depends)" || fail "$name: no libc6-i386: $(field Depends)" ;;
+    libarduinoboard-dev) grep -q 'lib32arduinoboard1' <<<"$(field Recommends)" ||
+                          fail "$name does not recommend the 32-bit libraries: $(field Recommends)" ;;
+    python3-arduinodrv) [ "$(field Architecture)" = all ] || fail "$name: architecture $(field Architecture)"
+                        grep -q 'python3' <<<"$(field Depends)" || fail "$name: no python3 in $(field Depends)" ;;
+  esac
 done
-for f in "${expected[@]}"; do
-  grep -qx -- "$f" <<<"$contents" || fail "$f is not in the package"
-done
+[ ${#debs[@]} -eq ${#packages[@]} ] || { echo "FAIL: packages missing"; exit 1; }
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
-dpkg -x "$deb" "$root"
+for deb in "${debs[@]}"; do dpkg -x "$deb" "$root"; done
 for port in "${ports[@]}"; do
   for lib in "$root/usr/lib/arduinodrv/$port/libarduinodrv.so" "$root/usr/lib32/arduinodrv/$port/libarduinodrv.so"; do
     "$here/../tests/exports/check_exports.sh" "$lib" "$here/../include/arduinodrv.h" >/dev/null ||
@@ -62,12 +86,12 @@ shown=$(sed 's/^\(.\)/    \1/' "$example")
 if [[ $(<"$here/../README.md") != *"$shown"* ]]; then
   fail "README.md does not show examples/host.c as it is"
 fi
-export PKG_CONFIG_PATH="$root/usr/lib/pkgconfig"
+export PKG_CONFIG_PATH="$root/usr/lib/x86_64-linux-gnu/pkgconfig:$root/usr/lib/pkgconfig"
 for module in arduinodrv arduinodrv32; do
   host="$root/host-$module"
   # shellcheck disable=SC2046
   if ! gcc -Wall -Wextra -Werror "$example" -o "$host" \
-       $(pkg-config --define-prefix --cflags --libs "$module"); then
+       $(pkg-config --define-variable=prefix="$root/usr" --cflags --libs "$module"); then
     fail "the host example does not build with pkg-config $module"; continue
   fi
   runner=()
@@ -85,7 +109,7 @@ for module in arduinoboard arduinoboard32; do
   host="$root/host-$module"
   # shellcheck disable=SC2046
   if ! gcc -Wall -Wextra -Werror "$board_example" -o "$host" \
-       $(pkg-config --define-prefix --cflags --libs "$module"); then
+       $(pkg-config --define-variable=prefix="$root/usr" --cflags --libs "$module"); then
     fail "the board example does not build with pkg-config $module"; continue
   fi
   runner=()
@@ -96,5 +120,5 @@ for module in arduinoboard arduinoboard32; do
   grep -qx 'no board: /nonexistent/ttyUSB0: No such file or directory' <<<"$out" ||
     fail "$module example did not say why there is no board: $out"
 done
-[ $status -eq 0 ] && echo "ok: $deb ($(wc -l <<<"$contents") entries; libraries of both widths load)"
+[ $status -eq 0 ] && echo "ok: ${#debs[@]} packages (${packages[*]}); libraries of both widths load"
 exit $status

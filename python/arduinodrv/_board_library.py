@@ -20,12 +20,22 @@ MAJOR_VERSION = "1"
 
 # The statuses of arduinoboard.h's ab_status, by value.
 OK, NO_ANSWER, NOT_A_READING, NO_PORT, PORT_BUSY, NO_PERMISSION, NOT_A_PORT, BAD_CHANNEL, BAD_VALUE, \
-    BAD_ARGUMENT, SEVERAL_PORTS, NOT_SUPPORTED = range(12)
+    BAD_ARGUMENT, SEVERAL_PORTS, NOT_SUPPORTED, STREAMING = range(13)
 
 
 class CReading(ctypes.Structure):
     _fields_ = [("raw", ctypes.c_int32), ("volts", ctypes.c_double), ("time_ns", ctypes.c_int64),
                 ("round_trip_ns", ctypes.c_int64)]
+
+
+class CScanResult(ctypes.Structure):
+    _fields_ = [("analog", CReading * 6), ("analog_status", ctypes.c_int * 6),
+                ("digital", CReading * 4), ("digital_status", ctypes.c_int * 4)]
+
+
+class CSample(ctypes.Structure):
+    _fields_ = [("sequence", ctypes.c_uint32), ("board_time_us", ctypes.c_int64), ("time_ns", ctypes.c_int64),
+                ("analog_mask", ctypes.c_uint8), ("analog", ctypes.c_int32 * 6), ("digital", ctypes.c_uint8)]
 
 
 class COptions(ctypes.Structure):
@@ -56,6 +66,11 @@ _SIGNATURES = {
     "ab_write_pwm": ([BOARD, ctypes.c_int, ctypes.c_int], ctypes.c_int),
     "ab_write_digital": ([BOARD, ctypes.c_int, ctypes.c_int], ctypes.c_int),
     "ab_link_state": ([BOARD, ctypes.POINTER(CLink)], ctypes.c_int),
+    "ab_scan": ([BOARD, ctypes.POINTER(CScanResult)], ctypes.c_int),
+    "ab_stream_start": ([BOARD, ctypes.c_uint, ctypes.c_uint, ctypes.c_int], ctypes.c_int),
+    "ab_stream_read": ([BOARD, ctypes.POINTER(CSample), ctypes.c_size_t, ctypes.c_int,
+                        ctypes.POINTER(ctypes.c_size_t)], ctypes.c_int),
+    "ab_stream_stop": ([BOARD], ctypes.c_int),
 }
 
 
@@ -100,10 +115,12 @@ def _mapped_file(address: int | None) -> str | None:
 
 
 def candidate_paths() -> list[str]:
-    """Where libarduinoboard may be, most likely first: beside an install of
-    this package, then in the build tree it sits in (or was installed from).
-    After these the system's loader searches its own folders."""
+    """Where libarduinoboard may be, most likely first: inside the package
+    (a pip install), beside an install of it, then in the build tree it sits
+    in. After these the system's loader searches its own folders."""
     candidates = []
+    if _library.PYTHON_BITS == 64:
+        candidates.append(_install.BUNDLED_LIBRARIES / LIBRARY_FILE)
     prefix = _install.install_prefix()
     if prefix is not None:
         candidates.append(prefix / INSTALL_FOLDER / LIBRARY_FILE)

@@ -1,13 +1,15 @@
-"""Where this copy of the package lives: an install under a prefix, the
-source tree, or a pip install that remembers the tree it was built from."""
+"""Where this copy of the package lives: an install under a prefix (the
+Debian package's), the source tree, or a pip install, which carries its
+own libraries in the package's lib folder."""
 
 from __future__ import annotations
 
 from pathlib import Path
 
 PACKAGE = Path(__file__).resolve().parent
-# Written into the package by its build backend: the source tree's path.
-SOURCE_TREE_FILE = "source_tree.txt"
+# The libraries a pip install built into the package (setup.py):
+# lib/libarduinoboard.so.1 and lib/<port>/libarduinodrv.so, 64-bit.
+BUNDLED_LIBRARIES = PACKAGE / "lib"
 # The known USB ids: package data in a pip install, the board folder in the
 # source tree, share/arduinodrv when installed with the libraries.
 USB_IDS = "usb_ids.txt"
@@ -26,14 +28,10 @@ def _is_source_tree(folder: Path) -> bool:
 
 
 def source_tree() -> Path | None:
-    """The source tree this package runs from, or was installed from."""
+    """The source tree this package runs from."""
     if PACKAGE.parent.name == "python" and _is_source_tree(PACKAGE.parent.parent):
         return PACKAGE.parent.parent
-    try:
-        recorded = Path((PACKAGE / SOURCE_TREE_FILE).read_text(encoding="utf-8").strip())
-    except (OSError, UnicodeError):
-        return None
-    return recorded if recorded.is_absolute() and _is_source_tree(recorded) else None
+    return None
 
 
 def usb_ids_candidates() -> list[Path]:

@@ -240,12 +240,14 @@ def unload() -> None:
 
 
 def candidate_paths() -> list[str]:
-    """Where the build may be, most likely first: an install beside this
-    package, the build tree around it (or the one it was installed from),
-    then /usr/local and /usr."""
+    """Where the build may be, most likely first: inside the package (a pip
+    install), an install beside it, the build tree around it, then
+    /usr/local and /usr."""
     lib_folder = "lib" if PYTHON_BITS == 64 else "lib32"
     build_folder = "lib64" if PYTHON_BITS == 64 else "lib"
     candidates = []
+    if PYTHON_BITS == 64:
+        candidates.append(_install.BUNDLED_LIBRARIES / DEFAULT_BUILD / LIBRARY_NAME)
     prefix = _install.install_prefix()
     if prefix is not None:
         candidates.append(prefix / lib_folder / "arduinodrv" / DEFAULT_BUILD / LIBRARY_NAME)

@@ -8,6 +8,7 @@ import errno
 import math
 import numbers
 import os
+import re
 import threading
 import weakref
 from dataclasses import dataclass
@@ -15,11 +16,16 @@ from datetime import datetime, timezone
 
 from . import _board_library as _lib
 from .channels import ANALOG_INPUTS, ANALOG_OUTPUTS, DIGITAL_INPUTS, DIGITAL_OUTPUTS, FULL_SCALE_V, PWM_HIGHEST
-from .errors import BadChannel, BadValue, BoardClosed, BoardError, NoAnswer, NotAReading, PortError, board_error
+from .errors import (BadChannel, BadValue, BoardClosed, BoardError, NoAnswer, NotAReading, NotSupported, PortError,
+                     Streaming, board_error)
 
 _INT32_MIN = -(2**31)
 _INT32_MAX = 2**31 - 1
 _LONGEST_S = 60.0  # the library's limit for either wait
+# The fast line's rates (FAST LINE in arduinoboard.h); None or 9600 stays at 9600.
+FAST_BAUDS = (250000, 500000, 1000000)
+# Each input's part of a scan's reason.
+_SCAN_REASON = re.compile(r"(analog|digital) input (\d+): (.*?)(?=; (?:analog|digital) input \d+: |$)")
 
 
 def local_time(time_ns: int) -> datetime:
@@ -61,7 +67,9 @@ class Link:
     off after each open). opened_ns and last_answer_ns: the system time in
     ns of the last open and of the last right answer (0: none yet). baud:
     the line's rate; sketch: the protocol version of the project's sketch
-    on the board, 0 for a classic sketch."""
+    on the board, 0 for a classic sketch. frames_lost and frames_bad:
+    stream frames missing (a gap in their numbers) and damaged;
+    samples_dropped: stream samples the program did not read in time."""
 
     connected: bool
     opens: int
@@ -75,6 +83,9 @@ class Link:
     last_answer_ns: int
     baud: int
     sketch: int
+    frames_lost: int = 0
+    frames_bad: int = 0
+    samples_dropped: int = 0
 
     @property
     def restarted(self) -> bool:
@@ -138,6 +149,8 @@ _REQUEST_ERRORS = {
     _lib.BAD_CHANNEL: (BadChannel, 0),
     _lib.BAD_VALUE: (BadValue, 0),
     _lib.BAD_ARGUMENT: (BoardClosed, 0),  # the board closed while the call waited for it
+    _lib.NOT_SUPPORTED: (NotSupported, errno.ENOTSUP),
+    _lib.STREAMING: (Streaming, 0),
 }
 # At the open, a bad argument is a path that cannot be one, a bad value an
 # option out of range.
@@ -183,6 +196,9 @@ class Board:
     resets it, with every output off. timeout is the limit for each answer
     (1 s). With exclusive (the default) the device is this Board's alone:
     another program or another Board opening it gets PortError (EBUSY).
+    baud asks for the fast line (250000, 500000 or 1000000) where the
+    board's sketch is the project's; a classic sketch, or a board that does
+    not follow, stays at 9600 (link.baud tells).
     library names a libarduinoboard file to load instead of the one found
     beside an install of this package, in the build tree it sits in, or by
     the system's loader.
@@ -193,7 +209,9 @@ class Board:
     PortError (an OSError naming the path and the reason) when the device
     is missing, unplugged, busy or no serial device, BadChannel and BadValue
     (ValueErrors) for a channel or a value the board lacks, before anything
-    is sent. Channels and values are ints: a bool, a float or a str is a
+    is sent. NotSupported (an OSError, ENOTSUP) is what a classic sketch
+    cannot do (streams), Streaming a request while a stream runs. Channels
+    and values are ints: a bool, a float or a str is a
     TypeError. A device that went away is opened again by the library on a
     later request, at most every 0.5 s; link tells when it did.
 
@@ -211,7 +229,7 @@ class Board:
     DIGITAL_OUTPUTS = DIGITAL_OUTPUTS
 
     def __init__(self, port: str | bytes | os.PathLike | None = None, *, timeout: float = 1.0, start: float = 2.0,
-                 exclusive: bool = True, library: str | os.PathLike | None = None):
+                 exclusive: bool = True, baud: int | None = None, library: str | os.PathLike | None = None):
         self._handle = None
         self._port = None
         path = _port_argument(port)
@@ -221,6 +239,7 @@ class Board:
         options = _lib.COptions()
         library.ab_default_options(ctypes.byref(options))
         options.timeout_ms, options.start_ms, options.exclusive = chosen
+        options.baud = _baud(baud)
         handle = _lib.BOARD()
         status = library.ab_open(path, ctypes.byref(options), ctypes.byref(handle))
         if status != _lib.OK:
@@ -335,6 +354,62 @@ class Board:
         """Digital input channel (0-3, pins 2, 4, 7, 8): True when high."""
         return self.read_digital_reading(channel).raw == 1
 
+
+    def scan(self) -> "Scan":
+        """Every input in one exchange (about 50 ms at 9600 baud): a Scan
+        whose analog and digital entries are each a Reading or the
+        BoardError that input got. Raises only when no input could be
+        asked: the device gone (PortError), a stream running (Streaming),
+        the Board closed."""
+        result = _lib.CScanResult()
+        with self._request_lock:
+            handle = self._enter()
+            try:
+                status = self._library.ab_scan(handle, ctypes.byref(result))
+                statuses = list(result.analog_status) + list(result.digital_status)
+                if status != _lib.OK and all(s == status for s in statuses) and status not in (
+                        _lib.NO_ANSWER, _lib.NOT_A_READING):
+                    raise _failure(self._library, status, self._port, _REQUEST_ERRORS)
+                # "<path>: analog input 2: why; digital input 0: why"
+                reasons = {f"{m.group(1)} input {m.group(2)}": m.group(3)
+                           for m in _SCAN_REASON.finditer(self._library.last_error())}
+            finally:
+                self._leave()
+
+        def entry(kind: str, channel: int, reading: _lib.CReading, status: int) -> Reading | BoardError:
+            if status == _lib.OK:
+                return Reading(reading.raw, reading.volts, reading.time_ns, reading.round_trip_ns / 1e9)
+            reason = reasons.get(f"{kind} input {channel}")
+            if reason is None or status == _lib.NO_ANSWER:
+                reason = (f"no whole answer within {round(self._timeout * 1000)} ms" if status == _lib.NO_ANSWER
+                          else self._library.ab_status_text(status).decode("ascii", "replace"))
+            error_kind, code = _REQUEST_ERRORS.get(status, (BoardError, 0))
+            return board_error(error_kind, reason, self._port, code)
+
+        return Scan(tuple(entry("analog", c, r, s) for c, (r, s) in enumerate(zip(result.analog,
+                                                                                   result.analog_status))),
+                    tuple(entry("digital", c, r, s) for c, (r, s) in enumerate(zip(result.digital,
+                                                                                    result.digital_status))))
+
+    # Streams.
+
+    def stream(self, channels=(), rate_hz: float = 100.0, *, digital=()) -> "Stream":
+        """Has the board sample analog inputs channels (and digital inputs
+        digital) on its own timer, rate_hz times a second: a Stream to
+        iterate (one Sample at a time) or to read in blocks; stop it, or
+        leave its with block, before other requests. Needs the project's
+        sketch (NotSupported otherwise); a rate the line cannot carry is
+        BadValue (ask for a fast line with Board(baud=...))."""
+        analog_mask = _mask(channels, ANALOG_INPUTS, "channels")
+        digital_mask = _mask(digital, DIGITAL_INPUTS, "digital")
+        if isinstance(rate_hz, bool) or not isinstance(rate_hz, numbers.Real):
+            raise TypeError(f"rate_hz must be a number, not {type(rate_hz).__name__}")
+        if not 0.0 < float(rate_hz) <= 1e6:  # NaN too
+            raise board_error(BadValue, f"a rate of {rate_hz!r} Hz is outside 0-1000000 Hz", self._port)
+        interval_us = max(1, round(1e6 / float(rate_hz)))
+        self._request(self._library.ab_stream_start, analog_mask, digital_mask, interval_us)
+        return Stream(self, analog_mask, digital_mask, interval_us)
+
     # Outputs.
 
     def write_pwm(self, channel: int, duty: int) -> None:
@@ -369,7 +444,149 @@ class Board:
             self._leave()
         return Link(bool(state.connected), state.opens, state.requests, state.no_answer, state.not_a_reading,
                     state.no_port, tuple(state.pwm), tuple(bool(level) for level in state.digital),
-                    state.opened_ns, state.last_answer_ns, state.baud, state.sketch)
+                    state.opened_ns, state.last_answer_ns, state.baud, state.sketch, state.frames_lost,
+                    state.frames_bad, state.samples_dropped)
+
+
+@dataclass(frozen=True)
+class Scan:
+    """Every input at once: analog (6) and digital (4) entries, each a
+    Reading or the BoardError that input got (NoAnswer, NotAReading, ...)."""
+
+    analog: tuple
+    digital: tuple
+
+    @property
+    def complete(self) -> bool:
+        """Every input gave its reading."""
+        return not any(isinstance(entry, BoardError) for entry in self.analog + self.digital)
+
+    @property
+    def errors(self) -> list[BoardError]:
+        return [entry for entry in self.analog + self.digital if isinstance(entry, BoardError)]
+
+
+@dataclass(frozen=True)
+class Sample:
+    """One sample set of a stream. sequence: the board's frame number;
+    board_time_us: the board's clock when it sampled; time_ns: the system
+    time when the frame arrived. analog (6) and digital (4): the raw values
+    of the inputs the stream takes, None for the others."""
+
+    sequence: int
+    board_time_us: int
+    time_ns: int
+    analog: tuple
+    digital: tuple
+
+    @property
+    def volts(self) -> tuple:
+        return tuple(None if raw is None else raw * FULL_SCALE_V / 1024 for raw in self.analog)
+
+    @property
+    def time(self) -> datetime:
+        return local_time(self.time_ns)
+
+
+class Stream:
+    """A stream the board times (Board.stream): iterate it for its Samples,
+    or read() them in blocks; stop() (or the end of a with block) ends it.
+    A board that stops sending raises NoAnswer, one unplugged PortError,
+    after the samples that came before."""
+
+    _BLOCK = 256
+    _WAIT_MS = 250  # each read's wait, so that stop() from another thread is seen soon
+
+    def __init__(self, board: Board, analog_mask: int, digital_mask: int, interval_us: int):
+        self.board = board
+        self.analog_mask, self.digital_mask = analog_mask, digital_mask
+        self.interval_us = interval_us
+        self.stopped = False
+        self._buffer = (_lib.CSample * self._BLOCK)()
+
+    @property
+    def rate_hz(self) -> float:
+        return 1e6 / self.interval_us
+
+    @property
+    def channels(self) -> tuple:
+        return tuple(c for c in range(ANALOG_INPUTS) if self.analog_mask >> c & 1)
+
+    @property
+    def digital(self) -> tuple:
+        return tuple(c for c in range(DIGITAL_INPUTS) if self.digital_mask >> c & 1)
+
+    def read(self, timeout: float = 1.0) -> list[Sample]:
+        """The samples that have come, at most 256; waits up to timeout
+        seconds for the first ([] when none came)."""
+        board = self.board
+        if self.stopped:
+            raise board_error(BoardClosed, "the stream is stopped", board._port)
+        wait_ms = _seconds(timeout, "timeout", 0.0)
+        count = ctypes.c_size_t()
+        handle = board._enter()
+        try:
+            status = board._library.ab_stream_read(handle, self._buffer, self._BLOCK, wait_ms, ctypes.byref(count))
+        finally:
+            board._leave()
+        samples = [self._sample(self._buffer[k]) for k in range(count.value)]
+        if status != _lib.OK and not samples:
+            raise _failure(board._library, status, board._port, _REQUEST_ERRORS)
+        return samples
+
+    def _sample(self, c: _lib.CSample) -> Sample:
+        analog = tuple(c.analog[k] if c.analog_mask >> k & 1 else None for k in range(ANALOG_INPUTS))
+        digital = tuple((c.digital >> k & 1) if self.digital_mask >> k & 1 else None for k in range(DIGITAL_INPUTS))
+        return Sample(c.sequence, c.board_time_us, c.time_ns, analog, digital)
+
+    def blocks(self):
+        """Yields each block of samples as it comes (never an empty one)."""
+        while not self.stopped:
+            block = self.read(self._WAIT_MS / 1000)
+            if block:
+                yield block
+
+    def __iter__(self):
+        for block in self.blocks():
+            yield from block
+
+    def stop(self) -> None:
+        """Ends the stream (the board says so within 500 ms); again does nothing."""
+        if self.stopped:
+            return
+        self.stopped = True
+        if not self.board.closed:
+            self.board._request(self.board._library.ab_stream_stop)
+
+    def __enter__(self) -> "Stream":
+        return self
+
+    def __exit__(self, *exception) -> None:
+        try:
+            self.stop()
+        except BoardError:
+            if exception[0] is None:
+                raise
+
+
+def _mask(channels, count: int, name: str) -> int:
+    if isinstance(channels, int):
+        channels = (channels,)
+    mask = 0
+    for channel in channels:
+        channel = _int(channel, name, BadChannel)
+        if not 0 <= channel < count:
+            raise board_error(BadChannel, f"{name}: no input {channel} (0-{count - 1})", None)
+        mask |= 1 << channel
+    return mask
+
+
+def _baud(baud: object) -> int:
+    if baud is None:
+        return 0
+    if type(baud) is not int or baud not in (9600,) + FAST_BAUDS:
+        raise ValueError(f"baud must be None, 9600 or one of {', '.join(map(str, FAST_BAUDS))}, not {baud!r}")
+    return baud
 
 
 def volts_to_duty(volts: float) -> int:

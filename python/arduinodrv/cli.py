@@ -8,30 +8,32 @@ from __future__ import annotations
 
 import argparse
 import csv
+import errno
 import os
 import re
+import signal
 import stat
 import sys
 import time
+from datetime import datetime
 from functools import partial
 from typing import Callable, TextIO
 
 from . import ports
 from ._holders import why
 from ._library import PORT_VARIABLE
-from .board import Board, Reading
-from .channels import ANALOG_INPUTS, DIGITAL_INPUTS, analog_input_name, digital_input_name
-from .errors import BoardError, NoAnswer, NotAReading, PortError
+from .board import FAST_BAUDS, Board, local_time
+from .channels import ANALOG_INPUTS, DIGITAL_INPUTS, FULL_SCALE_V, analog_input_name, digital_input_name
+from .errors import BadValue, BoardError, NoAnswer, NotAReading, NotSupported, PortError, shown
 from .web import add_serve_command, serve_command
 
 # Input readings the recorder knows, with the channels the board has.
 _INPUTS = {"ea": ANALOG_INPUTS, "ead": ANALOG_INPUTS, "eb": DIGITAL_INPUTS}
 _DURATION = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*(ms|s)\s*")
 _LONGEST_INTERVAL_S = 24 * 3600.0
+_RATE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*(Hz|kHz|khz|hz)\s*")
+_FASTEST_RATE_HZ = 10000.0
 _LABEL_WIDTH = 26
-# After this many requests in a row without an answer the board is taken
-# for silent: the inputs left are not asked (each would take the limit).
-_SILENT_AFTER = 2
 
 
 def _interval(text: str) -> float:
@@ -75,7 +77,8 @@ def chosen_port(options: argparse.Namespace) -> str | None:
 def open_board(options: argparse.Namespace) -> Board:
     """The board the command line names (--port, --library); PortError and
     the like say why there is none."""
-    return Board(chosen_port(options), library=getattr(options, "library", None))
+    return Board(chosen_port(options), library=getattr(options, "library", None),
+                 baud=getattr(options, "baud", None))
 
 
 # read
@@ -83,65 +86,181 @@ def open_board(options: argparse.Namespace) -> Board:
 def _add_read(commands, where) -> None:
     read = commands.add_parser(
         "read", parents=[where], help="read every input once (the default)",
-        description="Reads analog inputs 0-5 (raw and in volts) and digital inputs 0-3 once. An input "
-                    "that gave no reading says why (no answer, not a reading, the device gone); after "
-                    f"{_SILENT_AFTER} requests in a row without an answer the inputs left are not asked. "
-                    "Exits 1 when an input gave no reading.")
+        description="Reads analog inputs 0-5 (raw and in volts) and digital inputs 0-3 in one exchange "
+                    "with the board. An input that gave no reading says why (no answer, not a reading, "
+                    "the device gone). Exits 1 when an input gave no reading.")
     read.set_defaults(run=_run_read)
 
 
-def _inputs(board: Board):
-    """(label, request, how its reading is shown) of every input."""
-    for c in range(ANALOG_INPUTS):
-        yield analog_input_name(c), partial(board.read_analog, c), lambda r: f"{r.raw:>5}   {r.volts:.3f} V"
-    for c in range(DIGITAL_INPUTS):
-        yield digital_input_name(c), partial(board.read_digital_reading, c), lambda r: f"{r.raw:>5}"
-
-
 def _run_read(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    """One line per input, each as soon as it is read."""
-    failed = asked = silent = 0
+    """One line per input, from one scan."""
     with open_board(options) as board:
-        for label, read, show in _inputs(board):
-            asked += 1
-            if silent >= _SILENT_AFTER:
-                shown, failed = "not asked: the board does not answer", failed + 1
-            else:
-                try:
-                    shown, silent = show(read()), 0
-                except (NoAnswer, NotAReading, PortError) as error:
-                    shown, failed = failure_text(error), failed + 1
-                    silent = silent + 1 if isinstance(error, NoAnswer) else 0
-            out.write(f"{label:<{_LABEL_WIDTH}}{shown}\n")
-            out.flush()
-    if failed:
-        err.write(f"arduinodrv: {failed} of {asked} inputs gave no reading\n")
-    return 1 if failed else 0
+        scan = board.scan()
+    entries = [(analog_input_name(c), entry) for c, entry in enumerate(scan.analog)]
+    entries += [(digital_input_name(c), entry) for c, entry in enumerate(scan.digital)]
+    for number, (label, entry) in enumerate(entries):
+        if isinstance(entry, BoardError):
+            shown = failure_text(entry)
+        elif number < ANALOG_INPUTS:
+            shown = f"{entry.raw:>5}   {entry.volts:.3f} V"
+        else:
+            shown = f"{entry.raw:>5}"
+        out.write(f"{label:<{_LABEL_WIDTH}}{shown}\n")
+    out.flush()
+    if scan.errors:
+        err.write(f"arduinodrv: {len(scan.errors)} of {len(entries)} inputs gave no reading\n")
+    return 1 if scan.errors else 0
 
 
 # record
 
+def _rate(text: str) -> float:
+    """'1kHz', '250Hz' or '2.5 kHz' as Hz; the unit is required."""
+    match = _RATE.fullmatch(text)
+    if not match:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a rate (give a unit: 250Hz, 1kHz)")
+    hz = float(match.group(1)) * (1000.0 if match.group(2).lower() == "khz" else 1.0)
+    if not 0 < hz <= _FASTEST_RATE_HZ:
+        raise argparse.ArgumentTypeError(f"{text!r}: the rate must be more than 0 and at most "
+                                         f"{_FASTEST_RATE_HZ / 1000:g}kHz")
+    return hz
+
+
+def _channel(text: str) -> int | str:
+    if text == "all":
+        return text
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a channel (a number, or all)") from None
+
+
 def _add_record(commands, where) -> None:
     record = commands.add_parser(
-        "record", parents=[where], help="record one input to CSV at an interval",
-        description="Records one input to CSV (time_s,value) at a fixed interval: time_s is the time "
-                    "each reading arrived, in seconds since the recording started. A request that gave "
-                    "no reading (no answer, not a reading, the device gone) leaves its value empty, with "
-                    "the time it gave up. Ctrl-C stops and keeps what was recorded; on an error the file "
-                    "is removed. Exits 1 when a request gave no reading.")
-    record.add_argument("function", choices=sorted(_INPUTS), help="ea (raw), ead (volts) or eb (digital)")
-    record.add_argument("channel", type=int, help="analog input 0-5, digital input 0-3")
+        "record", parents=[where], help="record inputs to CSV, at an interval or as a stream the board times",
+        description="Records inputs to CSV, one row per round of readings: the time each reading arrived "
+                    "(local time, ISO 8601 with its offset), the seconds since the recording started, then "
+                    "for each analog input its volts (ead N) and raw value (ea N), for each digital input "
+                    "its level (eb N). 'record ead 0 1 2' records three analog inputs, 'record ead all' "
+                    "the six, 'record all' every input (in one exchange a round). A reading the board did "
+                    "not give leaves its cells empty. Each row is written as it comes: Ctrl-C (or SIGTERM) "
+                    "stops and keeps the file, and so does an error (a full disk). With --rate the board "
+                    "samples on its own timer (the project's sketch) and each row also holds the board's "
+                    "time and the sample's number. Exits 1 when a reading was missing or the recording "
+                    "stopped on an error.")
+    record.add_argument("function", choices=sorted(_INPUTS) + ["all"],
+                        help="ea or ead (analog inputs), eb (digital inputs), all (every input)")
+    record.add_argument("channels", nargs="*", type=_channel, metavar="CHANNEL",
+                        help="analog inputs 0-5 or digital inputs 0-3, or all (the default)")
     record.add_argument("--every", type=_interval, default=_interval("100ms"), metavar="DURATION",
                         help="interval with its unit, e.g. 100ms or 2s (default 100ms)")
-    record.add_argument("--count", type=_count, default=10, metavar="N", help="samples to take (default 10)")
-    record.add_argument("--out", default="-", metavar="FILE", help="CSV file (default: standard output)")
+    record.add_argument("--rate", type=_rate, metavar="RATE",
+                        help="a stream the board times instead, e.g. 1kHz (needs the project's sketch; "
+                             "fast rates need --baud)")
+    record.add_argument("--count", type=_count, default=None, metavar="N",
+                        help="rows to take (default: until Ctrl-C)")
+    record.add_argument("--out", default="-", metavar="FILE",
+                        help="CSV file, or a folder for a file named by the local time "
+                             "(default: standard output)")
     record.set_defaults(run=_run_record, check=_check_record)
 
 
 def _check_record(options: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
-    channels = _INPUTS[options.function]
-    if not 0 <= options.channel < channels:
-        parser.error(f"channel {options.channel}: {options.function} has channels 0-{channels - 1}")
+    """options.analog and options.digital: the inputs to record."""
+    function, chosen = options.function, options.channels
+    if function == "all":
+        if chosen:
+            parser.error("record all takes no channels: it records every input")
+        options.analog, options.digital = list(range(ANALOG_INPUTS)), list(range(DIGITAL_INPUTS))
+        return
+    count = _INPUTS[function]
+    channels = []
+    for channel in chosen or ["all"]:
+        if channel == "all":
+            channels += [c for c in range(count) if c not in channels]
+        elif not 0 <= channel < count:
+            parser.error(f"channel {channel}: {function} has channels 0-{count - 1}")
+        elif channel not in channels:
+            channels.append(channel)
+    options.analog, options.digital = (channels, []) if function != "eb" else ([], channels)
+
+
+def _header(options: argparse.Namespace) -> list[str]:
+    names = ["time", "time_s"] + (["board_time_s", "sample"] if options.rate else [])
+    for c in options.analog:
+        names += [f"ead {c}", f"ea {c}"]
+    return names + [f"eb {c}" for c in options.digital]
+
+
+def _csv_path(out: str) -> str:
+    """out, or in a folder out a file named by the local time."""
+    if out != "-" and os.path.isdir(out):
+        return os.path.join(out, datetime.now().strftime("board-%Y-%m-%d_%H-%M-%S.csv"))
+    return out
+
+
+class _Recording:
+    """The CSV being written: each row flushed as it comes (and synced to
+    the disk at most once a second), so a crash loses at most the row in
+    progress; a write that fails stops it, and what was written stays."""
+
+    def __init__(self, path: str, stdout: TextIO):
+        self.path = path
+        self.to_file = path != "-"
+        self.out = open(path, "w", encoding="ascii", newline="") if self.to_file else stdout
+        self.writer = csv.writer(self.out, lineterminator="\n")
+        self.rows = 0
+        self._synced = time.monotonic()
+
+    def write(self, rows: list[list]) -> None:
+        self.writer.writerows(rows)
+        self.out.flush()
+        self.rows += len(rows)
+        if self.to_file and time.monotonic() - self._synced >= 1.0:
+            self._synced = time.monotonic()
+            try:
+                os.fsync(self.out.fileno())
+            except OSError as error:
+                if error.errno not in (errno.EINVAL, errno.EROFS):  # a device or a pipe: nothing to sync
+                    raise
+
+    def close(self) -> None:
+        if self.to_file:
+            try:
+                self.out.close()
+            except OSError:
+                pass  # the error being handled already tells what went wrong
+
+
+def _stop_on_term(signum, frame):
+    raise KeyboardInterrupt
+
+
+def _run_record(options: argparse.Namespace, stdout: TextIO, err: TextIO) -> int:
+    path = _csv_path(options.out)
+    # The file first: a path that cannot be written is said at once, not after the board's start.
+    try:
+        recording = _Recording(path, stdout)
+        recording.write([_header(options)])
+    except OSError as error:
+        err.write(f"record: cannot write {shown(path)}: {error.strerror or error}\n")
+        return 1
+    previous = signal.signal(signal.SIGTERM, _stop_on_term)
+    progress = err.isatty() and (recording.to_file or not stdout.isatty())
+    try:
+        try:
+            board = Board(chosen_port(options), library=getattr(options, "library", None),
+                          baud=getattr(options, "baud", None))
+        except BaseException:
+            recording.close()
+            if recording.to_file and recording.rows <= 1:
+                _remove_partial(path)  # the header alone: nothing of the board's
+            raise
+        with board:
+            record = _record_stream if options.rate else _record_rounds
+            return record(board, options, recording, err, progress)
+    finally:
+        signal.signal(signal.SIGTERM, previous)
 
 
 def _remove_partial(path: str) -> None:
@@ -153,96 +272,156 @@ def _remove_partial(path: str) -> None:
         pass
 
 
-def _close_quietly(out: TextIO, to_file: bool, progress: bool, err: TextIO) -> None:
+def _iso(time_ns: int) -> str:
+    return local_time(time_ns).isoformat(timespec="microseconds")
+
+
+def _finish(recording: _Recording, err: TextIO, progress: bool, what: str, status: int) -> int:
+    """Closes the file and says what it holds; status is the exit status."""
+    recording.close()
     if progress:
         err.write("\n")
-    if to_file:
+    rows = recording.rows - 1
+    if recording.to_file:
+        err.write(f"record: {what}{rows} rows written to {shown(recording.path)}\n")
+    elif what:
+        err.write(f"record: {what}{rows} rows\n")
+    return status
+
+
+def _guarded(recording: _Recording, err: TextIO, progress: bool, run: Callable[[], int]) -> int:
+    """run() with Ctrl-C and a failed write ending the recording, the rows
+    written so far kept."""
+    try:
+        return _finish(recording, err, progress, "", run())
+    except KeyboardInterrupt:
+        return _finish(recording, err, progress, "stopped: ", 130)
+    except OSError as error:
+        if isinstance(error, BoardError):
+            err.write(f"record: the board: {why(error)}\n")
+        else:
+            err.write(f"record: cannot write {shown(recording.path)}: {error.strerror or error}\n")
+        return _finish(recording, err, progress, "the recording ends: ", 1)
+
+
+def _reader(board: Board, options: argparse.Namespace) -> Callable[[], list]:
+    """One round: a Reading or a BoardError for each chosen input, analog
+    first; one input is asked alone, several in one scan."""
+    if len(options.analog) + len(options.digital) == 1:
+        read = board.read_analog if options.analog else board.read_digital_reading
+        channel = (options.analog or options.digital)[0]
+
+        def one() -> list:
+            try:
+                return [read(channel)]
+            except (NoAnswer, NotAReading, PortError) as error:
+                return [error]
+        return one
+
+    def scanned() -> list:
         try:
-            out.close()
-        except OSError:
-            pass  # the error being handled already tells what went wrong
+            scan = board.scan()
+        except PortError as error:
+            return [error] * (len(options.analog) + len(options.digital))
+        return [scan.analog[c] for c in options.analog] + [scan.digital[c] for c in options.digital]
+    return scanned
 
 
-def _run_record(options: argparse.Namespace, stdout: TextIO, err: TextIO) -> int:
-    with open_board(options) as board:
-        return _record(board, options, stdout, err)
-
-
-def _sampler(board: Board, function: str) -> Callable[[int], tuple[Reading, object]]:
-    """The request and the value of the reading that the CSV keeps."""
-    if function == "eb":
-        return lambda channel: _kept(board.read_digital_reading(channel), "raw")
-    return lambda channel: _kept(board.read_analog(channel), "raw" if function == "ea" else "volts")
-
-
-def _kept(reading: Reading, field: str) -> tuple[Reading, object]:
-    return reading, getattr(reading, field)
-
-
-def _record(board: Board, options: argparse.Namespace, stdout: TextIO, err: TextIO) -> int:
-    sample = _sampler(board, options.function)
-    label = f"{options.function} {options.channel}"
-    to_file = options.out != "-"
-    out = open(options.out, "w", encoding="ascii", newline="") if to_file else stdout
-    writer = csv.writer(out, lineterminator="\n")
-    # On the terminal, unless the samples themselves go there.
-    progress = err.isatty() and (to_file or not stdout.isatty())
-    told = set()  # the kinds of failure already said
+def _record_rounds(board: Board, options: argparse.Namespace, recording: _Recording, err: TextIO,
+                   progress: bool) -> int:
+    read_round = _reader(board, options)
+    labels = [f"ead {c}" for c in options.analog] + [f"eb {c}" for c in options.digital]
+    analog_flags = [True] * len(options.analog) + [False] * len(options.digital)
+    told = set()  # (input, kind of failure) already said
     missing = 0
     told_slow = False
-    taken = 0
-    try:
-        writer.writerow(["time_s", label])
-        out.flush()
+
+    def run() -> int:
+        nonlocal missing, told_slow
         start = time.monotonic()
         start_ns = time.time_ns()
-        for k in range(options.count):
+        k = 0
+        while options.count is None or k < options.count:
             # On a fixed grid from the start, so slow calls do not drift it;
-            # a call slower than the interval is followed at once by the next.
+            # a round slower than the interval is followed at once by the next.
             delay = start + k * options.every - time.monotonic()
             if delay > 0:
                 time.sleep(delay)
             asked = time.monotonic()
-            try:
-                reading, value = sample(options.channel)
-                at_ns = reading.time_ns
-            except (NoAnswer, NotAReading, PortError) as error:
-                at_ns, value = time.time_ns(), ""
-                missing += 1
-                if type(error) not in told:
-                    told.add(type(error))
-                    err.write(f"record: {label}: {failure_text(error)} ({why(error)}): its value is left empty\n")
+            entries = read_round()
             took = time.monotonic() - asked
-            if took > options.every and not told_slow and not missing:
+            row_missing = False
+            cells = []
+            times = []
+            for label, entry, analog in zip(labels, entries, analog_flags):
+                if isinstance(entry, BoardError):
+                    row_missing = True
+                    cells += ["", ""] if analog else [""]
+                    if (label, type(entry)) not in told:
+                        told.add((label, type(entry)))
+                        err.write(f"record: {label}: {failure_text(entry)} ({why(entry)}): its cells are left "
+                                  "empty\n")
+                    continue
+                times.append(entry.time_ns)
+                cells += [repr(entry.volts), entry.raw] if analog else [entry.raw]
+            at_ns = min(times) if times else time.time_ns()
+            missing += row_missing
+            if took > options.every and not told_slow and not row_missing:
                 told_slow = True
-                err.write(f"record: one {options.function} request takes {took * 1000:.0f} ms, longer than "
-                          f"--every {options.every * 1000:g}ms: samples follow each other as fast as the "
-                          f"board answers\n")
-            writer.writerow([f"{(at_ns - start_ns) / 1e9:.3f}", value])
-            out.flush()
-            taken += 1
+                err.write(f"record: one round takes {took * 1000:.0f} ms, longer than --every "
+                          f"{options.every * 1000:g}ms: rows follow each other as fast as the board answers\n")
+            recording.write([[_iso(at_ns), f"{(at_ns - start_ns) / 1e9:.3f}"] + cells])
+            k += 1
             if progress:
-                err.write(f"\r{label}: {taken}/{options.count}  {value}\x1b[K")
+                err.write(f"\rrecord: {k}" + (f"/{options.count}" if options.count else "") + " rows\x1b[K")
                 err.flush()
-        if to_file:
-            out.close()
-    except KeyboardInterrupt:
-        _close_quietly(out, to_file, progress, err)
-        err.write(f"record: stopped after {taken} samples" + (f", kept {options.out}\n" if to_file else "\n"))
-        return 130
-    except BaseException:
-        _close_quietly(out, to_file, progress, err)
-        if to_file:
-            _remove_partial(options.out)
-        raise
-    if progress:
-        err.write("\n")
-    if to_file:
-        err.write(f"record: {taken} samples written to {options.out}\n")
-    if missing:
-        err.write(f"record: {missing} of {taken} samples gave no reading (their values are empty)\n")
-        return 1
-    return 0
+        if missing:
+            err.write(f"record: {missing} of {k} rows miss a reading (their cells are empty)\n")
+            return 1
+        return 0
+    return _guarded(recording, err, progress, run)
+
+
+def _record_stream(board: Board, options: argparse.Namespace, recording: _Recording, err: TextIO,
+                   progress: bool) -> int:
+    try:
+        stream = board.stream(options.analog, options.rate, digital=options.digital)
+    except NotSupported as error:
+        err.write(f"record: --rate needs the project's sketch on the board: {why(error)}\n")
+        return _finish(recording, err, False, "", 1)
+    except BadValue as error:
+        err.write(f"record: {error.reason} (a faster line: --baud 1000000)\n")
+        return _finish(recording, err, False, "", 1)
+
+    def run() -> int:
+        with stream:
+            start_ns = None
+            for block in stream.blocks():
+                if start_ns is None:
+                    start_ns = block[0].time_ns
+                rows = []
+                for sample in block:
+                    row = [_iso(sample.time_ns), f"{(sample.time_ns - start_ns) / 1e9:.6f}",
+                           f"{sample.board_time_us / 1e6:.6f}", sample.sequence]
+                    for c in options.analog:
+                        raw = sample.analog[c]
+                        row += [repr(raw * FULL_SCALE_V / 1024), raw]
+                    row += [sample.digital[c] for c in options.digital]
+                    rows.append(row)
+                    if options.count is not None and recording.rows + len(rows) > options.count:
+                        break
+                recording.write(rows[:max(0, options.count - recording.rows + 1)] if options.count else rows)
+                if progress:
+                    err.write(f"\rrecord: {recording.rows - 1} samples\x1b[K")
+                    err.flush()
+                if options.count is not None and recording.rows - 1 >= options.count:
+                    break
+        lost = board.link
+        if lost.frames_lost or lost.frames_bad or lost.samples_dropped:
+            err.write(f"record: frames lost {lost.frames_lost}, damaged {lost.frames_bad}, samples dropped "
+                      f"{lost.samples_dropped}\n")
+        return 0
+    return _guarded(recording, err, progress, run)
 
 
 # ports
@@ -276,10 +455,14 @@ COMMANDS = [_add_read, _add_record, _add_ports, _add_serve]
 def _parser() -> argparse.ArgumentParser:
     # --library and --port may come before or after the command word.
     where = argparse.ArgumentParser(add_help=False, argument_default=argparse.SUPPRESS)
-    where.add_argument("--port", metavar="PATH",
-                       help="the board's device (default: $ARDUINODRV_PORT, else the one serial device "
-                            "whose USB ids are a board's)")
+    where.add_argument("--device", dest="port", metavar="PATH",
+                       help="the board's serial device (default: $ARDUINODRV_PORT, else the one serial "
+                            "device whose USB ids are a board's)")
+    where.add_argument("--port", dest="port", metavar="PATH", help=argparse.SUPPRESS)  # the old spelling
     where.add_argument("--library", metavar="PATH", help="the libarduinoboard file to load")
+    where.add_argument("--baud", type=int, choices=FAST_BAUDS, metavar="RATE",
+                       help="a faster line (250000, 500000 or 1000000) where the board runs the project's "
+                            "sketch; a classic sketch stays at 9600")
 
     parser = argparse.ArgumentParser(
         prog="python3 -m arduinodrv", parents=[where],

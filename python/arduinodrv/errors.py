@@ -62,6 +62,15 @@ class BoardClosed(BoardError, ValueError):
     """The Board is closed (or was closed while the call waited for it)."""
 
 
+class NotSupported(BoardError, _OnDevice):
+    """The board's sketch cannot do this (a classic sketch: no streams, no
+    fast line); errno is ENOTSUP."""
+
+
+class Streaming(BoardError, RuntimeError):
+    """A stream is running on the board: stop it before other requests."""
+
+
 class BoardInUseError(RuntimeError):
     """Driver: this process already has a board on another port: the
     library's state is the process's, so close that Driver first."""

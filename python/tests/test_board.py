@@ -260,3 +260,68 @@ def test_after_an_unplug_and_replug_the_link_shows_the_outputs_off(board_library
     assert first.pwm[0] == 200 and first.digital[3]
     assert now.restarted and now.opens == 2 and now.opened > first.opened and now.no_port >= 1
     assert now.pwm == (0, 0, 0, 0) and now.digital == (False,) * 4
+
+
+def test_scan_gives_every_input_with_its_own_result(board, board_library):
+    before = time.time_ns()
+    scan = board.scan()
+    assert scan.complete and not scan.errors
+    assert [(r.raw, r.volts) for r in scan.analog] == [(raw, raw * 5 / 1024) for raw in ANALOG.values()]
+    assert [r.raw == 1 for r in scan.digital] == list(DIGITAL.values())
+    assert all(before < r.time_ns < time.time_ns() for r in scan.analog + scan.digital)
+    # A garbling board: each input's own exception, with its answer.
+    with answering_terminal(b"x4y\r\n") as port, arduinodrv.Board(port, library=board_library, start=0) as garbling:
+        scan = garbling.scan()
+    assert not scan.complete and len(scan.errors) == 10
+    assert isinstance(scan.analog[0], arduinodrv.NotAReading) and '"x4y"' in str(scan.analog[0])
+    # Nothing to scan: the scan itself raises.
+    with pytest.raises(arduinodrv.BoardClosed):
+        garbling.scan()
+
+
+def test_a_classic_sketch_cannot_stream_and_says_so(board):
+    if board.link.sketch:
+        pytest.skip("the emulator plays the project's sketch")
+    with pytest.raises(arduinodrv.NotSupported) as refused:
+        board.stream([0, 1], 10)
+    assert isinstance(refused.value, OSError) and refused.value.errno == errno.ENOTSUP
+    assert board.read_analog(0).raw == ANALOG[0]  # nothing left running
+    for channels, rate, error in (([6], 10, arduinodrv.BadChannel), ([0], 0, arduinodrv.BadValue),
+                                  ([0], math.nan, arduinodrv.BadValue), ([0], "1kHz", TypeError)):
+        with pytest.raises(error):
+            board.stream(channels, rate)
+
+
+def test_a_stream_yields_samples_in_order_with_the_boards_time(board_library, tmp_path):
+    folder = tmp_path
+    sim = start_boardsim(folder / "ttyUSB0", *sim_options(folder / "traffic.log"))
+    try:
+        with arduinodrv.Board(folder / "ttyUSB0", library=board_library, baud=1000000) as streaming:
+            if not streaming.link.sketch:
+                pytest.skip("the emulator plays a classic sketch: no streams")
+            assert streaming.link.baud == 1000000
+            with streaming.stream([0, 2], 1000, digital=[1]) as stream:
+                with pytest.raises(arduinodrv.Streaming):
+                    streaming.read_analog(0)
+                samples = []
+                for sample in stream:
+                    samples.append(sample)
+                    if len(samples) == 500:
+                        break
+            # In order; a frame the line lost is a gap that the link counts, never a silent one.
+            numbers = [s.sequence for s in samples]
+            assert numbers == sorted(set(numbers))
+            assert numbers[-1] - numbers[0] + 1 - len(numbers) <= streaming.link.frames_lost
+            board_times = [s.board_time_us for s in samples]
+            assert all(0 < b - a < 5000 for a, b in zip(board_times, board_times[1:]))
+            assert samples[0].analog == (ANALOG[0], None, ANALOG[2], None, None, None)
+            assert samples[0].digital == (None, 0, None, None)
+            assert streaming.read_analog(0).raw == ANALOG[0]  # stopped: requests again
+    finally:
+        stop_boardsim(sim)
+
+
+def test_baud_must_be_a_fast_line_rate(board_library):
+    for baud in (115200, "1000000", True):
+        with pytest.raises(ValueError):
+            arduinodrv.Board("/dev/null", library=board_library, baud=baud)

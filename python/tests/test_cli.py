@@ -1,7 +1,10 @@
 """python3 -m arduinodrv on the board object, mostly in this process."""
 
+import csv
 import os
+import statistics
 import time
+from datetime import datetime
 
 import pytest
 
@@ -30,8 +33,10 @@ def test_read_prints_every_input_with_its_name(where, capsys):
 
 
 @pytest.mark.parametrize("answer, shown", [
-    (b"", ["no answer"] * 2 + ["not asked: the board does not answer"] * 8),
-    (b"x45\r\n", ['not a reading: the answer "x45"'] * 6 + ['not a reading: the answer "x"'] * 4),
+    (b"", ["no answer"] * 10),  # one exchange: one wait for the whole silent board
+    # A classic digital answer is one byte: the rest of this one is the next analog answer.
+    (b"x4y\r\n", ['not a reading: the answer "x4y"'] + ['not a reading: the answer "4y"'] * 5
+     + ['not a reading: the answer "x"'] * 4),
 ])
 def test_read_says_why_each_input_gave_no_reading(board_library, answer, shown):
     with answering_terminal(answer) as port:
@@ -45,12 +50,35 @@ def test_record_writes_each_reading_with_its_time(where, tmp_path, capsys):
     out = tmp_path / "a2.csv"
     started = time.time()
     assert main(["record", "ea", "2", "--every", "20ms", "--count", "4", "--out", str(out), *where]) == 0
-    lines = out.read_text().splitlines()
-    assert lines[0] == "time_s,ea 2"
-    times = [float(line.split(",")[0]) for line in lines[1:]]
-    assert [line.split(",")[1] for line in lines[1:]] == [str(ANALOG[2])] * 4
+    rows = list(csv.DictReader(out.open()))
+    assert list(rows[0]) == ["time", "time_s", "ead 2", "ea 2"]
+    assert [row["ea 2"] for row in rows] == [str(ANALOG[2])] * 4
+    assert [float(row["ead 2"]) for row in rows] == [ANALOG[2] * 5 / 1024] * 4
+    times = [float(row["time_s"]) for row in rows]
     assert 0 <= times[0] and times == sorted(times) and 0.06 <= times[-1] < time.time() - started
-    assert "4 samples written" in capsys.readouterr().err
+    # The reading's own time, local, with its offset.
+    first = datetime.fromisoformat(rows[0]["time"])
+    assert first.utcoffset() == datetime.now().astimezone().utcoffset()
+    assert started - 1 < first.timestamp() < time.time()
+    assert "4 rows written" in capsys.readouterr().err
+
+
+def test_record_takes_several_channels_in_one_row_until_stopped(where, tmp_path, monkeypatch):
+    real_scan = arduinodrv.Board.scan
+    scans = []
+
+    def scan(board):
+        scans.append(1)
+        if len(scans) > 3:
+            raise KeyboardInterrupt  # Ctrl-C
+        return real_scan(board)
+    monkeypatch.setattr(arduinodrv.Board, "scan", scan)
+    assert main(["record", "ead", "0", "3", "all", "--every", "1ms", "--out", str(tmp_path), *where]) == 130
+    written = list(tmp_path.glob("board-*.csv"))  # named by the local time
+    assert len(written) == 1 and time.strftime("%Y-%m-%d") in written[0].name
+    rows = list(csv.DictReader(written[0].open()))
+    assert list(rows[0])[2:6] == ["ead 0", "ea 0", "ead 3", "ea 3"] and len(rows[0]) == 2 + 2 * 6
+    assert len(rows) == 3 and all(int(row[f"ea {c}"]) == raw for row in rows for c, raw in ANALOG.items())
 
 
 @pytest.mark.parametrize("arguments, option", [
@@ -89,17 +117,16 @@ def failing_after(samples, error):
     return read
 
 
-@pytest.mark.parametrize("error, status, kept", [
-    (KeyboardInterrupt(), 130, True),
-    (OSError(5, "Input/output error"), 1, False),
+@pytest.mark.parametrize("error, status", [
+    (KeyboardInterrupt(), 130),
+    (OSError(5, "Input/output error"), 1),
 ])
-def test_half_written_csv_kept_only_when_stopped(where, tmp_path, monkeypatch, capsys, error, status, kept):
+def test_half_written_csv_kept_when_stopped_or_failing(where, tmp_path, monkeypatch, capsys, error, status):
+    # What was written stays, whatever ends the recording.
     monkeypatch.setattr(arduinodrv.Board, "read_analog", failing_after(2, error))
     out = tmp_path / "partial.csv"
     assert main(["record", "ead", "0", "--every", "1ms", "--count", "5", "--out", str(out), *where]) == status
-    assert out.exists() == kept
-    if kept:
-        assert len(out.read_text().splitlines()) == 3
+    assert len(out.read_text().splitlines()) == 3
 
 
 def test_unloadable_library_is_reported(tmp_path):
@@ -124,9 +151,10 @@ def test_silent_board_warned_and_exit_1(board_library, tmp_path):
                          "--port", port, "--library", board_library)
     assert run.returncode == 1
     assert f"record: ead 1: no answer ({port}: no whole answer within 1000 ms)" in run.stderr
-    assert "2 of 2 samples gave no reading" in run.stderr
-    rows = out.read_text().splitlines()[1:]
-    assert [row.split(",")[1] for row in rows] == ["", ""] and 0.9 < float(rows[0].split(",")[0]) < 5
+    assert "2 of 2 rows miss a reading" in run.stderr
+    rows = list(csv.DictReader(out.open()))
+    assert [(row["ead 1"], row["ea 1"]) for row in rows] == [("", "")] * 2
+    assert 0.9 < float(rows[0]["time_s"]) < 5
 
 
 def test_interval_shorter_than_a_request_is_stated(where, capsys):
@@ -138,3 +166,30 @@ def test_write_error_reported_and_device_left_alone(where, capsys):
     assert main(["record", "ea", "0", "--count", "2", "--every", "1ms", "--out", "/dev/full", *where]) == 1
     assert "No space left" in capsys.readouterr().err
     assert os.path.exists("/dev/full")
+
+
+@pytest.mark.parametrize("folder", ["missing/deeper", "read-only"])
+def test_a_path_that_cannot_be_written_is_said_before_the_board_opens(tmp_path, capsys, folder):
+    (tmp_path / "read-only").mkdir(mode=0o500)
+    out = tmp_path / folder / "a.csv"
+    started = time.monotonic()
+    status = main(["record", "ead", "0", "--out", str(out), "--library", "unused.so", "--port", "/dev/null"])
+    if folder == "read-only" and os.geteuid() == 0:
+        pytest.skip("root writes into a read-only folder")
+    assert status == 1 and time.monotonic() - started < 1
+    assert f"record: cannot write {out}: " in capsys.readouterr().err
+
+
+def test_record_with_a_rate_writes_the_boards_samples_and_time(where, tmp_path, capsys):
+    out = tmp_path / "stream.csv"
+    status = main(["record", "ead", "0", "2", "--rate", "500Hz", "--count", "300", "--baud", "1000000",
+                   "--out", str(out), *where])
+    if status == 1 and "needs the project's sketch" in capsys.readouterr().err:
+        pytest.skip("the emulator plays a classic sketch: no streams")
+    assert status == 0
+    rows = list(csv.DictReader(out.open()))
+    assert list(rows[0]) == ["time", "time_s", "board_time_s", "sample", "ead 0", "ea 0", "ead 2", "ea 2"]
+    assert len(rows) == 300 and [int(row["ea 2"]) for row in rows] == [ANALOG[2]] * 300
+    board_times = [float(row["board_time_s"]) for row in rows]
+    steps = [b - a for a, b in zip(board_times, board_times[1:])]
+    assert statistics.median(steps) == pytest.approx(0.002, abs=1e-4)  # the board's 500 Hz

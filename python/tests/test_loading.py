@@ -84,7 +84,9 @@ def test_bad_arguments(arguments, error):
 @pytest.mark.parametrize("layout, package_folder, library_folder, board_folder", [
     ("installed", "lib/python3/dist-packages", "lib/arduinodrv/ttyUSB0", "lib/x86_64-linux-gnu"),
     ("source", "python", "build/lib64/ttyUSB0", "build/lib64"),
-    ("pip", "venv/lib/python3.11/site-packages", "build/lib64/ttyUSB0", "build/lib64"),  # remembers its source tree
+    # pip's build puts the libraries inside the package.
+    ("pip", "venv/lib/python3.11/site-packages", "venv/lib/python3.11/site-packages/arduinodrv/lib/ttyUSB0",
+     "venv/lib/python3.11/site-packages/arduinodrv/lib"),
 ])
 def test_build_found_beside_the_package(tmp_path, board_library, layout, package_folder, library_folder,
                                         board_folder):
@@ -93,7 +95,8 @@ def test_build_found_beside_the_package(tmp_path, board_library, layout, package
     (tmp_path / "CMakeLists.txt").touch()
     (tmp_path / "python" / "arduinodrv").mkdir(parents=True, exist_ok=True)
     if layout == "pip":
-        (tmp_path / package_folder / "arduinodrv" / "source_tree.txt").write_text(f"{tmp_path}\n")
+        shutil.rmtree(tmp_path / "python")  # no source tree around it
+        (tmp_path / "CMakeLists.txt").unlink()
     library = tmp_path / library_folder / "libarduinodrv.so"
     library.parent.mkdir(parents=True)
     library.touch()

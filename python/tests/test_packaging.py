@@ -2,7 +2,9 @@
 with the build's, and pip installs it into a virtual environment."""
 
 import ctypes
+import os
 import re
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -33,28 +35,49 @@ def test_channel_counts_are_the_headers():
     assert counts == {name: getattr(arduinodrv.Board, name) for name in counts}
 
 
-def test_pip_installs_into_a_virtual_environment(tmp_path):
+def _copy_of_the_source_tree(destination):
+    """The clone as a user has it: its sources, no build folders."""
+    def ignored(folder, names):
+        return [name for name in names if name in (".git", "__pycache__") or name.endswith(".egg-info")
+                or (name == "build" or name.startswith("build-")) and os.path.isdir(os.path.join(folder, name))]
+    shutil.copytree(SOURCE, destination, ignore=ignored)
+
+
+def test_pip_install_stands_alone_once_the_clone_is_gone(tmp_path):
     venv = tmp_path / "venv"
     made = subprocess.run(["/usr/bin/python3", "-m", "venv", str(venv)], capture_output=True, text=True, timeout=300)
     if made.returncode != 0:
         pytest.skip(f"no venv with pip here (python3-venv): {made.stderr.strip()}")
+    wheels = sorted(Path("/usr/share/python-wheels").glob("wheel-*.whl"))
+    if not wheels:
+        pytest.skip("no wheel package to build with offline (python3-wheel-whl, scripts/setup.sh)")
     python = venv / "bin" / "python"
-    subprocess.run([python, "-m", "pip", "install", "--no-index", "-q", str(SOURCE / "python")],
-                   check=True, capture_output=True, timeout=300)
-    # Run from elsewhere, so that the source tree's copy is not the one found.
-    probe = ("import arduinodrv, arduinodrv.ports as p, arduinodrv._install as i; "
-             "print(arduinodrv.__file__, p.find_usb_ids(), i.source_tree(), arduinodrv.__version__)")
+    subprocess.run([python, "-m", "pip", "install", "--no-index", "-q", wheels[-1]], check=True, capture_output=True,
+                   timeout=300)
+    clone = tmp_path / "clone"
+    _copy_of_the_source_tree(clone)
+    # The build's compiler and CMake run without the sanitizer's runtime the tests may preload.
+    plain = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
+    built = subprocess.run([python, "-m", "pip", "install", "--no-index", "--no-build-isolation", "-q",
+                            str(clone / "python")], capture_output=True, text=True, timeout=600, env=plain)
+    assert built.returncode == 0, built.stderr[-2000:]
+    shutil.rmtree(clone)
+    # Run from elsewhere, with nothing of the clone left: the libraries are the package's.
+    probe = ("import arduinodrv, arduinodrv.ports as p, arduinodrv._board_library as b; "
+             "print(arduinodrv.__file__, p.find_usb_ids(), arduinodrv.find_library(), b.load().path, "
+             "arduinodrv.__version__)")
     shown = subprocess.run([python, "-c", probe], cwd=tmp_path, capture_output=True, text=True, timeout=60,
                            check=True, env={"PATH": "/usr/bin:/bin"}).stdout.split()
-    assert shown[0].startswith(str(venv)) and shown[1].startswith(str(venv))
-    assert shown[2:] == [str(SOURCE), arduinodrv.__version__]
+    assert all(path.startswith(str(venv)) for path in shown[:4]), shown
+    assert shown[4] == arduinodrv.__version__
     listing = subprocess.run([venv / "bin" / "arduinodrv", "ports", "--root", str(tmp_path)],
                              capture_output=True, text=True, timeout=60)
     assert listing.returncode == 1 and "no USB serial device" in listing.stderr
 
 
 _C_TYPES = {"int": ctypes.c_int, "int32_t": ctypes.c_int32, "int64_t": ctypes.c_int64, "uint64_t": ctypes.c_uint64,
-            "double": ctypes.c_double}
+            "uint32_t": ctypes.c_uint32, "uint8_t": ctypes.c_uint8, "double": ctypes.c_double,
+            "ab_status": ctypes.c_int}
 
 
 def _fields(header: str, struct: str) -> list[tuple]:
@@ -74,6 +97,8 @@ def test_the_structs_are_the_headers():
     # The library writes and reads them whole: a field missing here is memory
     # overwritten or read beyond.
     from arduinodrv import _board_library as lib
+    _C_TYPES["ab_reading"] = lib.CReading
     header = (SOURCE / "include" / "arduinoboard.h").read_text()
-    for struct, mirror in (("ab_reading", lib.CReading), ("ab_options", lib.COptions), ("ab_link", lib.CLink)):
+    for struct, mirror in (("ab_reading", lib.CReading), ("ab_options", lib.COptions), ("ab_link", lib.CLink),
+                           ("ab_scan_result", lib.CScanResult), ("ab_sample", lib.CSample)):
         assert [tuple(field) for field in mirror._fields_] == _fields(header, struct), struct

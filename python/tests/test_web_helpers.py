@@ -5,8 +5,10 @@ import ctypes
 import os
 import select
 import signal
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -63,13 +65,21 @@ class Emulator:
 
 
 class Server:
-    """python3 -m arduinodrv --library LIBRARY serve, until stop()."""
+    """python3 -m arduinodrv --library LIBRARY serve, until stop(); its token
+    kept in token_file (by default a file of its own, never the user's)."""
 
-    def __init__(self, library, *options, wait_for_url=True):
-        environment = dict(os.environ, PYTHONPATH=str(PACKAGE_FOLDER), PYTHONUNBUFFERED="1")
-        command = [sys.executable, "-m", "arduinodrv", "--library", str(library), "serve", "--port-http", "0",
-                   *options]
+    def __init__(self, library, *options, wait_for_url=True, token_file=None, package_folder=PACKAGE_FOLDER):
+        environment = dict(os.environ, PYTHONPATH=str(package_folder), PYTHONUNBUFFERED="1")
+        self._scratch = None
+        if token_file is None:
+            self._scratch = tempfile.mkdtemp(prefix="serve-")
+            token_file = Path(self._scratch) / "token"
+        self.token_file = Path(token_file)
+        command = [sys.executable, "-m", "arduinodrv", "--library", str(library), "serve", "--http-port", "0",
+                   "--token-file", str(token_file), *options]
+        # From the package's folder: python -m takes the working folder first.
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                        cwd=package_folder,
                                         env=environment, preexec_fn=_end_with_parent)
         self.url = ""
         if wait_for_url:
@@ -96,7 +106,9 @@ class Server:
             self.process.wait(timeout=timeout_s)
         finally:
             _stop(self.process)
-        return self.process.returncode, self.process.stderr.read()
+        errors = self.process.stderr.read()
+        self.stop()
+        return self.process.returncode, errors
 
     def memory_kb(self):
         for line in Path(f"/proc/{self.process.pid}/status").read_text().splitlines():
@@ -113,6 +125,8 @@ class Server:
         for stream in (self.process.stdout, self.process.stderr):
             if not stream.closed:
                 stream.close()
+        if self._scratch is not None:
+            shutil.rmtree(self._scratch, ignore_errors=True)
 
 
 def chromium(profile, downloads=None):

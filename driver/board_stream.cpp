@@ -120,17 +120,22 @@ void board_stream::keep(const std::vector<decoded_frame> &frames, int64_t arrive
             ring_[(first_ + held_) % ring_.size()] = sample;
             ++held_;
         }
+        {
+            // Counted before the samples are told: a reader that got them
+            // finds the link's counts that go with them (state_lock is
+            // only ever taken last).
+            std::lock_guard<std::mutex> state(board_.state_lock);
+            board_.link.frames_lost += lost;
+            const uint64_t bad = decoder_.bad() + out_of_order_;
+            board_.link.frames_bad += bad - bad_told_;
+            bad_told_ = bad;
+            board_.link.samples_dropped += dropped;
+        }
         if (!frames.empty()) {
             last_frame_monotonic_ns_ = monotonic_ns();
             arrived_.notify_all();
         }
     }
-    std::lock_guard<std::mutex> state(board_.state_lock);
-    board_.link.frames_lost += lost;
-    const uint64_t bad = decoder_.bad() + out_of_order_;
-    board_.link.frames_bad += bad - bad_told_;
-    bad_told_ = bad;
-    board_.link.samples_dropped += dropped;
 }
 
 void board_stream::run()

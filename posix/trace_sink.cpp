@@ -1,6 +1,7 @@
 #include "trace_sink.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -20,7 +21,7 @@ constexpr int standard_output = 1;
 // other value (a path), -2 for digits beyond the descriptors' range.
 int descriptor_named(const char *value)
 {
-    long number = 0;
+    int64_t number = 0;  // wider than int on every width: the check below must see past INT_MAX
     for (const char *c = value; *c != '\0'; ++c) {
         if (*c < '0' || *c > '9')
             return -1;

@@ -1,7 +1,8 @@
 // check against every kind of path: boards played on pseudo-terminals (one
 // that answers, one that is silent, senders that are not the board), paths
-// that are no serial line, a device another program holds, and builds of
-// the library that open another device.
+// that are no serial line, a device another program holds, a board behind
+// a link of the real socat, and builds of the library that open another
+// device.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,6 +52,11 @@ public:
             return;
         pid_ = fork();
         if (pid_ == 0) {
+            // Nothing of the test's own (a fake board's master): another
+            // program holds the device alone.
+            for (int fd = 3; fd < 1024; ++fd)
+                if (fd != ready[1])
+                    close(fd);
             const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
             (void)!write(ready[1], fd >= 0 ? "y" : "n", 1);
             for (;;)
@@ -72,6 +79,47 @@ public:
     long pid() const { return pid_; }
 
 private:
+    pid_t pid_ = -1;
+};
+
+// The real socat making `link` a pseudo-terminal joined to the device
+// `behind` (a fake board's), as a user's socat joins one to ser2net's port.
+// Ended with the case.
+class socat_link {
+public:
+    socat_link(const std::string &link, const std::string &behind) : link_(link)
+    {
+        // Built before the fork: the test has threads (the boards').
+        const std::string near = "pty,link=" + link + ",raw,echo=0", far = behind + ",raw,echo=0";
+        const char *program = SOCAT_PROGRAM;
+        pid_ = fork();
+        if (pid_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            for (int fd = 3; fd < 1024; ++fd)
+                close(fd);
+            execl(program, program, near.c_str(), far.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        // socat makes the link once both ends are open; 10 s is far beyond that.
+        struct stat info {};
+        for (int i = 0; i < 1000 && pid_ > 0 && stat(link.c_str(), &info) != 0 && waitpid(pid_, nullptr, WNOHANG) == 0;
+             ++i)
+            usleep(10000);
+    }
+    ~socat_link()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        unlink(link_.c_str());
+    }
+    socat_link(const socat_link &) = delete;
+    socat_link &operator=(const socat_link &) = delete;
+    long pid() const { return pid_; }
+
+private:
+    std::string link_;
     pid_t pid_ = -1;
 };
 
@@ -120,6 +168,7 @@ private:
 struct scene {
     std::vector<std::unique_ptr<fake_board>> boards;
     std::unique_ptr<holder_process> holder;
+    std::unique_ptr<socat_link> link;
     std::vector<std::string> files;
     // A board at <folder>/<name> that answers EA0 with `reply` after `delay_ms`.
     fake_board &board(const std::string &name, const std::string &reply = "", int delay_ms = 0)
@@ -234,6 +283,54 @@ TEST_F(Check, JudgesEveryKindOfPath)
         const std::string text = report();
         for (const std::string &part : c.says)
             EXPECT_NE(text.find(part), std::string::npos) << "missing: " << part << "\n" << text;
+    }
+}
+
+// A socat link to a board is a link, not another program using the board:
+// socat holds the slave too, yet only a program besides it is a user. The
+// board answers through it, or the verdict says where to look.
+TEST_F(Check, TakesTheOtherEndOfASocatLinkForTheLinkNotAUser)
+{
+    if (std::string(SOCAT_PROGRAM).empty())
+        GTEST_SKIP() << "socat is not installed (scripts/setup.sh installs it)";
+    const std::string device = folder + "/ttyUSB0";
+    struct link_case {
+        const char *name;
+        const char *reply;     // of the board behind the link
+        bool other_user;       // another program holds the link too
+        const char *arguments;
+        bool passes;
+        std::vector<std::string> says;
+    };
+    const link_case cases[] = {
+        {"a board that answers", "512\r\n", false, " --no-wait", true,
+         {"only the link's other end has it open", "\"512\" after ", "result: the board answers; the library "}},
+        {"another program on the link", "512\r\n", true, " --no-wait", false,
+         {"in use by pid ", "the board is in use by another program: end pid "}},
+        {"a silent board, waited for", "", false, "", false,
+         {"2 s for the board to start, as the library waits after its open",
+          "none within the library's limit of 1000 ms",
+          "most likely fix: nothing answers through the link: check what pid "}},
+    };
+    for (const link_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        clear_report();
+        scene s;
+        fake_board &board = s.board("behind", c.reply);
+        s.link = std::make_unique<socat_link>(device, board.link_path());
+        const std::string socat = "pid " + std::to_string(s.link->pid()) + " (socat)";
+        if (c.other_user)
+            s.holder = std::make_unique<holder_process>(device);
+        EXPECT_EQ(run_line("check " + device + c.arguments), c.passes);
+        const std::string text = report();
+        EXPECT_NE(text.find("kind         " + device + " is a pseudo-terminal link: " + socat + " holds its other end"),
+                  std::string::npos) << text;
+        for (const std::string &part : c.says)
+            EXPECT_NE(text.find(part), std::string::npos) << "missing: " << part << "\n" << text;
+        const size_t users = text.find("  users");
+        ASSERT_NE(users, std::string::npos) << text;
+        EXPECT_EQ(text.substr(users, text.find('\n', users) - users).find("socat"), std::string::npos)
+            << "socat taken for a user:\n" << text;
     }
 }
 

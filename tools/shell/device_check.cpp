@@ -449,7 +449,10 @@ bool check_command(const std::vector<std::string> &words)
     if (!device_is_free(device, link))
         return false;
 
-    opened_port opened = serial_port::open(device.c_str(), driver_line);
+    // Claimed as the library claims it, so that a host holding the board
+    // (one whose process this user may not see, too) refuses us as it would
+    // refuse the library, and our question never mixes with its answers.
+    opened_port opened = serial_port::open(device.c_str(), driver_line, open_options{.exclusive = true});
     if (!opened.ok()) {
         report("open", std::string("failed: ") + opened.failure.reason());
         if (opened.failure.error == EBUSY)

@@ -1,8 +1,8 @@
 // check against every kind of path: boards played on pseudo-terminals (one
 // that answers, one that is silent, senders that are not the board), paths
-// that are no serial line, a device another program holds, a board behind
-// a link of the real socat, and builds of the library that open another
-// device.
+// that are no serial line, a device another program holds or has claimed,
+// a board behind a link of the real socat, and builds of the library that
+// open another device.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +22,8 @@
 #include "export_call.h"
 #include "fake_board.h"
 #include "library_port.h"
+#include "protocol/board_line.h"
+#include "serial/serial_port.h"
 #include "shell.h"
 
 namespace {
@@ -332,6 +334,24 @@ TEST_F(Check, TakesTheOtherEndOfASocatLinkForTheLinkNotAUser)
         EXPECT_EQ(text.substr(users, text.find('\n', users) - users).find("socat"), std::string::npos)
             << "socat taken for a user:\n" << text;
     }
+}
+
+// A board another host has claimed (one whose process this user may not
+// see: here the claim is this process's own) is in use, as the library's
+// open would find it; it is not asked.
+TEST_F(Check, AClaimedBoardIsInUseAndNotAsked)
+{
+    scene s;
+    fake_board &board = s.board("ttyUSB0", "512\r\n");
+    opened_port held = serial_port::open(board.link_path().c_str(), driver_line, open_options{.exclusive = true});
+    ASSERT_TRUE(held.ok());
+    EXPECT_FALSE(run_line("check " + board.link_path() + " --no-wait"));
+    EXPECT_NE(report().find("most likely fix: the board is in use by another program (it holds the port for "
+                            "itself)"),
+              std::string::npos)
+        << report();
+    EXPECT_EQ(board.received(), "");
+    held.port.close();
 }
 
 TEST_F(Check, AsksWhatTheLibraryAsksOnThePortOfTheBuildGiven)

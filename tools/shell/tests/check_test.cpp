@@ -102,11 +102,15 @@ public:
             execl(program, program, near.c_str(), far.c_str(), static_cast<char *>(nullptr));
             _exit(127);
         }
-        // socat makes the link once both ends are open; 10 s is far beyond that.
+        // socat makes the link once both ends are open; 10 s is far beyond
+        // that. A socat that ended (it could not open one) leaves pid() -1.
         struct stat info {};
-        for (int i = 0; i < 1000 && pid_ > 0 && stat(link.c_str(), &info) != 0 && waitpid(pid_, nullptr, WNOHANG) == 0;
-             ++i)
-            usleep(10000);
+        for (int i = 0; i < 1000 && pid_ > 0 && stat(link.c_str(), &info) != 0; ++i) {
+            if (waitpid(pid_, nullptr, WNOHANG) != 0)
+                pid_ = -1;
+            else
+                usleep(10000);
+        }
     }
     ~socat_link()
     {

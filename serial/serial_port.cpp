@@ -11,9 +11,9 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "pseudo_terminal.h"
 #include "session_terminal.h"
 
 namespace {
@@ -61,16 +61,6 @@ int open_device(const char *path)
 bool is_port_kind(const struct stat &info)
 {
     return S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode);
-}
-
-// A pseudo-terminal's slave: Unix98 (majors 136-143) or a legacy BSD one
-// (major 3). Its exclusive mode outlives the process that set it while the
-// other end stays open (a socat link, an emulator), so there the claim is the
-// lock alone.
-bool is_pseudo_terminal(dev_t device)
-{
-    const unsigned int number = major(device);
-    return (number >= 136 && number <= 143) || number == 3;
 }
 
 // A USB-serial adapter with a latency timer (16 ms on the common FTDI chips)
@@ -142,6 +132,9 @@ opened_port serial_port::open(const char *path, const line_settings &line, open_
         ::close(fd);
         return failed(ENOTTY, session_terminal_text);
     }
+    // A pseudo-terminal's exclusive mode outlives the process that set it
+    // while the other end stays open (a socat link, an emulator), so there
+    // the claim is the lock alone.
     const bool pseudo_terminal = is_pseudo_terminal(info.st_rdev);
     const bool exclusive_mode = claim && !pseudo_terminal && ioctl(fd, TIOCEXCL) == 0;
 

@@ -36,7 +36,33 @@ bool is_runner(const std::string &name)
     return false;
 }
 
+// Adds what each descriptor in the open /proc/PID/fd folder leads to, and
+// closes the folder.
+void add_descriptors(long pid, DIR *fds, const std::string &folder, std::vector<held_file> &files)
+{
+    while (const dirent *fd = readdir(fds)) {
+        char *end = nullptr;
+        const long number = std::strtol(fd->d_name, &end, 10);
+        if (end == fd->d_name || *end != '\0')
+            continue;
+        char target[4096];
+        const ssize_t n = readlink((folder + "/" + fd->d_name).c_str(), target, sizeof target - 1);
+        if (n > 0)
+            files.push_back({pid, static_cast<int>(number), std::string(target, static_cast<size_t>(n))});
+    }
+    closedir(fds);
+}
+
 }  // namespace
+
+std::vector<held_file> files_of_process(long pid)
+{
+    std::vector<held_file> files;
+    const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+    if (DIR *fds = opendir(folder.c_str()))
+        add_descriptors(pid, fds, folder, files);
+    return files;
+}
 
 std::vector<held_file> files_of_other_processes(int *unreadable)
 {
@@ -59,19 +85,22 @@ std::vector<held_file> files_of_other_processes(int *unreadable)
                 ++*unreadable;
             continue;
         }
-        while (const dirent *fd = readdir(fds)) {
-            const long number = std::strtol(fd->d_name, &end, 10);
-            if (end == fd->d_name || *end != '\0')
-                continue;
-            char target[4096];
-            const ssize_t n = readlink((folder + "/" + fd->d_name).c_str(), target, sizeof target - 1);
-            if (n > 0)
-                files.push_back({pid, static_cast<int>(number), std::string(target, static_cast<size_t>(n))});
-        }
-        closedir(fds);
+        add_descriptors(pid, fds, folder, files);
     }
     closedir(proc);
     return files;
+}
+
+long pty_master_holder(const std::vector<held_file> &files, int index)
+{
+    if (index < 0)
+        return 0;
+    // The master is /dev/ptmx (or devpts' own ptmx); which pty it is, only
+    // its descriptor's information says.
+    for (const held_file &file : files)
+        if (file.target.ends_with("ptmx") && descriptor_field(file.pid, file.fd, "tty-index") == std::to_string(index))
+            return file.pid;
+    return 0;
 }
 
 std::string descriptor_field(long pid, int fd, const std::string &field)

@@ -17,6 +17,15 @@ struct held_file {
 // from us (other users').
 std::vector<held_file> files_of_other_processes(int *unreadable);
 
+// The descriptors of one process (this one's own: getpid()); none when it
+// is hidden or gone.
+std::vector<held_file> files_of_process(long pid);
+
+// Among `files`, the process that holds the master of pseudo-terminal
+// `index` (/dev/pts/<index>): whoever plays the far end of a pty link. 0
+// when none of them does.
+long pty_master_holder(const std::vector<held_file> &files, int index);
+
 // A field of /proc/PID/fdinfo/FD ("tty-index" of a pty master), "" if none.
 std::string descriptor_field(long pid, int fd, const std::string &field);
 

@@ -71,19 +71,6 @@ int pty_index(const std::string &path)
     return std::stoi(path.substr(prefix.size()));
 }
 
-// The process, other than this one, that holds the master of pty `index`
-// (0 when none does: whoever made a link to it is gone).
-long master_holder(int index)
-{
-    for (const held_file &file : files_of_other_processes(nullptr)) {
-        if (!file.target.ends_with("ptmx"))
-            continue;
-        if (descriptor_field(file.pid, file.fd, "tty-index") == std::to_string(index))
-            return file.pid;
-    }
-    return 0;
-}
-
 }  // namespace
 
 std::string make_link(const std::string &link_path, const std::string &target)
@@ -103,7 +90,9 @@ std::string make_link(const std::string &link_path, const std::string &target)
     if (!gone && index < 0)
         return "it exists and leads to " + old_target + ", which is not an emulator's terminal";
     if (!gone && old_target != target) {
-        if (const long holder = master_holder(index))
+        // Another process, not this one: whoever made a link to it is gone
+        // when none holds it.
+        if (const long holder = pty_master_holder(files_of_other_processes(nullptr), index))
             return "it leads to " + old_target + ", the terminal of " + process_text(holder) +
                    " (another emulator? end it, or choose another --link)";
     }

@@ -18,6 +18,7 @@
 #include "processes.h"
 #include "protocol/board_line.h"
 #include "protocol/line_protocol.h"
+#include "serial/pseudo_terminal.h"
 #include "serial/serial_port.h"
 #include "shell.h"
 
@@ -239,16 +240,62 @@ std::string build_advice(const build_match &match, const std::string &device)
            "arduinodrv-shell --port " + device + " (a host: " + port_variable + "=" + device + ")";
 }
 
+// A pseudo-terminal: a link, whose other end a program holds (the master)
+// and passes on to a board (socat to ser2net's port), or plays one (an
+// emulator, a user's own program).
+struct pty_link {
+    bool is_link = false;
+    long other_end = 0;  // the process holding the master; 0 when not found
+};
+
+// Says whether the device is a pseudo-terminal link, and who holds its other
+// end: another process, or this one (a board the shell's own program plays).
+pty_link link_of(const std::string &device, const struct stat &info)
+{
+    pty_link link;
+    link.is_link = is_pseudo_terminal(info.st_rdev);
+    if (!link.is_link)
+        return link;
+    const int index = pseudo_terminal_index(info.st_rdev);
+    int unreadable = 0;
+    link.other_end = pty_master_holder(files_of_other_processes(&unreadable), index);
+    if (link.other_end == 0)
+        link.other_end = pty_master_holder(files_of_process(getpid()), index);
+    if (link.other_end != 0)
+        report("kind", device + " is a pseudo-terminal link: " + process_text(link.other_end) +
+                           " holds its other end");
+    else if (unreadable > 0)
+        report("kind", device + " is a pseudo-terminal link; the program at its other end is not among the "
+                                "processes this user may look at");
+    else
+        report("kind", device + " is a pseudo-terminal link; the program at its other end cannot be told");
+    return link;
+}
+
+std::string other_end_text(const pty_link &link)
+{
+    return link.other_end != 0 ? process_text(link.other_end) : "the program at its other end";
+}
+
 // The other processes that hold the device open; none may, for the board's
-// answers go to whoever reads first.
-bool device_is_free(const std::string &device)
+// answers go to whoever reads first. A link's other end is no such user:
+// it reads the master, and holds the slave too only to keep the line up
+// (socat does).
+bool device_is_free(const std::string &device, const pty_link &link)
 {
     int unreadable = 0;
     const std::string target = real_path_of(device);
     std::vector<std::string> holders;
+    bool other_end_holds_it = false;
     for (const held_file &file : files_of_other_processes(&unreadable)) {
+        if (file.target != target)
+            continue;
+        if (link.other_end != 0 && file.pid == link.other_end) {
+            other_end_holds_it = true;
+            continue;
+        }
         const std::string holder = process_text(file.pid);
-        if (file.target == target && (holders.empty() || holders.back() != holder))
+        if (holders.empty() || holders.back() != holder)
             holders.push_back(holder);
     }
     if (!holders.empty()) {
@@ -256,7 +303,7 @@ bool device_is_free(const std::string &device)
         return verdict(false, "the board is in use by another program: end " + joined(holders, ", ") +
                                   " (or let it close the port), then check again");
     }
-    std::string text = "no other process has it open";
+    std::string text = other_end_holds_it ? "only the link's other end has it open" : "no other process has it open";
     if (unreadable > 0)
         text += " (" + std::to_string(unreadable) + " processes of other users not looked at)";
     report("users", text);
@@ -312,7 +359,8 @@ bool more_than_one_line(const answer &got)
     return end != std::string::npos && got.bytes.find_first_not_of(std::string("\r\n\0", 3), end) != std::string::npos;
 }
 
-bool judge_answer(const answer &got, bool waited, const build_match &match, const std::string &device)
+bool judge_answer(const answer &got, bool waited, const build_match &match, const std::string &device,
+                  const pty_link &link)
 {
     const std::string after = got.line_after_ms >= 0 ? " after " + std::to_string(got.line_after_ms) + " ms" : "";
     if (got.bytes.find_first_not_of(std::string("\r\n\0", 3)) == std::string::npos) {
@@ -320,6 +368,11 @@ bool judge_answer(const answer &got, bool waited, const build_match &match, cons
                              std::to_string(listen_ms - answer_limit_ms) + " ms after it");
         if (!waited)
             return verdict(false, "try again without --no-wait: the board may still have been starting");
+        if (link.is_link)
+            return verdict(false, "nothing answers through the link: check what " + other_end_text(link) +
+                                      " joins it to (a board on another machine: ser2net there, and the board's "
+                                      "device in its configuration) and that the board runs the sketch in board/ "
+                                      "(README)");
         return verdict(false, "flash the sketch in board/ onto the board (README), then unplug and plug it in");
     }
     if (got.line_after_ms < 0) {
@@ -383,6 +436,7 @@ bool check_command(const std::vector<std::string> &words)
     struct stat info {};
     if (!device_is_a_line(device, link_to, &info))
         return false;
+    const pty_link link = link_of(device, info);
     if (!board_name)
         match = match_build(library, device);
     if (access(device.c_str(), R_OK | W_OK) != 0) {
@@ -392,24 +446,36 @@ bool check_command(const std::vector<std::string> &words)
     } else {
         report("permission", "this user may read and write it");
     }
-    if (!device_is_free(device))
+    if (!device_is_free(device, link))
         return false;
 
-    opened_port opened = serial_port::open(device.c_str(), driver_line);
+    // Claimed as the library claims it, so that a host holding the board
+    // (one whose process this user may not see, too) refuses us as it would
+    // refuse the library, and our question never mixes with its answers.
+    opened_port opened = serial_port::open(device.c_str(), driver_line, open_options{.exclusive = true});
     if (!opened.ok()) {
         report("open", std::string("failed: ") + opened.failure.reason());
         if (opened.failure.error == EBUSY)
             return verdict(false, "the board is in use by another program (it holds the port for itself): end "
                                   "the other host program, then check again");
+        if (link.is_link)
+            return verdict(false, "make the link again (start again whatever made it: socat, boardsim), then "
+                                  "check again");
         return verdict(false, "unplug the board and plug it in again; then run check again");
     }
     report("open", "as the library does: 9600 baud, 8 data bits, 1 stop bit, no parity, raw");
     if (wait_for_board) {
-        report("waiting", std::to_string(board_start_ms / 1000) + " s for the board to start (opening the port "
-                          "restarts it)");
+        // Through a link, the board restarts when the far side opens its
+        // device (ser2net, for each connection), not at this open.
+        if (link.is_link)
+            report("waiting", std::to_string(board_start_ms / 1000) + " s for the board to start, as the library "
+                              "waits after its open");
+        else
+            report("waiting", std::to_string(board_start_ms / 1000) + " s for the board to start (opening the "
+                              "port restarts it)");
         sleep_until_passed(deadline_after(board_start_ms));
     }
     const answer got = ask_board(opened.port);
     opened.port.close();
-    return judge_answer(got, wait_for_board, match, device);
+    return judge_answer(got, wait_for_board, match, device, link);
 }

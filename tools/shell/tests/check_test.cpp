@@ -1,7 +1,8 @@
 // check against every kind of path: boards played on pseudo-terminals (one
 // that answers, one that is silent, senders that are not the board), paths
-// that are no serial line, a device another program holds, and builds of
-// the library that open another device.
+// that are no serial line, a device another program holds or has claimed,
+// a board behind a link of the real socat, and builds of the library that
+// open another device.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +22,8 @@
 #include "export_call.h"
 #include "fake_board.h"
 #include "library_port.h"
+#include "protocol/board_line.h"
+#include "serial/serial_port.h"
 #include "shell.h"
 
 namespace {
@@ -40,40 +44,38 @@ std::string fake_build(const std::string &port)
     return library;
 }
 
-// Holds `path` open in a child process until destroyed.
-class holder_process {
+// Another program: a child that runs `body` with none of the test's
+// descriptors (a fake board's master) but `keep`, killed with the case.
+class other_program {
 public:
-    explicit holder_process(const std::string &path)
+    explicit other_program(const std::function<void()> &body, int keep = -1)
     {
-        int ready[2];
-        if (pipe(ready) != 0)
-            return;
         pid_ = fork();
         if (pid_ == 0) {
-            const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-            (void)!write(ready[1], fd >= 0 ? "y" : "n", 1);
-            for (;;)
-                pause();
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            for (int fd = 3; fd < 1024; ++fd)
+                if (fd != keep)
+                    close(fd);
+            body();
+            _exit(127);
         }
-        char answer = 0;
-        (void)!read(ready[0], &answer, 1);
-        close(ready[0]);
-        close(ready[1]);
     }
-    ~holder_process()
+    ~other_program()
     {
         if (pid_ > 0) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
     }
-    holder_process(const holder_process &) = delete;
-    holder_process &operator=(const holder_process &) = delete;
+    other_program(const other_program &) = delete;
+    other_program &operator=(const other_program &) = delete;
     long pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;
 };
+
+struct check_case;
 
 class Check : public ::testing::Test {
 protected:
@@ -100,6 +102,8 @@ protected:
         std::fflush(out_);
         return std::string(text_, size_);
     }
+    // Runs each case in a scene of its own and looks for what it says.
+    void judge(const std::vector<check_case> &cases);
     void clear_report()
     {
         std::fflush(out_);
@@ -116,10 +120,10 @@ private:
     size_t size_ = 0;
 };
 
-// Keeps what a case set up (boards, a holder, files) until the case ends.
+// Keeps what a case set up (boards, other programs, files) until the case ends.
 struct scene {
     std::vector<std::unique_ptr<fake_board>> boards;
-    std::unique_ptr<holder_process> holder;
+    std::vector<std::unique_ptr<other_program>> programs;
     std::vector<std::string> files;
     // A board at <folder>/<name> that answers EA0 with `reply` after `delay_ms`.
     fake_board &board(const std::string &name, const std::string &reply = "", int delay_ms = 0)
@@ -129,6 +133,37 @@ struct scene {
             boards.back()->respond_with(
                 [reply, delay_ms](const std::string &line) { return board_reply{line == "EA0" ? reply : "", delay_ms}; });
         return *boards.back();
+    }
+    // Another program holding `path` open, once it has opened it.
+    void holder(const std::string &path)
+    {
+        int ready[2];
+        if (pipe(ready) != 0)
+            return;
+        programs.push_back(std::make_unique<other_program>(
+            [&] {
+                (void)!write(ready[1], open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) >= 0 ? "y" : "n", 1);
+                for (;;)
+                    pause();
+            },
+            ready[1]));
+        char opened = 0;
+        (void)!read(ready[0], &opened, 1);
+        close(ready[0]);
+        close(ready[1]);
+    }
+    // The real socat making <folder>/<name> a pty link to `behind` (a fake
+    // board's device), as a user's joins one to ser2net's port; its pid, or
+    // -1 when it made no link within 10 s, far more than it needs.
+    long socat(const std::string &name, const std::string &behind)
+    {
+        const std::string link = file(name), near = "pty,link=" + link + ",raw,echo=0", far = behind + ",raw,echo=0";
+        programs.push_back(std::make_unique<other_program>(
+            [&] { execl(SOCAT_PROGRAM, "socat", near.c_str(), far.c_str(), static_cast<char *>(nullptr)); }));
+        struct stat info {};
+        for (int i = 0; i < 1000 && stat(link.c_str(), &info) != 0; ++i)
+            usleep(10000);
+        return stat(link.c_str(), &info) == 0 ? programs.back()->pid() : -1;
     }
     std::string file(const std::string &name)
     {
@@ -152,6 +187,28 @@ struct check_case {
     std::vector<std::string> says;
 };
 
+void Check::judge(const std::vector<check_case> &cases)
+{
+    for (const check_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        clear_report();
+        {
+            scene s;
+            const std::string arguments = c.set_up(s);
+            ASSERT_FALSE(arguments.empty());
+            EXPECT_EQ(run_line("check " + arguments), c.passes);
+        }
+        const std::string text = report();
+        for (const std::string &part : c.says)
+            EXPECT_NE(text.find(part), std::string::npos) << "missing: " << part << "\n" << text;
+        // A link's other end is never taken for a user of the board.
+        const size_t users = text.find("  users ");
+        if (users != std::string::npos) {
+            EXPECT_EQ(text.substr(users, text.find('\n', users) - users).find("(socat)"), std::string::npos) << text;
+        }
+    }
+}
+
 // A board on `port` answering `reply`, checked without the start-up wait.
 std::function<std::string(scene &)> board_on(const char *port, std::string reply, int delay_ms = 0)
 {
@@ -166,7 +223,7 @@ TEST_F(Check, JudgesEveryKindOfPath)
     std::string flood;
     for (int i = 0; i < 40; ++i)
         flood += "12345";
-    const check_case cases[] = {
+    judge({
         {"a board that answers", board_on("ttyUSB0", "512\r\n"), true,
          {"opens it", "this user may read and write it", "no other process has it open",
           "\"512\" after ", " ms, within the library's limit of 1000 ms: EA0 = 2.5 V",
@@ -209,7 +266,7 @@ TEST_F(Check, JudgesEveryKindOfPath)
          {"/dev/null is a character device (1:3) but not a serial line"}},
         {"a board held by another program",
          [](scene &s) {
-             s.holder = std::make_unique<holder_process>(s.board("ttyUSB0", "512\r\n").link_path());
+             s.holder(s.board("ttyUSB0", "512\r\n").link_path());
              return folder + "/ttyUSB0 --no-wait";
          },
          false, {"in use by pid ", "shell_test", "the board is in use by another program: end pid "}},
@@ -221,20 +278,55 @@ TEST_F(Check, JudgesEveryKindOfPath)
               "/ttyUSB2)",
           "which no build opens by itself: give it to the library, arduinodrv-shell --port " + folder +
               "/ttyACM5 (a host: ARDUINODRV_PORT=" + folder + "/ttyACM5)"}},
+    });
+}
+
+// A socat link to a board is a link, not another program using the board:
+// socat holds the slave too, yet only a program besides it is a user. The
+// board answers through it, or the verdict says where to look.
+TEST_F(Check, TakesTheOtherEndOfASocatLinkForTheLinkNotAUser)
+{
+    if (std::string(SOCAT_PROGRAM).empty())
+        GTEST_SKIP() << "socat is not installed (scripts/setup.sh installs it)";
+    // socat links ttyUSB0 to a board answering `reply`; `other_user` holds the link too.
+    const auto through_socat = [](const char *reply, const char *options, bool other_user = false) {
+        return [=](scene &s) {
+            const long socat = s.socat("ttyUSB0", s.board("behind", reply).link_path());
+            if (other_user)
+                s.holder(folder + "/ttyUSB0");
+            return socat > 0 ? folder + "/ttyUSB0" + options : "";
+        };
     };
-    for (const check_case &c : cases) {
-        SCOPED_TRACE(c.name);
-        clear_report();
-        {
-            scene s;
-            const std::string arguments = c.set_up(s);
-            ASSERT_FALSE(arguments.empty());
-            EXPECT_EQ(run_line("check " + arguments), c.passes);
-        }
-        const std::string text = report();
-        for (const std::string &part : c.says)
-            EXPECT_NE(text.find(part), std::string::npos) << "missing: " << part << "\n" << text;
-    }
+    const std::string link = "kind         " + folder + "/ttyUSB0 is a pseudo-terminal link: pid ";
+    judge({
+        {"a board that answers", through_socat("512\r\n", " --no-wait"), true,
+         {link, " (socat) holds its other end", "only the link's other end has it open", "\"512\" after ",
+          "result: the board answers; the library "}},
+        {"another program on the link", through_socat("512\r\n", " --no-wait", true), false,
+         {" (socat) holds its other end", "in use by pid ", "the board is in use by another program: end pid "}},
+        {"a silent board, waited for", through_socat("", ""), false,
+         {" (socat) holds its other end", "2 s for the board to start, as the library waits after its open",
+          "none within the library's limit of 1000 ms",
+          "most likely fix: nothing answers through the link: check what pid "}},
+    });
+}
+
+// A board another host has claimed (one whose process this user may not
+// see: here the claim is this process's own) is in use, as the library's
+// open would find it; it is not asked.
+TEST_F(Check, AClaimedBoardIsInUseAndNotAsked)
+{
+    scene s;
+    fake_board &board = s.board("ttyUSB0", "512\r\n");
+    opened_port held = serial_port::open(board.link_path().c_str(), driver_line, open_options{.exclusive = true});
+    ASSERT_TRUE(held.ok());
+    EXPECT_FALSE(run_line("check " + board.link_path() + " --no-wait"));
+    EXPECT_NE(report().find("most likely fix: the board is in use by another program (it holds the port for "
+                            "itself)"),
+              std::string::npos)
+        << report();
+    EXPECT_EQ(board.received(), "");
+    held.port.close();
 }
 
 TEST_F(Check, AsksWhatTheLibraryAsksOnThePortOfTheBuildGiven)

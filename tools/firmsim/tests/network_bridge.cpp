@@ -149,10 +149,11 @@ std::string ser2net_config(const std::string &device, int port)
 {
     // kickolduser: a connection the server still thinks alive never keeps
     // the host's next one out. chardelay off: each answer is forwarded as
-    // it comes, not after a wait of two characters' time.
+    // it comes, not after a wait of two characters' time; nodelay: and
+    // sent at once, not held by TCP for the host's delayed acknowledgement.
     std::ostringstream text;
     text << "connection: &board\n"
-         << "  accepter: tcp,127.0.0.1," << port << "\n"
+         << "  accepter: tcp(nodelay=true),127.0.0.1," << port << "\n"
          << "  connector: serialdev," << device << ",9600n81,local\n"
          << "  options:\n"
          << "    kickolduser: true\n"

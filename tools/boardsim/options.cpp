@@ -83,7 +83,7 @@ bool split_assignment(const std::string &text, int first, int last, int &from, i
 
 bool is_input_pin(int pin)
 {
-    for (int input : input_pins)
+    for (int input : digital_input_pins)
         if (pin == input)
             return true;
     return false;
@@ -148,7 +148,7 @@ int parse_options(int argc, char **argv, boardsim_options &options)
             error = link_folder_error(options.link);
             break;
         case opt_analog:
-            if (!split_assignment(optarg, 0, analog_channels - 1, from, to, source)) {
+            if (!split_assignment(optarg, 0, analog_input_count - 1, from, to, source)) {
                 error = "bad --analog \"" + std::string(optarg) + "\" (use CH=SOURCE, CH 0..5 or all)";
                 break;
             }

@@ -149,7 +149,7 @@ int parse_options(int argc, char **argv, firmsim_options &options)
             options.link = optarg;
             break;
         case opt_analog:
-            if (!parse_assignment(optarg, 0, analog_inputs - 1, chip_millivolts, from, to, value))
+            if (!parse_assignment(optarg, 0, analog_input_count - 1, chip_millivolts, from, to, value))
                 error = "bad --analog \"" + std::string(optarg) + "\" (use CH=MV, CH 0..5 or all, MV 0..5000)";
             for (int channel = from; error.empty() && channel <= to; ++channel)
                 options.pins.set_analog(channel, static_cast<uint32_t>(value));

@@ -1,5 +1,6 @@
 #include "control.h"
 
+#include "bounded_number.h"
 #include "firmware_image.h"
 #include "options.h"
 #include "pin_model.h"

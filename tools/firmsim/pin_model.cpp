@@ -2,9 +2,6 @@
 
 #include "firmware_image.h"
 
-#include <cerrno>
-#include <cstdlib>
-
 extern "C" {
 #include <avr_adc.h>
 #include <avr_ioport.h>
@@ -128,17 +125,4 @@ int pin_model::pwm_duty(const avr_t *avr, int pin)
             return avr->data[output.compare];
     }
     return level ? 255 : 0;
-}
-
-bool parse_bounded(const std::string &text, long low, long high, long &value)
-{
-    if (text.empty() || text.size() > 12)
-        return false;
-    char *end = nullptr;
-    errno = 0;
-    const long parsed = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || text[0] == ' ' || text[0] == '+' || parsed < low || parsed > high)
-        return false;
-    value = parsed;
-    return true;
 }

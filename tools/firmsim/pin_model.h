@@ -56,6 +56,3 @@ uint16_t chip_reading(uint32_t millivolts);
 // simavr scales by 1023 / 5000 where the chip scales by 1024 / 5000, which
 // reads one count low for about half of all voltages.
 uint32_t simavr_millivolts(uint32_t millivolts);
-
-// Parses a whole decimal number within [low, high]; false for anything else.
-bool parse_bounded(const std::string &text, long low, long high, long &value);

@@ -2,6 +2,7 @@
 with the build's, and pip installs it into a virtual environment."""
 
 import ctypes
+import fnmatch
 import os
 import re
 import shutil
@@ -36,10 +37,17 @@ def test_channel_counts_are_the_headers():
 
 
 def _copy_of_the_source_tree(destination):
-    """The clone as a user has it: its sources, no build folders."""
+    """The clone as a user has it: its sources, no build folders (build,
+    build-*, and the top-level ones .gitignore names, such as /b64/)."""
+    ignore_file = SOURCE / ".gitignore"
+    lines = ignore_file.read_text().splitlines() if ignore_file.is_file() else []
+    top_folders = [line.strip("/") for line in lines if line.startswith("/") and line.endswith("/")]
+
     def ignored(folder, names):
         return [name for name in names if name in (".git", "__pycache__") or name.endswith(".egg-info")
-                or (name == "build" or name.startswith("build-")) and os.path.isdir(os.path.join(folder, name))]
+                or os.path.isdir(os.path.join(folder, name)) and (
+                    name == "build" or name.startswith("build-")
+                    or Path(folder) == SOURCE and any(fnmatch.fnmatch(name, pattern) for pattern in top_folders))]
     shutil.copytree(SOURCE, destination, ignore=ignored)
 
 

@@ -53,7 +53,9 @@ def _copy_of_the_source_tree(destination):
 
 def test_pip_install_stands_alone_once_the_clone_is_gone(tmp_path):
     venv = tmp_path / "venv"
-    made = subprocess.run(["/usr/bin/python3", "-m", "venv", str(venv)], capture_output=True, text=True, timeout=300)
+    # Offline, its one dependency (pyserial) is the system's: Debian's python3-serial.
+    made = subprocess.run(["/usr/bin/python3", "-m", "venv", "--system-site-packages", str(venv)],
+                          capture_output=True, text=True, timeout=300)
     if made.returncode != 0:
         pytest.skip(f"no venv with pip here (python3-venv): {made.stderr.strip()}")
     wheels = sorted(Path("/usr/share/python-wheels").glob("wheel-*.whl"))
@@ -78,9 +80,10 @@ def test_pip_install_stands_alone_once_the_clone_is_gone(tmp_path):
                            check=True, env={"PATH": "/usr/bin:/bin"}).stdout.split()
     assert all(path.startswith(str(venv)) for path in shown[:4]), shown
     assert shown[4] == arduinodrv.__version__
-    listing = subprocess.run([venv / "bin" / "arduinodrv", "ports", "--root", str(tmp_path)],
-                             capture_output=True, text=True, timeout=60)
-    assert listing.returncode == 1 and "no USB serial device" in listing.stderr
+    # Its listing runs with the ids it carries, whatever devices this machine has.
+    listing = subprocess.run([venv / "bin" / "arduinodrv", "ports"], capture_output=True, text=True, timeout=60)
+    assert listing.returncode == 0 or "no USB serial device" in listing.stderr, listing.stderr
+    assert listing.returncode in (0, 1) and "known USB ids" not in listing.stderr, listing.stderr
 
 
 _C_TYPES = {"int": ctypes.c_int, "int32_t": ctypes.c_int32, "int64_t": ctypes.c_int64, "uint64_t": ctypes.c_uint64,

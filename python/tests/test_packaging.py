@@ -1,4 +1,4 @@
-"""The package as a project's part: its version and channel counts agree
+"""The package as a project's part: its version, channel counts and pins agree
 with the build's, and pip installs it into a virtual environment."""
 
 import ctypes
@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 import arduinodrv
+from arduinodrv import channels
 
 SOURCE = Path(arduinodrv.__file__).resolve().parent.parent.parent
 
@@ -34,6 +35,14 @@ def test_channel_counts_are_the_headers():
     counts = {name: int(re.search(rf"#define\s+AB_{name}\s+(\d+)", board_header).group(1))
               for name in ["ANALOG_INPUTS", "DIGITAL_INPUTS", "PWM_OUTPUTS", "DIGITAL_OUTPUTS"]}
     assert counts == {name: getattr(arduinodrv.Board, name) for name in counts}
+
+
+def test_pins_are_the_boards():
+    header = (SOURCE / "protocol" / "board_channels.h").read_text()
+    names = ["DIGITAL_INPUT_PINS", "PWM_OUTPUT_PINS", "DIGITAL_OUTPUT_PINS"]
+    lists = {name: re.search(rf"{name.lower()}\[\] = {{([0-9, ]+)}}", header).group(1) for name in names}
+    assert {name: tuple(map(int, pins.split(","))) for name, pins in lists.items()} == \
+        {name: getattr(channels, name) for name in names}
 
 
 def _copy_of_the_source_tree(destination):

@@ -59,7 +59,8 @@ for name in "${packages[@]}"; do
     libarduinoboard-dev) grep -q 'lib32arduinoboard1' <<<"$(field Recommends)" ||
                           fail "$name does not recommend the 32-bit libraries: $(field Recommends)" ;;
     python3-arduinodrv) [ "$(field Architecture)" = all ] || fail "$name: architecture $(field Architecture)"
-                        grep -q 'python3' <<<"$(field Depends)" || fail "$name: no python3 in $(field Depends)" ;;
+                        grep -q 'python3' <<<"$(field Depends)" || fail "$name: no python3 in $(field Depends)"
+                        grep -q 'python3-serial' <<<"$(field Depends)" || fail "$name: no python3-serial in $(field Depends)" ;;
   esac
 done
 [ ${#debs[@]} -eq ${#packages[@]} ] || { echo "FAIL: packages missing"; exit 1; }

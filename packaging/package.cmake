@@ -147,7 +147,7 @@ ${about}
 This package holds the Python module arduinodrv (Board on libarduinoboard,
 Driver for the 71 functions) and its command line, python3 -m arduinodrv,
 with the board's page in a browser (serve).")
-set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3, libarduinoboard1 (>= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3, python3-serial, libarduinoboard1 (>= ${PROJECT_VERSION})")
 
 set(CPACK_PACKAGE_DIRECTORY "${CMAKE_BINARY_DIR}/package")
 set(CPACK_STRIP_FILES ON)

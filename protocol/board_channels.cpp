@@ -1,5 +1,18 @@
 #include "board_channels.h"
 
+#include "stream_frame.h"
+
+// The stream's inputs are the driver's, in the same order: a frame's bit n
+// is digital input n.
+constexpr bool stream_inputs_are_the_channels()
+{
+    for (int32_t channel = 0; channel < channels_of_each_kind; ++channel)
+        if (stream_frame::digital_pins[channel] != digital_input_pins[channel])
+            return false;
+    return stream_frame::digital_inputs == channels_of_each_kind && stream_frame::analog_inputs == analog_input_count;
+}
+static_assert(stream_inputs_are_the_channels());
+
 std::string analog_input_command(const std::string &channel_text)
 {
     return "EA" + channel_text;

@@ -21,7 +21,7 @@ packages=(
   help2man                             # the programs' manual pages, from their --help
   chromium chromium-driver             # the board page's tests, in a real headless browser
   python3-selenium                     # drives that browser from the page's tests
-  python3-serial                       # the bare request the board object is measured against (scripts/bench.sh --board)
+  python3-serial                       # the Python package lists serial devices with it; the bare request of scripts/bench.sh --board
   ser2net socat                        # a board on another machine, tested over loopback
   libedit-dev libedit-dev:i386         # the shell's line editing, for both widths
 )

@@ -27,7 +27,7 @@ const uint8_t analog_inputs = 6;
 const uint8_t digital_inputs = 4;
 const uint8_t all_analog = (1 << analog_inputs) - 1;
 const uint8_t all_digital = (1 << digital_inputs) - 1;
-const uint8_t digital_pins[digital_inputs] = {2, 4, 7, 8};
+constexpr uint8_t digital_pins[digital_inputs] = {2, 4, 7, 8};
 
 // Offsets in the frame.
 const uint8_t length_offset = 2;

@@ -432,12 +432,11 @@ def _add_ports(commands, where) -> None:
         description="Lists the serial devices with what the system knows of them (USB ids, maker, "
                     "product, serial number, driver, /dev/serial/by-id/ names), marks those whose "
                     "USB ids are a board's or a usual USB-serial chip's, and says how to use each.")
-    listing.add_argument("--root", default="/", help=argparse.SUPPRESS)  # a fake /sys and /dev, for tests
     listing.set_defaults(run=_run_ports)
 
 
 def _run_ports(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    return ports.print_ports(out, err, root=options.root)
+    return ports.print_ports(out, err)
 
 
 # serve

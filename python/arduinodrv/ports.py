@@ -1,5 +1,6 @@
-"""Which serial device is the board: the USB serial devices with what sysfs
-knows of them, those whose USB ids are known marked, and how to use each."""
+"""Which serial device is the board: the USB serial devices that pyserial
+lists, with what the system knows of them, those whose USB ids are known
+marked, and how to use each."""
 
 from __future__ import annotations
 
@@ -8,6 +9,8 @@ import re
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TextIO
+
+from serial.tools import list_ports
 
 from . import _install
 from ._library import PORT_VARIABLE
@@ -68,46 +71,34 @@ class SerialDevice:
         return self.by_id[0] if self.by_id else self.device
 
 
+# udev's names for each serial device, from what the device says it is.
+BY_ID_FOLDER = Path("/dev/serial/by-id")
 _CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
+# A device unplugged while pyserial reads it fails the whole listing (its
+# files go from under it): pyserial is asked again, this many times at most.
+_LISTING_ATTEMPTS = 3
 
 
-def _read(folder: Path, name: str) -> str | None:
-    """A sysfs value, its controls as '?': a device names itself, and its
-    names must not drive the user's terminal."""
-    try:
-        value = (folder / name).read_text(encoding="utf-8", errors="replace").strip()
-    except OSError:
+def _shown(value: str | None) -> str | None:
+    """A device's own text, its controls as '?': a device names itself, and
+    its names must not drive the user's terminal."""
+    if value is None:
         return None
-    return _CONTROL.sub("?", value.replace("\ufffd", "?")) or None
+    return _CONTROL.sub("?", value.replace("\ufffd", "?")).strip() or None
 
 
-def _usb_device(folder: Path, sys_root: Path) -> Path | None:
-    """The USB device (the folder with idVendor) that folder is part of."""
-    while folder != sys_root and sys_root in folder.parents:
-        if (folder / "idVendor").is_file():
-            return folder
-        folder = folder.parent
+def _driver(port) -> str | None:
+    """The kernel driver of the USB interface (cdc_acm, ch341, ftdi_sio,
+    cp210x), else of the device itself."""
+    for folder in (getattr(port, "usb_interface_path", None), getattr(port, "device_path", None)):
+        if folder and os.path.exists(os.path.join(folder, "driver")):
+            return os.path.basename(os.path.realpath(os.path.join(folder, "driver")))
     return None
 
 
-def _driver(device: Path, sys_root: Path) -> str | None:
-    """The kernel driver of the USB interface (cdc_acm, ch341, ftdi_sio,
-    cp210x), else of the device itself."""
-    folder = device
-    while folder != sys_root and sys_root in folder.parents:
-        if (folder / "bInterfaceNumber").is_file() and (folder / "driver").exists():
-            return os.path.basename(os.path.realpath(folder / "driver"))
-        if (folder / "idVendor").is_file():
-            break
-        folder = folder.parent
-    driver = device / "driver"
-    return os.path.basename(os.path.realpath(driver)) if driver.exists() else None
-
-
-def _by_id_names(dev: Path) -> dict[str, list[str]]:
-    """Device name -> its /dev/serial/by-id/ links (named as under /dev)."""
+def _by_id_names(folder: Path) -> dict[str, list[str]]:
+    """Device name -> its by-id links."""
     names: dict[str, list[str]] = {}
-    folder = dev / "serial" / "by-id"
     try:
         entries = sorted(os.listdir(folder))
     except OSError:
@@ -117,44 +108,41 @@ def _by_id_names(dev: Path) -> dict[str, list[str]]:
             target = os.readlink(folder / entry)
         except OSError:
             continue
-        names.setdefault(os.path.basename(target), []).append(f"/dev/serial/by-id/{entry}")
+        names.setdefault(os.path.basename(target), []).append(str(folder / entry))
     return names
 
 
-def list_serial_devices(root: str | os.PathLike = "/", known: dict | None = None) -> list[SerialDevice]:
-    """The USB serial devices (and every ttyUSB and ttyACM) that sysfs under
-    root lists, in name order."""
-    root = Path(root)
-    sys_root = root / "sys"
-    by_id = _by_id_names(root / "dev")
+def _comports() -> list:
+    """pyserial's ports now."""
+    for _ in range(_LISTING_ATTEMPTS - 1):
+        try:
+            return list(list_ports.comports())
+        except (OSError, ValueError, TypeError):
+            pass  # a device left while it was read
+    return list(list_ports.comports())
+
+
+def list_serial_devices(known: dict | None = None, ports: list | None = None) -> list[SerialDevice]:
+    """The USB serial devices (and every ttyUSB and ttyACM) among ports,
+    pyserial's port descriptions (by default what it finds now), in name
+    order, those whose USB ids are known marked. Raises OSError, ValueError
+    or TypeError where pyserial cannot list them."""
+    by_id = _by_id_names(BY_ID_FOLDER)
     devices = []
-    try:
-        names = sorted(os.listdir(sys_root / "class" / "tty"), key=_natural)
-    except OSError:
-        return devices
-    for name in names:
-        link = sys_root / "class" / "tty" / name / "device"
-        if not link.exists():
-            continue  # a console or a pseudo-terminal
-        device = Path(os.path.realpath(link))
-        usb = _usb_device(device, sys_root)
-        if usb is None and not _SERIAL_NAME.fullmatch(name):
+    for port in sorted(_comports() if ports is None else ports):
+        usb = port.vid is not None
+        if not usb and not _SERIAL_NAME.fullmatch(port.name):
             continue  # the machine's own UARTs: no board behind them
-        found = SerialDevice(name=name, device=f"/dev/{name}", by_id=by_id.get(name, []),
-                             driver=_driver(device, sys_root))
-        if usb is not None:
-            found.vendor, found.product = _read(usb, "idVendor"), _read(usb, "idProduct")
-            found.maker, found.product_name = _read(usb, "manufacturer"), _read(usb, "product")
-            found.serial = _read(usb, "serial")
-            if known and found.vendor:
-                vendor, product = found.vendor.lower(), (found.product or "").lower()
-                found.known = known.get((vendor, product)) or known.get((vendor, "*"))
+        found = SerialDevice(name=port.name, device=port.device, by_id=by_id.get(port.name, []),
+                             driver=_driver(port))
+        if usb:
+            found.vendor, found.product = f"{port.vid:04x}", f"{port.pid or 0:04x}"
+            found.maker, found.product_name = _shown(port.manufacturer), _shown(port.product)
+            found.serial = _shown(port.serial_number)
+            if known:
+                found.known = known.get((found.vendor, found.product)) or known.get((found.vendor, "*"))
         devices.append(found)
     return devices
-
-
-def _natural(name: str) -> tuple:
-    return tuple(int(part) if part.isdigit() else part for part in re.split(r"(\d+)", name))
 
 
 def describe(device: SerialDevice) -> str:
@@ -175,9 +163,10 @@ def describe(device: SerialDevice) -> str:
     return "  ".join(parts)
 
 
-def print_ports(out: TextIO, err: TextIO, root: str | os.PathLike = "/") -> int:
-    """Prints the list; 1 when there is no serial device or the known ids
-    could not be read (the list is printed, unmarked)."""
+def print_ports(out: TextIO, err: TextIO) -> int:
+    """Prints the list; 1 when there is no serial device, the known ids
+    could not be read (the list is printed, unmarked) or the devices could
+    not be listed."""
     status = 0
     known = {}
     try:
@@ -185,7 +174,11 @@ def print_ports(out: TextIO, err: TextIO, root: str | os.PathLike = "/") -> int:
     except UsbIdsError as error:
         err.write(f"ports: {error}: no device is marked\n")
         status = 1
-    devices = list_serial_devices(root, known)
+    try:
+        devices = list_serial_devices(known)
+    except (OSError, ValueError, TypeError) as error:
+        err.write(f"ports: cannot list the serial devices: {error!r}\n")
+        return 1
     for device in devices:
         out.write(describe(device) + "\n")
     if not devices:

@@ -22,10 +22,11 @@ from pathlib import Path
 import pytest
 
 import arduinodrv
+from arduinodrv.channels import DIGITAL_INPUT_PINS
 
 # What the emulated board reads: analog channel -> raw value, digital pin -> level.
 ANALOG = {0: 512, 1: 0, 2: 1023, 3: 256, 4: 100, 5: 1000}
-DIGITAL_PINS = {2: 1, 4: 0, 7: 1, 8: 0}
+DIGITAL_PINS = dict(zip(DIGITAL_INPUT_PINS, (1, 0, 1, 0)))
 
 
 def _setting(name):

@@ -1,7 +1,8 @@
-"""The package as a project's part: its version and channel counts agree
+"""The package as a project's part: its version, channel counts and pins agree
 with the build's, and pip installs it into a virtual environment."""
 
 import ctypes
+import fnmatch
 import os
 import re
 import shutil
@@ -12,6 +13,7 @@ from pathlib import Path
 import pytest
 
 import arduinodrv
+from arduinodrv import channels
 
 SOURCE = Path(arduinodrv.__file__).resolve().parent.parent.parent
 
@@ -35,17 +37,34 @@ def test_channel_counts_are_the_headers():
     assert counts == {name: getattr(arduinodrv.Board, name) for name in counts}
 
 
+def test_pins_are_the_boards():
+    header = (SOURCE / "protocol" / "board_channels.h").read_text()
+    names = ["DIGITAL_INPUT_PINS", "PWM_OUTPUT_PINS", "DIGITAL_OUTPUT_PINS"]
+    lists = {name: re.search(rf"{name.lower()}\[\] = {{([0-9, ]+)}}", header).group(1) for name in names}
+    assert {name: tuple(map(int, pins.split(","))) for name, pins in lists.items()} == \
+        {name: getattr(channels, name) for name in names}
+
+
 def _copy_of_the_source_tree(destination):
-    """The clone as a user has it: its sources, no build folders."""
+    """The clone as a user has it: its sources, no build folders (build,
+    build-*, and the top-level ones .gitignore names, such as /b64/)."""
+    ignore_file = SOURCE / ".gitignore"
+    lines = ignore_file.read_text().splitlines() if ignore_file.is_file() else []
+    top_folders = [line.strip("/") for line in lines if line.startswith("/") and line.endswith("/")]
+
     def ignored(folder, names):
         return [name for name in names if name in (".git", "__pycache__") or name.endswith(".egg-info")
-                or (name == "build" or name.startswith("build-")) and os.path.isdir(os.path.join(folder, name))]
+                or os.path.isdir(os.path.join(folder, name)) and (
+                    name == "build" or name.startswith("build-")
+                    or Path(folder) == SOURCE and any(fnmatch.fnmatch(name, pattern) for pattern in top_folders))]
     shutil.copytree(SOURCE, destination, ignore=ignored)
 
 
 def test_pip_install_stands_alone_once_the_clone_is_gone(tmp_path):
     venv = tmp_path / "venv"
-    made = subprocess.run(["/usr/bin/python3", "-m", "venv", str(venv)], capture_output=True, text=True, timeout=300)
+    # Offline, its one dependency (pyserial) is the system's: Debian's python3-serial.
+    made = subprocess.run(["/usr/bin/python3", "-m", "venv", "--system-site-packages", str(venv)],
+                          capture_output=True, text=True, timeout=300)
     if made.returncode != 0:
         pytest.skip(f"no venv with pip here (python3-venv): {made.stderr.strip()}")
     wheels = sorted(Path("/usr/share/python-wheels").glob("wheel-*.whl"))
@@ -70,9 +89,10 @@ def test_pip_install_stands_alone_once_the_clone_is_gone(tmp_path):
                            check=True, env={"PATH": "/usr/bin:/bin"}).stdout.split()
     assert all(path.startswith(str(venv)) for path in shown[:4]), shown
     assert shown[4] == arduinodrv.__version__
-    listing = subprocess.run([venv / "bin" / "arduinodrv", "ports", "--root", str(tmp_path)],
-                             capture_output=True, text=True, timeout=60)
-    assert listing.returncode == 1 and "no USB serial device" in listing.stderr
+    # Its listing runs with the ids it carries, whatever devices this machine has.
+    listing = subprocess.run([venv / "bin" / "arduinodrv", "ports"], capture_output=True, text=True, timeout=60)
+    assert listing.returncode == 0 or "no USB serial device" in listing.stderr, listing.stderr
+    assert listing.returncode in (0, 1) and "known USB ids" not in listing.stderr, listing.stderr
 
 
 _C_TYPES = {"int": ctypes.c_int, "int32_t": ctypes.c_int32, "int64_t": ctypes.c_int64, "uint64_t": ctypes.c_uint64,

@@ -66,8 +66,8 @@ public:
     emulator(const boardsim_options &options, int master, FILE *log)
         : options_(options), master_(master), log_(log)
     {
-        interpreter_.emplace(board_, analog_channels, kind());
-        for (int channel = 0; channel < analog_channels; ++channel)
+        interpreter_.emplace(board_, analog_input_count, kind());
+        for (int channel = 0; channel < analog_input_count; ++channel)
             board_.analog[channel] = options.analog[channel];
         for (int pin = 0; pin < digital_pins; ++pin)
             board_.digital[pin] = options.digital[pin];
@@ -238,7 +238,7 @@ private:
     void restart()
     {
         board_.restart();
-        interpreter_.emplace(board_, analog_channels, kind());
+        interpreter_.emplace(board_, analog_input_count, kind());
         pace_at(line_baud);
         input_.clear();
         output_.clear();

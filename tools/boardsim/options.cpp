@@ -1,10 +1,9 @@
 #include "options.h"
 
-#include <cstdio>
-#include <getopt.h>
-#include <sys/stat.h>
-
 #include "durations.h"
+#include "emulator_options.h"
+
+#include <cstdio>
 
 namespace {
 
@@ -61,51 +60,27 @@ const char usage_format[] =
     "  boardsim --link /tmp/dev/ttyUSB0 --analog 0=sine:512:400:2s --analog 1=noise:300:20 \\\n"
     "           --digital 2=square:1s --pace\n";
 
-// "CH=SOURCE": the number before '=' (or "all" for every index from first to
-// last) and the source text after it.
-bool split_assignment(const std::string &text, int first, int last, int &from, int &to, std::string &source)
-{
-    const auto equals = text.find('=');
-    if (equals == std::string::npos || equals == 0)
-        return false;
-    const std::string index = text.substr(0, equals);
-    source = text.substr(equals + 1);
-    if (index == "all") {
-        from = first;
-        to = last;
-        return true;
-    }
-    if (index.size() > 2 || index.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    from = to = std::stoi(index);
-    return from >= first && from <= last;
-}
-
-bool is_input_pin(int pin)
-{
-    for (int input : input_pins)
-        if (pin == input)
-            return true;
-    return false;
-}
-
 void warn(const std::string &text)
 {
     std::fprintf(stderr, "boardsim: warning: %s\n", text.c_str());
 }
 
-// A link can only be made in a folder that exists.
-std::string link_folder_error(const std::string &link)
+// "2, 4, 7 and 8": the pins the driver reads.
+std::string input_pins_text()
 {
-    if (link.empty() || link.back() == '/')
-        return "bad --link \"" + link + "\" (give the path of the link to make, e.g. /tmp/dev/ttyUSB0)";
-    const size_t slash = link.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : link.substr(0, slash);
-    struct stat info {};
-    if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-        return "bad --link " + link + ": the folder " + folder + " does not exist (make it first: mkdir -p " +
-               folder + ")";
-    return "";
+    std::string text;
+    for (int32_t channel = 0; channel < channels_of_each_kind; ++channel)
+        text += (channel == 0 ? "" : channel + 1 < channels_of_each_kind ? ", " : " and ") +
+                std::to_string(digital_input_pins[channel]);
+    return text;
+}
+
+bool is_input_pin(int pin)
+{
+    for (int32_t input : digital_input_pins)
+        if (pin == input)
+            return true;
+    return false;
 }
 
 }  // namespace
@@ -117,14 +92,30 @@ void print_usage()
 
 int parse_options(int argc, char **argv, boardsim_options &options)
 {
-    enum {
-        opt_link = 256, opt_analog, opt_digital, opt_pace, opt_log, opt_summary, opt_no_table, opt_no_reset,
-        opt_classic,
+    enum { opt_pace = 256, opt_log, opt_summary, opt_no_table, opt_no_reset, opt_classic };
+    emulator_command_line line;
+    line.program = "boardsim";
+    line.analog_form = "CH=SOURCE, CH 0..5 or all";
+    line.digital_form = "PIN=SOURCE, PIN 2..13 or all";
+    line.analog = [&](const input_assignment &inputs, std::string &error) {
+        for (int channel = inputs.first; channel <= inputs.last; ++channel)
+            if (!parse_analog_source(inputs.value, options.analog[channel], error))
+                return false;
+        if (const std::string clamped = clamp_warning(options.analog[inputs.first]); !clamped.empty())
+            warn("--analog " + inputs.text + " " + clamped);
+        return true;
     };
-    static const option long_options[] = {
-        {"link", required_argument, nullptr, opt_link},
-        {"analog", required_argument, nullptr, opt_analog},
-        {"digital", required_argument, nullptr, opt_digital},
+    line.digital = [&](const input_assignment &inputs, std::string &error) {
+        for (int pin = inputs.first; pin <= inputs.last; ++pin)
+            if (!parse_digital_source(inputs.value, options.digital[pin], error))
+                return false;
+        if (inputs.first == inputs.last && !is_input_pin(inputs.first))
+            warn("--digital " + inputs.text + ": pin " + std::to_string(inputs.first) +
+                 " is not one the driver reads (it reads " + input_pins_text() + ")");
+        return true;
+    };
+    line.help = print_usage;
+    line.own_options = {
         {"pace", no_argument, nullptr, opt_pace},
         {"no-reset", no_argument, nullptr, opt_no_reset},
         {"classic", no_argument, nullptr, opt_classic},
@@ -132,42 +123,10 @@ int parse_options(int argc, char **argv, boardsim_options &options)
         {"summary", no_argument, nullptr, opt_summary},
         {"quiet", no_argument, nullptr, 'q'},
         {"no-table", no_argument, nullptr, opt_no_table},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
     };
-    optind = 1;
-    opterr = 0;
-    int option;
-    while ((option = getopt_long(argc, argv, "qh", long_options, nullptr)) != -1) {
-        std::string error;
-        int from = 0, to = 0;
-        std::string source;
+    line.own_short = "q";
+    line.own = [&](int option, const char *argument) {
         switch (option) {
-        case opt_link:
-            options.link = optarg;
-            error = link_folder_error(options.link);
-            break;
-        case opt_analog:
-            if (!split_assignment(optarg, 0, analog_channels - 1, from, to, source)) {
-                error = "bad --analog \"" + std::string(optarg) + "\" (use CH=SOURCE, CH 0..5 or all)";
-                break;
-            }
-            for (int channel = from; channel <= to && error.empty(); ++channel)
-                parse_analog_source(source, options.analog[channel], error);
-            if (const std::string clamped = clamp_warning(options.analog[from]); error.empty() && !clamped.empty())
-                warn("--analog " + std::string(optarg) + " " + clamped);
-            break;
-        case opt_digital:
-            if (!split_assignment(optarg, 2, digital_pins - 1, from, to, source)) {
-                error = "bad --digital \"" + std::string(optarg) + "\" (use PIN=SOURCE, PIN 2..13 or all)";
-                break;
-            }
-            for (int pin = from; pin <= to && error.empty(); ++pin)
-                parse_digital_source(source, options.digital[pin], error);
-            if (error.empty() && from == to && !is_input_pin(from))
-                warn("--digital " + std::string(optarg) + ": pin " + std::to_string(from) +
-                     " is not one the driver reads (it reads 2, 4, 7 and 8)");
-            break;
         case opt_pace:
             options.pace = true;
             break;
@@ -178,32 +137,20 @@ int parse_options(int argc, char **argv, boardsim_options &options)
             options.classic = true;
             break;
         case opt_log:
-            options.log = optarg;
+            options.log = argument;
             break;
         case opt_summary:
             options.summary = true;
             break;
-        case 'q':
-        case opt_no_table:
+        default:  // -q, --quiet, --no-table
             options.table = false;
             break;
-        case 'h':
-            print_usage();
-            return 0;
-        default:
-            // Unknown, or missing its value.
-            error = "bad option " + std::string(argv[optind > 1 ? optind - 1 : 1]);
-            break;
         }
-        if (!error.empty()) {
-            std::fprintf(stderr, "boardsim: %s\n(boardsim --help tells the options)\n", error.c_str());
-            return 2;
-        }
-    }
-    if (optind < argc) {
-        std::fprintf(stderr, "boardsim: unexpected argument \"%s\"\n(boardsim --help tells the options)\n",
-                     argv[optind]);
-        return 2;
-    }
-    return -1;
+        return std::string();
+    };
+    std::vector<std::string> operands;
+    const int status = parse_emulator_options(argc, argv, line, options.link, operands);
+    if (status < 0 && !operands.empty())
+        return command_line_refused("boardsim", "unexpected argument \"" + operands[0] + "\"");
+    return status;
 }

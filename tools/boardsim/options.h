@@ -13,7 +13,7 @@ struct boardsim_options {
     bool reset = true;      // restart as a board does when a host opens the port
     bool table = true;      // live table of outputs when stdout is a terminal
     bool summary = false;   // outputs seen, printed at exit
-    analog_source analog[analog_channels];
+    analog_source analog[analog_input_count];
     digital_source digital[digital_pins];
 };
 

@@ -80,13 +80,13 @@ std::vector<std::string> board_table(sim_board &board, const traffic_counts &cou
                    ": frames " + std::to_string(counts.frames) + ", dropped " + std::to_string(counts.frames_dropped));
 
     std::string pins = "PWM out      pin", duty = "  duty", volts = "  volts";
-    for (int pin : pwm_pins) {
-        pins += cell(std::to_string(pin), pin == pwm_pins[0] ? 3 : 7);
-        duty += cell(setting(board.pwm[pin]), pin == pwm_pins[0] ? 13 : 7);
+    for (int pin : pwm_output_pins) {
+        pins += cell(std::to_string(pin), pin == pwm_output_pins[0] ? 3 : 7);
+        duty += cell(setting(board.pwm[pin]), pin == pwm_output_pins[0] ? 13 : 7);
         char v[16] = "-";
         if (board.pwm[pin] >= 0)
-            std::snprintf(v, sizeof v, "%.2fV", board.pwm[pin] * 5.0 / 255.0);
-        volts += cell(v, pin == pwm_pins[0] ? 12 : 7);
+            std::snprintf(v, sizeof v, "%.2fV", board.pwm[pin] * analog_full_scale_volts / highest_pwm_duty);
+        volts += cell(v, pin == pwm_output_pins[0] ? 12 : 7);
     }
     rows.push_back(pins);
     rows.push_back(duty);
@@ -102,14 +102,14 @@ std::vector<std::string> board_table(sim_board &board, const traffic_counts &cou
     if (!with_inputs)
         return rows;
 
-    for (int channel = 0; channel < analog_channels; ++channel) {
+    for (int channel = 0; channel < analog_input_count; ++channel) {
         char row[96];
         std::snprintf(row, sizeof row, "Analog in  A%-2d %4u  %s", channel,
                       static_cast<unsigned>(board.read_analog(static_cast<uint8_t>(channel))),
                       describe(board.analog[channel]).c_str());
         rows.push_back(row);
     }
-    for (int pin : input_pins) {
+    for (int pin : digital_input_pins) {
         char row[96];
         std::snprintf(row, sizeof row, "Digital in D%-2d %4d  %s", pin,
                       board.read_digital(static_cast<uint8_t>(pin)) ? 1 : 0, describe(board.digital[pin]).c_str());

@@ -14,7 +14,7 @@ void sim_board::restart()
 
 uint16_t sim_board::read_analog(uint8_t channel)
 {
-    if (channel >= analog_channels)
+    if (channel >= analog_input_count)
         return 0;
     return analog_value(analog[channel], now_s, random_state_);
 }

@@ -3,23 +3,21 @@
 #pragma once
 
 #include "board_protocol.h"
+#include "protocol/board_channels.h"
 #include "signals.h"
 
 #include <cstdint>
 #include <string>
 
-constexpr int analog_channels = 6;
-constexpr int digital_pins = 14;  // 0..13; only 2..13 are ever used
-constexpr int pwm_pins[] = {3, 5, 6, 9};
+// Pins by number, 0..13 (0 and 1 carry the line and are never used).
+constexpr int digital_pins = command_interpreter::last_digital_pin + 1;
 // A board restarts when a host opens its port and hears nothing until its
 // boot loader hands over to the sketch, well within the driver's 2 s wait.
 constexpr double boot_time_ms = 1000;
-// The pins the driver reads (its digital inputs 0..3).
-constexpr int input_pins[] = {2, 4, 7, 8};
 
 class sim_board : public board_io {
 public:
-    analog_source analog[analog_channels];
+    analog_source analog[analog_input_count];
     digital_source digital[digital_pins];
 
     // Last settings; -1 for an output never set.

@@ -1,5 +1,6 @@
 #include "control.h"
 
+#include "bounded_number.h"
 #include "firmware_image.h"
 #include "options.h"
 #include "pin_model.h"
@@ -24,7 +25,7 @@ control_command parse_control(const std::string &line)
     long index = 0;
     command.kind = control_kind::bad;
     if (name == "adc") {
-        if (arguments == 2 && parse_bounded(word[1], 0, analog_inputs - 1, index) &&
+        if (arguments == 2 && parse_bounded(word[1], 0, analog_input_count - 1, index) &&
             parse_bounded(word[2], 0, chip_millivolts, command.value)) {
             command.kind = control_kind::set_analog;
             command.index = static_cast<int>(index);

@@ -1,15 +1,14 @@
 #include "options.h"
 
+#include "bounded_number.h"
 #include "durations.h"
+#include "emulator_options.h"
 #include "firmware_image.h"
 #include "program_folder.h"
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <climits>
-#include <getopt.h>
-#include <unistd.h>
 
 const char firmsim_usage[] =
     "Usage: firmsim [options] FIRMWARE\n"
@@ -84,30 +83,6 @@ void print_usage(FILE *to)
                  example.link.c_str(), example.firmware.c_str(), example.shell.c_str(), example.link.c_str());
 }
 
-namespace {
-
-// "N=VALUE": the number before '=' (or "all" for every index from first to
-// last) and the value, both checked.
-bool parse_assignment(const std::string &text, int first, int last, long high, int &from, int &to, long &value)
-{
-    const auto equals = text.find('=');
-    if (equals == std::string::npos)
-        return false;
-    const std::string index = text.substr(0, equals);
-    long number = 0;
-    if (index == "all") {
-        from = first;
-        to = last;
-    } else if (parse_bounded(index, first, last, number)) {
-        from = to = static_cast<int>(number);
-    } else {
-        return false;
-    }
-    return parse_bounded(text.substr(equals + 1), 0, high, value);
-}
-
-}  // namespace
-
 bool parse_speed(const std::string &text, double &speed)
 {
     if (text == "max") {
@@ -124,77 +99,60 @@ bool parse_speed(const std::string &text, double &speed)
     return true;
 }
 
+// The status command_line_refused() ends with.
+static_assert(status_usage == 2);
+
 int parse_options(int argc, char **argv, firmsim_options &options)
 {
-    enum { opt_link = 256, opt_analog, opt_digital, opt_speed, opt_fast, opt_start_delay };
-    static const option long_options[] = {
-        {"link", required_argument, nullptr, opt_link},
-        {"analog", required_argument, nullptr, opt_analog},
-        {"digital", required_argument, nullptr, opt_digital},
+    enum { opt_speed = 256, opt_fast, opt_start_delay };
+    emulator_command_line line;
+    line.program = "firmsim";
+    line.analog_form = "CH=MV, CH 0..5 or all, MV 0..5000";
+    line.digital_form = "PIN=0 or PIN=1, PIN 2..13 or all";
+    line.analog = [&](const input_assignment &inputs, std::string &) {
+        long millivolts = 0;
+        if (!parse_bounded(inputs.value, 0, chip_millivolts, millivolts))
+            return false;
+        for (int channel = inputs.first; channel <= inputs.last; ++channel)
+            options.pins.set_analog(channel, static_cast<uint32_t>(millivolts));
+        return true;
+    };
+    line.digital = [&](const input_assignment &inputs, std::string &) {
+        long level = 0;
+        if (!parse_bounded(inputs.value, 0, 1, level))
+            return false;
+        for (int pin = inputs.first; pin <= inputs.last; ++pin)
+            options.pins.set_input(pin, level == 1);
+        return true;
+    };
+    line.help = [] { print_usage(stdout); };
+    line.own_options = {
         {"speed", required_argument, nullptr, opt_speed},
         {"fast", no_argument, nullptr, opt_fast},
         {"start-delay", required_argument, nullptr, opt_start_delay},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
     };
-    optind = 1;
-    opterr = 0;
-    int option;
-    while ((option = getopt_long(argc, argv, "h", long_options, nullptr)) != -1) {
-        std::string error;
-        int from = 0, to = 0;
-        long value = 0;
-        switch (option) {
-        case opt_link:
-            options.link = optarg;
-            break;
-        case opt_analog:
-            if (!parse_assignment(optarg, 0, analog_inputs - 1, chip_millivolts, from, to, value))
-                error = "bad --analog \"" + std::string(optarg) + "\" (use CH=MV, CH 0..5 or all, MV 0..5000)";
-            for (int channel = from; error.empty() && channel <= to; ++channel)
-                options.pins.set_analog(channel, static_cast<uint32_t>(value));
-            break;
-        case opt_digital:
-            if (!parse_assignment(optarg, first_board_pin, last_board_pin, 1, from, to, value))
-                error = "bad --digital \"" + std::string(optarg) + "\" (use PIN=0 or PIN=1, PIN 2..13 or all)";
-            for (int pin = from; error.empty() && pin <= to; ++pin)
-                options.pins.set_input(pin, value == 1);
-            break;
-        case opt_speed:
-            if (!parse_speed(optarg, options.speed))
-                error = "bad --speed \"" + std::string(optarg) + "\" (use a factor from 0.01 to 1000, or max)";
-            break;
-        case opt_fast:
+    line.own = [&](int option, const char *argument) -> std::string {
+        if (option == opt_fast) {
             options.speed = 0;
-            break;
-        case opt_start_delay: {
-            double milliseconds = 0;
-            const std::string problem = read_duration_ms(optarg, &milliseconds);
+        } else if (option == opt_speed) {
+            if (!parse_speed(argument, options.speed))
+                return "bad --speed \"" + std::string(argument) + "\" (use a factor from 0.01 to 1000, or max)";
+        } else {
+            const std::string problem = read_duration_ms(argument, &options.start_delay_ms);
             if (!problem.empty())
-                error = "--start-delay " + std::string(optarg) + " " + problem;
-            else if (milliseconds > longest_start_delay_ms)
-                error = "--start-delay " + std::string(optarg) + " is longer than a minute";
-            options.start_delay_ms = milliseconds;
-            break;
+                return "--start-delay " + std::string(argument) + " " + problem;
+            if (options.start_delay_ms > longest_start_delay_ms)
+                return "--start-delay " + std::string(argument) + " is longer than a minute";
         }
-        case 'h':
-            print_usage(stdout);
-            return status_stopped;
-        default:
-            // Unknown, or missing its value.
-            error = "bad option " + std::string(argv[optind > 1 ? optind - 1 : 1]);
-            break;
-        }
-        if (!error.empty()) {
-            std::fprintf(stderr, "firmsim: %s\n(firmsim --help tells the options)\n", error.c_str());
-            return status_usage;
-        }
-    }
-    if (argc - optind != 1) {
-        std::fprintf(stderr, "firmsim: %s\n(firmsim --help tells the options)\n",
-                     optind >= argc ? "which firmware? (a .hex or .elf file)" : "one firmware file only");
-        return status_usage;
-    }
-    options.firmware = argv[optind];
+        return "";
+    };
+    std::vector<std::string> operands;
+    const int status = parse_emulator_options(argc, argv, line, options.link, operands);
+    if (status >= 0)
+        return status;
+    if (operands.size() != 1)
+        return command_line_refused("firmsim", operands.empty() ? "which firmware? (a .hex or .elf file)"
+                                                                : "one firmware file only");
+    options.firmware = operands[0];
     return -1;
 }

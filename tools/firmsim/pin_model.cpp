@@ -2,9 +2,6 @@
 
 #include "firmware_image.h"
 
-#include <cerrno>
-#include <cstdlib>
-
 extern "C" {
 #include <avr_adc.h>
 #include <avr_ioport.h>
@@ -87,7 +84,7 @@ uint32_t simavr_millivolts(uint32_t millivolts)
 
 void pin_model::apply(avr_t *avr)
 {
-    for (int channel = 0; channel < analog_inputs; ++channel)
+    for (int channel = 0; channel < analog_input_count; ++channel)
         avr_raise_irq(analog_irq(avr, channel), simavr_millivolts(millivolts_[channel]));
     for (int pin = first_board_pin; pin <= last_board_pin; ++pin) {
         // A pin the firmware drives keeps its own level.
@@ -103,7 +100,7 @@ void pin_model::apply_after_reset(avr_t *avr)
     // A reset clears the pin registers but not the IRQs' last values, and
     // simavr drops a raise that repeats the last value: marked as never
     // raised, each one reaches the fresh registers again.
-    for (int channel = 0; channel < analog_inputs; ++channel)
+    for (int channel = 0; channel < analog_input_count; ++channel)
         analog_irq(avr, channel)->flags |= IRQ_FLAG_INIT;
     for (int pin = first_board_pin; pin <= last_board_pin; ++pin)
         pin_irq(avr, pin)->flags |= IRQ_FLAG_INIT;
@@ -128,17 +125,4 @@ int pin_model::pwm_duty(const avr_t *avr, int pin)
             return avr->data[output.compare];
     }
     return level ? 255 : 0;
-}
-
-bool parse_bounded(const std::string &text, long low, long high, long &value)
-{
-    if (text.empty() || text.size() > 12)
-        return false;
-    char *end = nullptr;
-    errno = 0;
-    const long parsed = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || text[0] == ' ' || text[0] == '+' || parsed < low || parsed > high)
-        return false;
-    value = parsed;
-    return true;
 }

@@ -3,15 +3,18 @@
 // what the firmware drives on its outputs, read from the chip's registers.
 #pragma once
 
+#include "board_protocol.h"
+#include "protocol/board_channels.h"
+
 #include <cstdint>
 #include <string>
 
 struct avr_t;
 
-constexpr int analog_inputs = 6;     // A0..A5 of an Uno
-constexpr int first_board_pin = 2;   // 0 and 1 carry the serial line
-constexpr int last_board_pin = 13;
-constexpr int pwm_board_pins[] = {3, 5, 6, 9};
+// The pins an emulator's caller may drive: all but 0 and 1, which carry the
+// serial line.
+constexpr int first_board_pin = command_interpreter::first_digital_pin;
+constexpr int last_board_pin = command_interpreter::last_digital_pin;
 
 class pin_model {
 public:
@@ -41,7 +44,7 @@ public:
     static int pwm_duty(const avr_t *avr, int pin);
 
 private:
-    uint32_t millivolts_[analog_inputs];
+    uint32_t millivolts_[analog_input_count];
     bool input_[last_board_pin + 1];
     bool dirty_ = true;
 };
@@ -53,6 +56,3 @@ uint16_t chip_reading(uint32_t millivolts);
 // simavr scales by 1023 / 5000 where the chip scales by 1024 / 5000, which
 // reads one count low for about half of all voltages.
 uint32_t simavr_millivolts(uint32_t millivolts);
-
-// Parses a whole decimal number within [low, high]; false for anything else.
-bool parse_bounded(const std::string &text, long low, long high, long &value);

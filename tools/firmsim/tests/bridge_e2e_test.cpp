@@ -7,6 +7,7 @@
 #include "driver_loader.h"
 #include "firmsim_process.h"
 #include "network_bridge.h"
+#include "protocol/board_channels.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -19,11 +20,7 @@
 
 namespace {
 
-constexpr int analog_channels = 6;
-constexpr int input_pin[] = {2, 4, 7, 8};       // of digital input channels 0..3
-constexpr int input_level[] = {1, 0, 1, 0};     // what firmsim drives on them
-constexpr int pwm_pin[] = {3, 5, 6, 9};         // of analog output channels 0..3
-constexpr int output_pin[] = {10, 11, 12, 13};  // of digital output channels 0..3
+constexpr int input_level[] = {1, 0, 1, 0};  // what firmsim drives on the digital inputs
 
 int input_millivolts(int channel)
 {
@@ -68,11 +65,11 @@ protected:
         const std::string folder = BRIDGE_TEST_FOLDER;
         mkdir(folder.c_str(), 0755);
         std::vector<std::string> arguments;
-        for (int channel = 0; channel < analog_channels; ++channel)
+        for (int channel = 0; channel < analog_input_count; ++channel)
             arguments.insert(arguments.end(),
                              {"--analog", std::to_string(channel) + "=" + std::to_string(input_millivolts(channel))});
         for (int channel = 0; channel < 4; ++channel)
-            arguments.insert(arguments.end(), {"--digital", std::to_string(input_pin[channel]) + "=" +
+            arguments.insert(arguments.end(), {"--digital", std::to_string(digital_input_pins[channel]) + "=" +
                                                                 std::to_string(input_level[channel])});
         arguments.push_back(FIRMSIM_FIRMWARE);
         sim_ = std::make_unique<firmsim_process>(FIRMSIM_PROGRAM, arguments);
@@ -136,14 +133,14 @@ protected:
             const int channel = static_cast<int>(random() % 4);
             switch (random() % 5) {
             case 0: {
-                const int analog = static_cast<int>(random() % analog_channels);
+                const int analog = static_cast<int>(random() % analog_input_count);
                 const int reading = ea(analog);
                 EXPECT_TRUE(reading_fits(reading, input_millivolts(analog)))
                     << "ea(" << analog << ") = " << reading << ", request " << request;
                 break;
             }
             case 1: {
-                const int analog = static_cast<int>(random() % analog_channels);
+                const int analog = static_cast<int>(random() % analog_input_count);
                 EXPECT_NEAR(ead(analog), input_millivolts(analog) / 1000.0, 2 * 5.0 / 1024)
                     << "ead(" << analog << "), request " << request;
                 break;
@@ -154,13 +151,13 @@ protected:
             case 3: {
                 const int duty = static_cast<int>(random() % 256);
                 sa(channel, duty);
-                outputs["pwm" + std::to_string(pwm_pin[channel])] = std::to_string(duty);
+                outputs["pwm" + std::to_string(pwm_output_pins[channel])] = std::to_string(duty);
                 break;
             }
             default: {
                 const int level = static_cast<int>(random() % 2);
                 sb(channel, level);
-                outputs["d" + std::to_string(output_pin[channel])] = std::to_string(level);
+                outputs["d" + std::to_string(digital_output_pins[channel])] = std::to_string(level);
                 break;
             }
             }

@@ -112,6 +112,7 @@ TEST(FirmsimTool, RefusesBadOptions)
                                                {"--speed", "0", image},
                                                {"--start-delay", "-1ms", image},
                                                {"--start-delay", "500", image},  // which unit?
+                                               {"--link", folder + "/no-folder/ttyUSB0", image},
                                                {"--bogus", image}}) {
         firmsim_process sim(program, arguments, true);
         EXPECT_EQ(sim.wait_exit(5000), 2) << (arguments.empty() ? "" : arguments[0]);

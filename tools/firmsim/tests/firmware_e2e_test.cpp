@@ -5,6 +5,7 @@
 
 #include "driver_loader.h"
 #include "firmsim_process.h"
+#include "protocol/board_channels.h"
 
 #include <chrono>
 #include <cstdio>
@@ -17,11 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr int analog_pins = 6;
-constexpr int pwm_pin[] = {3, 5, 6, 9};             // of analog output channels 0..3
-constexpr int input_pin[] = {2, 4, 7, 8};           // of digital input channels 0..3
-constexpr int output_pin[] = {10, 11, 12, 13};      // of digital output channels 0..3
 
 long long now_ms()
 {
@@ -103,7 +99,7 @@ TEST_F(FirmwareEndToEnd, AnalogInputsGiveWhatTheVoltageGives)
     EXPECT_DOUBLE_EQ(ead(1), 1023 * 5.0 / 1024.0);
     EXPECT_EQ(ea(2), 0);
     EXPECT_EQ(ead(2), 0.0);
-    for (int channel = 0; channel < analog_pins; ++channel) {
+    for (int channel = 0; channel < analog_input_count; ++channel) {
         const int millivolts = 700 + 650 * channel;
         set_analog(channel, millivolts);
         const int reading = ea(channel);
@@ -121,21 +117,21 @@ TEST_F(FirmwareEndToEnd, AnalogInputsGiveWhatTheVoltageGives)
 
 TEST_F(FirmwareEndToEnd, DigitalInputsReadBothLevelsOfTheirPin)
 {
-    for (int pin : input_pin)
+    for (int pin : digital_input_pins)
         set_input(pin, 0);
     for (int channel = 0; channel < 4; ++channel) {
-        set_input(input_pin[channel], 1);
+        set_input(digital_input_pins[channel], 1);
         EXPECT_EQ(eb(channel), 1) << "channel " << channel;
         for (int other = 0; other < 4; ++other) {
             if (other == channel)
                 continue;
             EXPECT_EQ(eb(other), 0) << "channel " << other << " while " << channel << " is high";
         }
-        set_input(input_pin[channel], 0);
+        set_input(digital_input_pins[channel], 0);
         EXPECT_EQ(eb(channel), 0) << "channel " << channel;
     }
     // Channels without a pin ask for pin 0, which reads low.
-    for (int pin : input_pin)
+    for (int pin : digital_input_pins)
         set_input(pin, 1);
     EXPECT_EQ(eb(4), 0);
     EXPECT_EQ(eb(-1), 0);
@@ -151,7 +147,7 @@ TEST_F(FirmwareEndToEnd, AnalogOutputsSetTheCompareValueOfTheirPin)
         EXPECT_EQ(sa(channel, value), value / 2);
         auto outputs = outputs_after_settling();
         for (int other = 0; other < 4; ++other)
-            EXPECT_EQ(outputs["pwm" + std::to_string(pwm_pin[other])], std::to_string(other == channel ? value : 10))
+            EXPECT_EQ(outputs["pwm" + std::to_string(pwm_output_pins[other])], std::to_string(other == channel ? value : 10))
                 << "after sa(" << channel << ", " << value << ")";
         sa(channel, 10);
     }
@@ -172,10 +168,10 @@ TEST_F(FirmwareEndToEnd, DigitalOutputsSwitchTheirPin)
         EXPECT_EQ(sb(channel, 1), 1);
         auto outputs = outputs_after_settling();
         for (int other = 0; other < 4; ++other)
-            EXPECT_EQ(outputs["d" + std::to_string(output_pin[other])], other == channel ? "1" : "0")
+            EXPECT_EQ(outputs["d" + std::to_string(digital_output_pins[other])], other == channel ? "1" : "0")
                 << "after sb(" << channel << ", 1)";
         EXPECT_EQ(sb(channel, 2), 2);  // anything but 1 is off
-        EXPECT_EQ(outputs_after_settling()["d" + std::to_string(output_pin[channel])], "0");
+        EXPECT_EQ(outputs_after_settling()["d" + std::to_string(digital_output_pins[channel])], "0");
     }
 }
 
@@ -197,7 +193,7 @@ TEST_F(FirmwareEndToEnd, ChannelsWithoutAPinChangeNothing)
 TEST_F(FirmwareEndToEnd, HaltedFirmwareGivesNeutralResultsThenWorksAgain)
 {
     set_analog(4, 4000);
-    set_input(input_pin[2], 1);
+    set_input(digital_input_pins[2], 1);
     set("halt");
     long long start = now_ms();
     EXPECT_EQ(ea(4), 0);
@@ -217,10 +213,10 @@ TEST_F(FirmwareEndToEnd, HaltedFirmwareGivesNeutralResultsThenWorksAgain)
 // What the driver last set on every output pin, as the report shows it.
 struct expected_outputs {
     std::map<std::string, std::string> fields;
-    void analog(int channel, int value) { fields["pwm" + std::to_string(pwm_pin[channel])] = std::to_string(value); }
+    void analog(int channel, int value) { fields["pwm" + std::to_string(pwm_output_pins[channel])] = std::to_string(value); }
     void digital(int channel, int value)
     {
-        fields["d" + std::to_string(output_pin[channel])] = value == 1 ? "1" : "0";
+        fields["d" + std::to_string(digital_output_pins[channel])] = value == 1 ? "1" : "0";
     }
     void expect_in(const std::map<std::string, std::string> &outputs) const
     {
@@ -231,14 +227,14 @@ struct expected_outputs {
 
 TEST_F(FirmwareEndToEnd, ThousandMixedRequestsInRandomOrderAllAnswerRight)
 {
-    int millivolts[analog_pins];
-    for (int channel = 0; channel < analog_pins; ++channel) {
+    int millivolts[analog_input_count];
+    for (int channel = 0; channel < analog_input_count; ++channel) {
         millivolts[channel] = 300 + 800 * channel;
         set_analog(channel, millivolts[channel]);
     }
     int level[4] = {1, 0, 1, 0};
     for (int channel = 0; channel < 4; ++channel)
-        set_input(input_pin[channel], level[channel]);
+        set_input(digital_input_pins[channel], level[channel]);
 
     std::mt19937 random(20261209);
     expected_outputs expected;
@@ -252,17 +248,17 @@ TEST_F(FirmwareEndToEnd, ThousandMixedRequestsInRandomOrderAllAnswerRight)
         if (request % 100 == 50) {  // the inputs move now and then
             const int channel = static_cast<int>(random() % 4);
             level[channel] ^= 1;
-            set_input(input_pin[channel], level[channel]);
+            set_input(digital_input_pins[channel], level[channel]);
         }
         const int kind = static_cast<int>(random() % 5);
         const std::string at = "request " + std::to_string(request) + ": ";
         if (kind == 0) {
-            const int channel = static_cast<int>(random() % analog_pins);
+            const int channel = static_cast<int>(random() % analog_input_count);
             const int reading = ea(channel);
             check(reading_fits(reading, millivolts[channel]), at + "ea(" + std::to_string(channel) + ") gave " +
                                                                   std::to_string(reading));
         } else if (kind == 1) {
-            const int channel = static_cast<int>(random() % analog_pins);
+            const int channel = static_cast<int>(random() % analog_input_count);
             const double volts = ead(channel);
             check(reading_fits(static_cast<int>(volts * 1024 / 5 + 0.5), millivolts[channel]),
                   at + "ead(" + std::to_string(channel) + ") gave " + std::to_string(volts));
@@ -287,7 +283,7 @@ TEST_F(FirmwareEndToEnd, ThousandMixedRequestsInRandomOrderAllAnswerRight)
 TEST_F(FirmwareEndToEnd, BurstOfOutputsArrivesWholeThenAReadingIsRight)
 {
     set_analog(3, 1800);
-    set_input(input_pin[1], 1);
+    set_input(digital_input_pins[1], 1);
     ea(3);
     const long rx_before = std::atol(sim_->report()["rx"].c_str());
     std::mt19937 random(7);

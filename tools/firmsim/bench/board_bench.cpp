@@ -74,24 +74,6 @@ void add(sched_times &sum, const sched_times &more)
     sum.waited_ms += more.waited_ms;
 }
 
-// The machine's load average over the last minute.
-std::string load_average()
-{
-    std::string load = "?";
-    if (FILE *file = std::fopen("/proc/loadavg", "r")) {
-        char text[32];
-        if (std::fscanf(file, "%31s", text) == 1)
-            load = text;
-        std::fclose(file);
-    }
-    return load;
-}
-
-double median(const std::vector<double> &values)
-{
-    return percentile(values, 0.5);
-}
-
 // The timed calls of one way to read A0, over every round.
 struct series {
     const char *name;

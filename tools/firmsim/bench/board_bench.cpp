@@ -23,6 +23,7 @@
 //   5 s a step; --quick: 2 rounds of 20, 10 s, 2 s a step
 #include "arduinoboard.h"
 #include "arduinodrv.h"
+#include "bench_exports.h"
 #include "bench_figures.h"
 #include "board_bench_parts.h"
 #include "firmsim_process.h"
@@ -33,7 +34,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dlfcn.h>
 #include <functional>
 #include <latch>
 #include <map>
@@ -244,15 +244,12 @@ struct line_bench {
 
     void exports_turn()
     {
-        // Its load opens the port (ARDUINODRV_PORT) and waits for the
-        // board's start; its unload closes it.
-        void *library = dlopen(BENCH_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        void *library = load_exports(BENCH_LIBRARY);
         if (library == nullptr) {
-            std::fprintf(stderr, "board_bench: %s\n", dlerror());
             broken = true;
             return;
         }
-        auto read_analog = reinterpret_cast<decltype(&::ea)>(dlsym(library, "ea"));
+        auto read_analog = export_of<decltype(&::ea)>(library, "ea");
         for (int i = 0; i < 3; ++i)
             read_analog(0);
         for (int i = 0; i < calls; ++i) {
@@ -260,12 +257,8 @@ struct line_bench {
             const int value = read_analog(0);
             exports.add(now_ms() - start, value);
         }
-        dlclose(library);
-        if (void *kept = dlopen(BENCH_LIBRARY, RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD)) {
-            dlclose(kept);
-            std::fprintf(stderr, "board_bench: the 71 exports' library stayed loaded, its port open\n");
+        if (!unload_exports(library, BENCH_LIBRARY))
             broken = true;
-        }
     }
 
     void ctypes_turn()

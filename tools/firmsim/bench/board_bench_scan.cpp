@@ -6,6 +6,7 @@
 // checked against the input's own.
 #include "arduinoboard.h"
 #include "arduinodrv.h"
+#include "bench_exports.h"
 #include "bench_figures.h"
 #include "bench_inputs.h"
 #include "board_bench_parts.h"
@@ -15,7 +16,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <dlfcn.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -96,16 +96,13 @@ struct scan_bench {
 
     void exports_turn()
     {
-        // Its load opens the port (ARDUINODRV_PORT) and waits for the
-        // board's start; its unload closes it.
-        void *library = dlopen(BENCH_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        void *library = load_exports(BENCH_LIBRARY);
         if (library == nullptr) {
-            std::fprintf(stderr, "board_bench: %s\n", dlerror());
             broken = true;
             return;
         }
-        auto read_analog = reinterpret_cast<decltype(&::ea)>(dlsym(library, "ea"));
-        auto read_digital = reinterpret_cast<decltype(&::eb)>(dlsym(library, "eb"));
+        auto read_analog = export_of<decltype(&::ea)>(library, "ea");
+        auto read_digital = export_of<decltype(&::eb)>(library, "eb");
         int values[AB_ANALOG_INPUTS + AB_DIGITAL_INPUTS];
         const auto read_all = [&] {
             for (int input = 0; input < AB_ANALOG_INPUTS; ++input)
@@ -130,7 +127,8 @@ struct scan_bench {
             if (wrong == 0)
                 exports.ms.push_back(took);
         }
-        dlclose(library);
+        if (!unload_exports(library, BENCH_LIBRARY))
+            broken = true;
     }
 };
 

@@ -34,6 +34,7 @@ double line_ms(size_t characters)
 struct scan_series {
     const char *name;
     std::vector<double> ms, turn_medians;
+    std::vector<double> round_trips;  // ab_scan's: its first command written to the last answer's end
     size_t turn_start = 0;
     long wrong = 0, failed = 0, lags = 0;
 
@@ -88,8 +89,10 @@ struct scan_bench {
             }
             scans.wrong += wrong;
             scans.failed += failed;
-            if (status == AB_OK && wrong == 0)
+            if (status == AB_OK && wrong == 0) {
                 scans.ms.push_back(took);
+                scans.round_trips.push_back(result.analog[AB_ANALOG_INPUTS - 1].round_trip_ns / 1e6);
+            }
         }
         ab_close(board);
     }
@@ -183,6 +186,14 @@ void print_scan_bench(const scan_bench &b, int rounds)
                 "A5's) and A5's answer to its CR (%zu): %.1f ms, %.3f x the floor\n",
                 commands + parting, last_answer, scan_wire, scan_wire / floor);
     if (!b.scans.ms.empty()) {
+        std::vector<double> outside;
+        for (size_t i = 0; i < b.scans.ms.size(); ++i)
+            outside.push_back(b.scans.ms[i] - b.scans.round_trips[i]);
+        std::printf("ab_scan's round trip (its first command written to A5's answer's end): min %.2f ms, median"
+                    " %.2f ms;\nthe call less that round trip, the library's own time: median %.3f ms, p90 %.3f"
+                    " ms\n",
+                    percentile(b.scans.round_trips, 0), median(b.scans.round_trips), median(outside),
+                    percentile(outside, 0.9));
         std::printf("ab_scan / floor:   min %.3f   p10 %.3f   median %.3f   p90 %.3f   turns %.3f   (aim: at most"
                     " 1.2)\n",
                     percentile(b.scans.ms, 0) / floor, percentile(b.scans.ms, 0.1) / floor,

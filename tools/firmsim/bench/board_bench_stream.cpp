@@ -82,7 +82,7 @@ bool stream_for(ab_board *board, firmsim_process &sim, unsigned analog_mask, int
         }
         if (count < samples.size())
             usleep(read_every_us);
-        if (progress && now_ms() - told >= 60000) {
+        if (progress && now_ms() - told >= 60000 && now_ms() < end) {
             told = now_ms();
             const ab_link now = link_of(board);
             std::fprintf(stderr, "board_bench: %.0f s of %.0f: %llu samples, %llu lost, %llu bad, %llu dropped\n",

@@ -86,7 +86,8 @@ version_script("${ARDUINOBOARD_EXPORT_LIST}" ARDUINOBOARD_VERSION_SCRIPT)
 # console (posix/), the port (serial/), the board's facts and line protocol
 # (protocol/).
 set(ARDUINODRV_BOARD_LAYERS
-  $<TARGET_OBJECTS:posix_layer> $<TARGET_OBJECTS:serial_layer> $<TARGET_OBJECTS:line_protocol>)
+  $<TARGET_OBJECTS:posix_layer> $<TARGET_OBJECTS:serial_layer> $<TARGET_OBJECTS:line_rate>
+  $<TARGET_OBJECTS:line_protocol>)
 
 # add_arduinodrv(<target> <output folder> <device folder> <default port name>)
 # A library named libarduinodrv.so in <output folder>: hosts load it by file

@@ -5,18 +5,35 @@
 # Usage: scripts/bench.sh [--width 32|64] [exchange calls] [output calls] [burst calls]
 #        scripts/bench.sh --reopen [--quick]
 #        scripts/bench.sh --board [--quick] [board_bench's options]
+#        scripts/bench.sh --scan [--quick] [--rounds N] [--calls N]
+#        scripts/bench.sh --stream [--quick] [--duration SECONDS] [--rate BAUD] [--step SECONDS]
+#        scripts/bench.sh --help
 # --reopen builds the 64-bit tree and runs the benchmark of a device that goes
 # and comes back instead (boardsim, firmsim, ser2net and socat; about 3
 # minutes, under one with --quick). --board runs the board object's
 # (libarduinoboard) against a bare pyserial request and the 71 exports on
 # firmsim, and 16 boards on boardsims (about 4 minutes, 1 with --quick).
+# --scan times ab_scan against the ten inputs read one by one through the 71
+# exports on firmsim at 9600 baud, beside the line's floor (about 2 minutes,
+# 30 s with --quick). --stream streams the six analog inputs at 1 kHz through
+# ab_stream_* on firmsim's fast line for DURATION (60 s; 600 for the
+# 10-minute run), then one input at intervals stepped down to the shortest
+# the library accepts, STEP seconds each (5; with --quick 10 s and 2 s).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 base=${BENCH_BUILD_DIR:-build-bench}
-if [ "${1:-}" = --reopen ] || [ "${1:-}" = --board ]; then
-  program=reopen_bench
-  [ "$1" = --board ] && program=board_bench
-  shift
+case "${1:-}" in
+  -h|--help)
+    sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
+    exit 0 ;;
+esac
+if [ "${1:-}" = --reopen ] || [ "${1:-}" = --board ] || [ "${1:-}" = --scan ] || [ "${1:-}" = --stream ]; then
+  program=board_bench
+  [ "$1" = --reopen ] && program=reopen_bench
+  # board_bench takes --scan and --stream itself.
+  if [ "$1" = --reopen ] || [ "$1" = --board ]; then
+    shift
+  fi
   dir=$base/w64
   cmake -S . -B "$dir" -DARDUINODRV_WIDTH=64 >/dev/null
   cmake --build "$dir" -j "${JOBS:-2}" --target "$program" >/dev/null

@@ -15,8 +15,13 @@ bool set_descriptor_rate(int fd, int32_t baud)
     settings.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
     settings.c_ispeed = static_cast<speed_t>(baud);
     settings.c_ospeed = static_cast<speed_t>(baud);
-    if (ioctl(fd, TCSETS2, &settings) != 0)
-        return false;
-    ioctl(fd, TCFLSH, TCIFLUSH);
-    return true;
+    return ioctl(fd, TCSETS2, &settings) == 0;
+}
+
+uint32_t descriptor_rate(int fd)
+{
+    struct termios2 settings {};
+    if (fd < 0 || ioctl(fd, TCGETS2, &settings) != 0)
+        return 0;
+    return settings.c_ospeed;
 }

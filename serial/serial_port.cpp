@@ -11,6 +11,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "pseudo_terminal.h"
@@ -271,7 +272,11 @@ void serial_port::release_lock()
 
 bool serial_port::set_rate(int32_t baud)
 {
-    return set_descriptor_rate(fd_, baud);
+    if (!set_descriptor_rate(fd_, baud))
+        return false;
+    // What came at the old rate is noise at the new one.
+    tcflush(fd_, TCIFLUSH);
+    return true;
 }
 
 void serial_port::deliver_cr_as_lf(bool as_lf)

@@ -30,6 +30,7 @@
 #include "posix/clock.h"
 #include "protocol/board_line.h"
 #include "serial/kept_port.h"
+#include "serial/line_rate.h"
 #include "pty_pair.h"
 #include "serial/serial_port.h"
 #include "someones_terminal.h"
@@ -296,6 +297,36 @@ TEST(SerialPort, OpenDiscardsUnreadInput)
     EXPECT_EQ(port.read(buffer, sizeof buffer), 4);
     EXPECT_STREQ(buffer, "new\n");
     port.close();
+}
+
+// A rate none of the fixed speeds has, as the master end reads it (what
+// firmsim sees of its host); the other settings stay, and what came at the
+// old rate is gone.
+TEST(SerialPort, AMoveToAnyRateKeepsTheSettingsAndDropsWhatCameBefore)
+{
+    pty_device device;
+    opened_port opened = open_driver_line(device.path.c_str());
+    ASSERT_TRUE(opened.ok());
+    serial_port &port = opened.port;
+    EXPECT_EQ(descriptor_rate(device.master), 9600u);
+    const termios before = device.settings();
+    device.send("at 9600");
+    ASSERT_TRUE(wait_waiting(port, 7, 2000));
+
+    ASSERT_TRUE(port.set_rate(250000));
+    EXPECT_EQ(descriptor_rate(device.master), 250000u);
+    EXPECT_EQ(descriptor_rate(device.slave), 250000u);
+    EXPECT_EQ(port.bytes_waiting(), 0);
+    const termios after = device.settings();
+    EXPECT_EQ(after.c_cflag & ~(CBAUD | CIBAUD), before.c_cflag & ~(CBAUD | CIBAUD));
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+
+    EXPECT_FALSE(port.set_rate(0));
+    EXPECT_EQ(descriptor_rate(device.master), 250000u);
+    port.close();
+    EXPECT_FALSE(port.set_rate(9600));
+    EXPECT_EQ(descriptor_rate(-1), 0u);
 }
 
 // Only tried: the settings and the unread input of a device another program

@@ -1,6 +1,6 @@
 #include "uart_bridge.h"
 
-#include "terminal_rate.h"
+#include "serial/line_rate.h"
 
 #include <cerrno>
 #include <cstring>
@@ -157,12 +157,12 @@ void uart_bridge::exchange_with_host(bool discard)
             break;
         if (discard)
             continue;
-        const bool carried = rates_match(chip_rate(), terminal_rate(master_));
+        const bool carried = rates_match(chip_rate(), descriptor_rate(master_));
         for (ssize_t i = 0; i < count; ++i)
             to_chip_.push_back(carried ? bytes[i] : junk());
     }
     if (!leaving_.empty()) {
-        const uint32_t host = terminal_rate(master_);
+        const uint32_t host = descriptor_rate(master_);
         while (!leaving_.empty() && leaving_.front().done_cycle <= avr_->cycle) {
             const leaving &next = leaving_.front();
             to_host_.push_back(static_cast<char>(rates_match(next.rate, host) ? next.byte : junk()));

@@ -11,12 +11,21 @@
 // Then 16 boards, each a paced boardsim with its own analog value, read by
 // a thread each in one process for DURATION; then board 0 alone as long.
 //
+// With --scan or --stream, those parts instead (board_bench_parts.h): every
+// input in one ab_scan against the exports one by one, in ROUNDS of CALLS
+// reads a turn; the six analog inputs streamed at 1 kHz for DURATION, then
+// one input at shorter and shorter intervals, STEP seconds each.
+//
 // Usage: board_bench [--quick] [--rounds N] [--calls N] [--duration SECONDS]
-//                    [--line-only | --boards-only]
-//   default: 8 rounds of 25 calls a turn, 60 s; --quick: 2 rounds of 20, 10 s
+//                    [--line-only | --boards-only | --scan | --stream]
+//                    [--rate BAUD] [--step SECONDS]
+//   default: 8 rounds of 25 calls a turn, 60 s, streams at 1000000 baud,
+//   5 s a step; --quick: 2 rounds of 20, 10 s, 2 s a step
 #include "arduinoboard.h"
 #include "arduinodrv.h"
+#include "bench_exports.h"
 #include "bench_figures.h"
+#include "board_bench_parts.h"
 #include "firmsim_process.h"
 
 #include <algorithm>
@@ -25,7 +34,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dlfcn.h>
 #include <functional>
 #include <latch>
 #include <map>
@@ -72,24 +80,6 @@ void add(sched_times &sum, const sched_times &more)
 {
     sum.ran_ms += more.ran_ms;
     sum.waited_ms += more.waited_ms;
-}
-
-// The machine's load average over the last minute.
-std::string load_average()
-{
-    std::string load = "?";
-    if (FILE *file = std::fopen("/proc/loadavg", "r")) {
-        char text[32];
-        if (std::fscanf(file, "%31s", text) == 1)
-            load = text;
-        std::fclose(file);
-    }
-    return load;
-}
-
-double median(const std::vector<double> &values)
-{
-    return percentile(values, 0.5);
 }
 
 // The timed calls of one way to read A0, over every round.
@@ -254,15 +244,12 @@ struct line_bench {
 
     void exports_turn()
     {
-        // Its load opens the port (ARDUINODRV_PORT) and waits for the
-        // board's start; its unload closes it.
-        void *library = dlopen(BENCH_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        void *library = load_exports(BENCH_LIBRARY);
         if (library == nullptr) {
-            std::fprintf(stderr, "board_bench: %s\n", dlerror());
             broken = true;
             return;
         }
-        auto read_analog = reinterpret_cast<decltype(&::ea)>(dlsym(library, "ea"));
+        auto read_analog = export_of<decltype(&::ea)>(library, "ea");
         for (int i = 0; i < 3; ++i)
             read_analog(0);
         for (int i = 0; i < calls; ++i) {
@@ -270,12 +257,8 @@ struct line_bench {
             const int value = read_analog(0);
             exports.add(now_ms() - start, value);
         }
-        dlclose(library);
-        if (void *kept = dlopen(BENCH_LIBRARY, RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD)) {
-            dlclose(kept);
-            std::fprintf(stderr, "board_bench: the 71 exports' library stayed loaded, its port open\n");
+        if (!unload_exports(library, BENCH_LIBRARY))
             broken = true;
-        }
     }
 
     void ctypes_turn()
@@ -587,14 +570,22 @@ int main(int argc, char **argv)
 {
     int rounds = 8, calls = 25;
     double seconds = 60;
-    bool line = true, boards = true;
+    stream_bench_settings streams;
+    bool line = true, boards = true, scan = false, stream = false;
+    // --quick sets the defaults only: the numbers given stand wherever it is.
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--quick") {
+            rounds = 2;
+            calls = 20;
+            seconds = 10;
+            streams.step_seconds = 2;
+        }
+    }
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         const bool has_value = i + 1 < argc;
         if (option == "--quick") {
-            rounds = 2;
-            calls = 20;
-            seconds = 10;
+            continue;
         } else if (option == "--rounds" && has_value) {
             rounds = std::max(1, std::atoi(argv[++i]));
         } else if (option == "--calls" && has_value) {
@@ -605,13 +596,25 @@ int main(int argc, char **argv)
             boards = false;
         } else if (option == "--boards-only") {
             line = false;
+        } else if (option == "--scan") {
+            scan = true;
+        } else if (option == "--stream") {
+            stream = true;
+        } else if (option == "--rate" && has_value) {
+            streams.baud = std::atoi(argv[++i]);
+        } else if (option == "--step" && has_value) {
+            streams.step_seconds = std::max(1.0, std::atof(argv[++i]));
         } else {
             std::fprintf(stderr,
                          "Usage: board_bench [--quick] [--rounds N] [--calls N] [--duration SECONDS]\n"
-                         "                   [--line-only | --boards-only]\n");
+                         "                   [--line-only | --boards-only | --scan | --stream]\n"
+                         "                   [--rate BAUD] [--step SECONDS]\n");
             return 2;
         }
     }
+    if (scan || stream)
+        line = boards = false;
+    streams.seconds = seconds;
     // Figures and the progress on stderr in their order.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     const std::string folder = BOARD_BENCH_FOLDER;
@@ -623,5 +626,9 @@ int main(int argc, char **argv)
         ok = run_line_bench(folder, rounds, calls) && ok;
     if (boards)
         ok = run_boards_bench(folder, 16, seconds) && ok;
+    if (scan)
+        ok = run_scan_bench(folder, rounds, calls) && ok;
+    if (stream)
+        ok = run_stream_bench(folder, streams) && ok;
     return ok ? 0 : 1;
 }

@@ -8,6 +8,7 @@
 //            [--interval US] [--seconds S] [--speed X|max] [--firmware FILE]
 // Defaults: 1000000 baud, all six analog inputs, no digital ones, the
 // shortest interval the board allows, 10 s, real time, the sketch's firmware.
+#include "bench_inputs.h"
 #include "board_line.h"
 #include "firmsim_process.h"
 #include "stream_frame.h"
@@ -27,11 +28,6 @@ double now_s()
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
-
-// What the inputs are given: a voltage for each analog input, a level for
-// each digital one, and what the chip reads for them.
-int input_millivolts(int input) { return 500 + 800 * input; }
-bool input_level(int input) { return input != 1; }
 
 struct settings {
     uint32_t rate = 1000000;
@@ -81,19 +77,9 @@ int main(int argc, char **argv)
     if (chosen.interval_us == 0)
         chosen.interval_us = stream_frame::shortest_interval_us(amask, dmask, chosen.rate);
 
-    std::vector<std::string> arguments = {"--start-delay", "0ms", "--speed", chosen.speed};
-    stream_frame::sample_set expected{};
-    for (int input = 0; input < stream_frame::analog_inputs; ++input) {
-        arguments.insert(arguments.end(), {"--analog", std::to_string(input) + "=" +
-                                                           std::to_string(input_millivolts(input))});
-        expected.analog[input] = static_cast<uint16_t>(std::min(1023, input_millivolts(input) * 1024 / 5000));
-    }
-    for (int input = 0; input < stream_frame::digital_inputs; ++input) {
-        arguments.insert(arguments.end(), {"--digital", std::to_string(stream_frame::digital_pins[input]) + "=" +
-                                                            (input_level(input) ? "1" : "0")});
-        expected.digital = static_cast<uint8_t>(expected.digital | (input_level(input) << input));
-    }
-    arguments.push_back(chosen.firmware);
+    std::vector<std::string> arguments = input_arguments();
+    arguments.insert(arguments.end(), {"--start-delay", "0ms", "--speed", chosen.speed, chosen.firmware});
+    const stream_frame::sample_set expected = input_samples();
     firmsim_process sim(FIRMSIM_PROGRAM, arguments);
     if (sim.failed()) {
         std::fprintf(stderr, "firmsim_stream_bench: firmsim did not start\n");

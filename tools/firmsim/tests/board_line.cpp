@@ -1,6 +1,6 @@
 #include "board_line.h"
 
-#include "terminal_rate.h"
+#include "serial/line_rate.h"
 
 #include <chrono>
 #include <unistd.h>
@@ -63,7 +63,7 @@ bool board_line::move_to(uint32_t baud)
     // The answer came whole: the board has moved (or does so as its last
     // bit leaves).
     usleep(2000);
-    if (!set_terminal_rate(fd(), baud))
+    if (!set_descriptor_rate(fd(), static_cast<int32_t>(baud)))
         return false;
     return ask("XI", "XI ", 500).rfind("XI arduinodrv-board", 0) == 0;
 }

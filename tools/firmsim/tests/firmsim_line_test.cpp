@@ -8,7 +8,7 @@
 #include "firmsim_process.h"
 #include "stream_frame.h"
 #include "stream_reader.h"
-#include "terminal_rate.h"
+#include "serial/line_rate.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -119,7 +119,7 @@ TEST(FirmsimLine, FastRateNeedsBothEndsAndTheBoardComesBackAlone)
     // This end alone at a fast rate hears nothing either.
     ASSERT_TRUE(line.ask("XB9600", "XB=") == "XB=9600");
     EXPECT_EQ(line.ask("XI", "XI ", 300), "");
-    ASSERT_TRUE(set_terminal_rate(line.fd(), 9600));
+    ASSERT_TRUE(set_descriptor_rate(line.fd(), 9600));
     EXPECT_TRUE(line.wait_for_sketch(3000));
 }
 

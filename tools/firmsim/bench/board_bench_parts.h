@@ -1,0 +1,22 @@
+// The parts of board_bench beyond the read of one input and the 16 boards
+// (board_bench.cpp), each in a file of its own: every input in one ab_scan
+// against the 71 exports' requests one after another
+// (board_bench_scan.cpp), and streams timed by the board, read through
+// ab_stream_* (board_bench_stream.cpp). Each runs the sketch's firmware on
+// firmsim at real time, prints its figures and returns false when it could
+// not measure.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// `rounds` rounds of a turn each way, `reads` timed reads of the ten
+// inputs a turn.
+bool run_scan_bench(const std::string &folder, int rounds, int reads);
+
+struct stream_bench_settings {
+    int32_t baud = 1000000;    // the fast line the streams run on
+    double seconds = 60;       // the stream of the six analog inputs at 1 kHz
+    double step_seconds = 5;   // each interval of the single input's stream
+};
+bool run_stream_bench(const std::string &folder, const stream_bench_settings &settings);

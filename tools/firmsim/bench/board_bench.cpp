@@ -200,9 +200,8 @@ struct line_bench {
 
     void board_turn()
     {
-        ab_board *handle = nullptr;
-        if (ab_open(link.c_str(), nullptr, &handle) != AB_OK) {
-            std::fprintf(stderr, "board_bench: ab_open: %s\n", ab_last_error());
+        ab_board *handle = open_bench_board(link);
+        if (handle == nullptr) {
             broken = true;
             return;
         }

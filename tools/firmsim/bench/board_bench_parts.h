@@ -8,7 +8,21 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
+
+#include "arduinoboard.h"
+
+// The board on `link` (the default options when null), or null once the
+// reason is on standard error: a turn that gets none cannot measure.
+inline ab_board *open_bench_board(const std::string &link, const ab_options *options = nullptr)
+{
+    ab_board *board = nullptr;
+    if (ab_open(link.c_str(), options, &board) == AB_OK)
+        return board;
+    std::fprintf(stderr, "board_bench: ab_open: %s\n", ab_last_error());
+    return nullptr;
+}
 
 // `rounds` rounds of a turn each way, `reads` timed reads of the ten
 // inputs a turn.

@@ -64,9 +64,8 @@ struct scan_bench {
 
     void scan_turn()
     {
-        ab_board *board = nullptr;
-        if (ab_open(link.c_str(), nullptr, &board) != AB_OK) {
-            std::fprintf(stderr, "board_bench: ab_open: %s\n", ab_last_error());
+        ab_board *board = open_bench_board(link);
+        if (board == nullptr) {
             broken = true;
             return;
         }

@@ -242,11 +242,9 @@ bool run_stream_bench(const std::string &folder, const stream_bench_settings &se
     ab_options options;
     ab_default_options(&options);
     options.baud = settings.baud;
-    ab_board *board = nullptr;
-    if (ab_open(link.c_str(), &options, &board) != AB_OK) {
-        std::fprintf(stderr, "board_bench: ab_open: %s\n", ab_last_error());
+    ab_board *board = open_bench_board(link, &options);
+    if (board == nullptr)
         return false;
-    }
     const ab_link opened = link_of(board);
     if (opened.baud != settings.baud) {
         std::fprintf(stderr, "board_bench: the line stayed at %d baud (asked for %d)\n", opened.baud, settings.baud);

@@ -248,17 +248,23 @@ struct pty_link {
     long other_end = 0;  // the process holding the master; 0 when not found
 };
 
+// The files the other processes hold, read once for the link and its users.
+struct other_processes {
+    int unreadable = 0;  // processes of other users, not looked at
+    std::vector<held_file> files;
+};
+
 // Says whether the device is a pseudo-terminal link, and who holds its other
 // end: another process, or this one (a board the shell's own program plays).
-pty_link link_of(const std::string &device, const struct stat &info)
+pty_link link_of(const std::string &device, const struct stat &info, const other_processes &others)
 {
     pty_link link;
     link.is_link = is_pseudo_terminal(info.st_rdev);
     if (!link.is_link)
         return link;
     const int index = pseudo_terminal_index(info.st_rdev);
-    int unreadable = 0;
-    link.other_end = pty_master_holder(files_of_other_processes(&unreadable), index);
+    const int unreadable = others.unreadable;
+    link.other_end = pty_master_holder(others.files, index);
     if (link.other_end == 0)
         link.other_end = pty_master_holder(files_of_process(getpid()), index);
     if (link.other_end != 0)
@@ -281,13 +287,13 @@ std::string other_end_text(const pty_link &link)
 // answers go to whoever reads first. A link's other end is no such user:
 // it reads the master, and holds the slave too only to keep the line up
 // (socat does).
-bool device_is_free(const std::string &device, const pty_link &link)
+bool device_is_free(const std::string &device, const pty_link &link, const other_processes &others)
 {
-    int unreadable = 0;
+    const int unreadable = others.unreadable;
     const std::string target = real_path_of(device);
     std::vector<std::string> holders;
     bool other_end_holds_it = false;
-    for (const held_file &file : files_of_other_processes(&unreadable)) {
+    for (const held_file &file : others.files) {
         if (file.target != target)
             continue;
         if (link.other_end != 0 && file.pid == link.other_end) {
@@ -436,7 +442,9 @@ bool check_command(const std::vector<std::string> &words)
     struct stat info {};
     if (!device_is_a_line(device, link_to, &info))
         return false;
-    const pty_link link = link_of(device, info);
+    other_processes others;
+    others.files = files_of_other_processes(&others.unreadable);
+    const pty_link link = link_of(device, info, others);
     if (!board_name)
         match = match_build(library, device);
     if (access(device.c_str(), R_OK | W_OK) != 0) {
@@ -446,7 +454,7 @@ bool check_command(const std::vector<std::string> &words)
     } else {
         report("permission", "this user may read and write it");
     }
-    if (!device_is_free(device, link))
+    if (!device_is_free(device, link, others))
         return false;
 
     // Claimed as the library claims it, so that a host holding the board

@@ -308,6 +308,8 @@ TEST(SerialPort, AMoveToAnyRateKeepsTheSettingsAndDropsWhatCameBefore)
     opened_port opened = open_driver_line(device.path.c_str());
     ASSERT_TRUE(opened.ok());
     serial_port &port = opened.port;
+    if (descriptor_rate(device.master) == 0)
+        GTEST_SKIP() << "this system cannot give a line any rate (termios2 is missing under qemu-i386)";
     EXPECT_EQ(descriptor_rate(device.master), 9600u);
     const termios before = device.settings();
     device.send("at 9600");

@@ -11,10 +11,10 @@
 #endif
 
 const uint8_t command_interpreter::line_capacity;
+const uint8_t command_interpreter::answer_capacity;
 const uint8_t command_interpreter::first_digital_pin;
 const uint8_t command_interpreter::last_digital_pin;
 const uint32_t command_interpreter::classic_rate;
-const uint32_t command_interpreter::rate_trial_us;
 
 namespace {
 
@@ -24,6 +24,11 @@ const uint8_t lf = 10;
 // Magnitudes stop growing here: every larger number is out of range for all
 // commands anyway, and nothing may overflow on the board.
 const int32_t number_ceiling = 100000;
+
+const uint32_t host_silence_us = board_wire::host_silence_ms * 1000UL;
+// The clock's work is due at least this often, so that no wrap of the
+// microsecond clock (every 71 minutes) goes unseen in the uptime.
+const uint32_t clock_keeping_us = 60000000UL;
 
 // A whole field of decimal digits with an optional leading minus, as the
 // driver writes numbers. Anything else (no digit, a plus, a space, a trailing
@@ -76,15 +81,7 @@ uint8_t find_byte(const char *text, uint8_t length, char byte)
     return at;
 }
 
-const uint16_t largest_tag = 65535;
-
-// The rates a line may move to: 16 MHz divides each exactly.
-bool is_line_rate(uint32_t baud)
-{
-    return baud == 9600 || baud == 250000 || baud == 500000 || baud == 1000000;
-}
-
-const char identity[] BOARD_TEXT = "XI arduinodrv-board 2 tag,baud,stream\r\n";
+const char identity[] BOARD_TEXT = "XI arduinodrv-board 3 tag,baud,stream,scan,keep\r\n";
 
 // One hexadecimal digit, either case; -1 for anything else.
 int8_t hex_digit(char c)
@@ -103,15 +100,54 @@ bool is_pwm_pin(int32_t pin)
     return pin == 3 || pin == 5 || pin == 6 || pin == 9;
 }
 
+// "SA" arguments: a PWM pin's digit and the duty, clamped to 0..255.
+bool pwm_arguments(const char *arg, uint8_t length, uint8_t &pin, uint8_t &duty)
+{
+    if (length < 2)
+        return false;
+    const int32_t digit = arg[0] - '0';
+    int32_t value = 0;
+    if (!is_pwm_pin(digit) || !parse_decimal(arg + 1, static_cast<uint8_t>(length - 1), value))
+        return false;
+    pin = static_cast<uint8_t>(digit);
+    duty = static_cast<uint8_t>(value < 0 ? 0 : value > 255 ? 255 : value);
+    return true;
+}
+
+// "SB" arguments: a pin as one hex digit, then 0 or 1.
+bool output_arguments(const char *arg, uint8_t length, uint8_t &pin, bool &high)
+{
+    if (length != 2)
+        return false;
+    const int8_t code = hex_digit(arg[0]);
+    if (code < command_interpreter::first_digital_pin || code > command_interpreter::last_digital_pin)
+        return false;
+    if (arg[1] != '0' && arg[1] != '1')
+        return false;
+    pin = static_cast<uint8_t>(code);
+    high = arg[1] == '1';
+    return true;
+}
+
+// a earlier than b on the wrapping microsecond clock (both within half of
+// it from each other).
+bool earlier(uint32_t a, uint32_t b)
+{
+    return static_cast<int32_t>(a - b) < 0;
+}
+
 }  // namespace
 
 command_interpreter::command_interpreter(board_io &io, uint8_t analog_channels, sketch_kind kind)
     : io_(io), analog_channels_(analog_channels), extended_(kind == sketch_kind::extended), length_(0),
-      overlong_(false), line_done_(false), rate_(classic_rate), rate_trial_(false), rate_moved_at_(0),
-      streaming_(false), amask_(0), dmask_(0), frame_size_(0), interval_us_(0), next_tick_(0), sequence_(0), dropped_(0)
+      overlong_(false), line_done_(false), answer_length_(0), answer_framed_(false), rate_(classic_rate),
+      heard_at_(0), clock_seen_(0), uptime_ms_(0), uptime_rest_us_(0), streaming_(false), amask_(0), dmask_(0),
+      frame_size_(0), interval_us_(0), next_tick_(0), sequence_(0), dropped_(0)
 {
     for (uint8_t i = 0; i < line_capacity; ++i)
         line_[i] = 0;
+    for (uint8_t i = 0; i < answer_capacity; ++i)
+        answer_[i] = 0;
 }
 
 // A classic build leaves out every extension: the compiler drops the code
@@ -138,13 +174,15 @@ line_outcome command_interpreter::feed(uint8_t byte)
         line_done_ = true;
         if (overlong_)
             return line_outcome::dropped;
-        // A line understood at a new rate ends its trial; a move that the
-        // line itself makes starts a new one.
-        const bool on_trial = rate_trial_;
-        rate_trial_ = false;
+        answer_length_ = 0;
+        answer_framed_ = streaming_;
         const line_outcome outcome = run_line();
-        if (on_trial && outcome != line_outcome::answered && outcome != line_outcome::applied)
-            rate_trial_ = true;
+        send_answer();
+        if (extended() && (outcome == line_outcome::answered || outcome == line_outcome::applied)) {
+            const uint32_t now = io_.clock_us();
+            keep_time(now);
+            heard_at_ = now;
+        }
         return outcome;
     }
     if (length_ < line_capacity)
@@ -161,11 +199,16 @@ line_outcome command_interpreter::run_line()
     const char *arg = line_ + 2;
     const uint8_t arg_length = static_cast<uint8_t>(length_ - 2);
     if (extended()) {
-        if (line_[0] == 'X')
-            return run_extension();
-        // A tag never parses as part of a classic command.
-        if (line_[0] == 'E' && (line_[1] == 'A' || line_[1] == 'B') && find_byte(arg, arg_length, '#') < arg_length)
-            return tagged_input(line_[1] == 'A', arg, arg_length);
+        // A tagged line ends in its tag; a classic one never does (its
+        // numbers are digits, and a one-byte channel stands alone).
+        const bool tagged = board_wire::is_tag(line_[length_ - 1]) && arg_length >= (line_[0] == 'X' ? 1 : 2);
+        if (line_[0] == 'X') {
+            if (tagged)
+                return run_extension(arg, static_cast<uint8_t>(arg_length - 1), line_[length_ - 1]);
+            return line_[1] == 'I' && arg_length == 0 ? identify() : line_outcome::ignored;
+        }
+        if (tagged)
+            return run_tagged(line_[length_ - 1]);
     }
     if (line_[0] == 'E' && line_[1] == 'A')
         return analog_input(arg, arg_length);
@@ -189,9 +232,9 @@ line_outcome command_interpreter::analog_input(const char *arg, uint8_t length)
             return line_outcome::ignored;
         channel = -1;
     }
-    send_decimal(read_channel(channel));
-    io_.send(cr);
-    io_.send(lf);
+    put_decimal(read_channel(channel));
+    put(cr);
+    put(lf);
     return line_outcome::answered;
 }
 
@@ -200,36 +243,26 @@ line_outcome command_interpreter::digital_input(const char *arg, uint8_t length)
     int32_t pin = 0;
     if (!parse_decimal(arg, length, pin))
         return line_outcome::ignored;
-    io_.send(read_pin(pin) ? 1 : 0);
+    put(read_pin(pin) ? 1 : 0);
     return line_outcome::answered;
 }
 
 line_outcome command_interpreter::analog_output(const char *arg, uint8_t length)
 {
-    if (length < 2)
+    uint8_t pin = 0, duty = 0;
+    if (!pwm_arguments(arg, length, pin, duty))
         return line_outcome::ignored;
-    const int32_t pin = arg[0] - '0';
-    int32_t value = 0;
-    if (!is_pwm_pin(pin) || !parse_decimal(arg + 1, static_cast<uint8_t>(length - 1), value))
-        return line_outcome::ignored;
-    if (value < 0)
-        value = 0;
-    if (value > 255)
-        value = 255;
-    io_.write_pwm(static_cast<uint8_t>(pin), static_cast<uint8_t>(value));
+    io_.write_pwm(pin, duty);
     return line_outcome::applied;
 }
 
 line_outcome command_interpreter::digital_output(const char *arg, uint8_t length)
 {
-    if (length != 2)
+    uint8_t pin = 0;
+    bool high = false;
+    if (!output_arguments(arg, length, pin, high))
         return line_outcome::ignored;
-    const int8_t pin = hex_digit(arg[0]);
-    if (pin < first_digital_pin || pin > last_digital_pin)
-        return line_outcome::ignored;
-    if (arg[1] != '0' && arg[1] != '1')
-        return line_outcome::ignored;
-    io_.write_digital(static_cast<uint8_t>(pin), arg[1] == '1');
+    io_.write_digital(pin, high);
     return line_outcome::applied;
 }
 
@@ -249,75 +282,104 @@ bool command_interpreter::read_pin(int32_t pin)
     return false;
 }
 
-line_outcome command_interpreter::run_extension()
+// A classic command with its tag: the same arguments, the value and the tag
+// for an answer, and the tag alone once an output is set.
+line_outcome command_interpreter::run_tagged(char tag)
 {
     const char *arg = line_ + 2;
-    const uint8_t arg_length = static_cast<uint8_t>(length_ - 2);
-    switch (line_[1]) {
-    case 'I': return arg_length == 0 ? identify() : line_outcome::ignored;
-    case 'B': return change_rate(arg, arg_length);
-    case 'S': return start_stream(arg, arg_length);
-    case 'E': return arg_length == 0 ? end_stream() : line_outcome::ignored;
-    default: return line_outcome::ignored;
+    const uint8_t length = static_cast<uint8_t>(length_ - 3);
+    if (line_[0] == 'E' && (line_[1] == 'A' || line_[1] == 'B')) {
+        int32_t number = 0;
+        if (!parse_decimal(arg, length, number))
+            return line_outcome::ignored;
+        if (line_[1] == 'A')
+            put_decimal(read_channel(number));
+        else
+            put(read_pin(number) ? '1' : '0');
+        put(static_cast<uint8_t>(tag));
+        return line_outcome::answered;
     }
+    if (line_[0] == 'S' && line_[1] == 'A') {
+        uint8_t pin = 0, duty = 0;
+        if (!pwm_arguments(arg, length, pin, duty))
+            return line_outcome::ignored;
+        io_.write_pwm(pin, duty);
+        put(static_cast<uint8_t>(tag));
+        return line_outcome::applied;
+    }
+    if (line_[0] == 'S' && line_[1] == 'B') {
+        uint8_t pin = 0;
+        bool high = false;
+        if (!output_arguments(arg, length, pin, high))
+            return line_outcome::ignored;
+        io_.write_digital(pin, high);
+        put(static_cast<uint8_t>(tag));
+        return line_outcome::applied;
+    }
+    return line_outcome::ignored;
 }
 
-line_outcome command_interpreter::tagged_input(bool analog, const char *arg, uint8_t length)
+line_outcome command_interpreter::run_extension(const char *arg, uint8_t length, char tag)
 {
-    const uint8_t hash = find_byte(arg, length, '#');
-    int32_t number = 0;
-    uint32_t tag = 0;
-    if (!parse_decimal(arg, hash, number) ||
-        !parse_natural(arg + hash + 1, static_cast<uint8_t>(length - hash - 1), tag) || tag > largest_tag)
-        return line_outcome::ignored;
-    const uint16_t value = analog ? read_channel(number) : (read_pin(number) ? 1 : 0);
-    io_.send('E');
-    io_.send(analog ? 'A' : 'B');
-    send_bytes(arg, hash);
-    io_.send('=');
-    send_decimal(value);
-    io_.send('#');
-    send_decimal(tag);
-    io_.send(cr);
-    io_.send(lf);
-    return line_outcome::answered;
+    switch (line_[1]) {
+    case 'A': return length == 0 ? scan_inputs(tag) : line_outcome::ignored;
+    case 'K':
+        if (length != 0)
+            return line_outcome::ignored;
+        keep_time(io_.clock_us());
+        put_tagged(uptime_ms_, tag);
+        return line_outcome::answered;
+    case 'B': return change_rate(arg, length, tag);
+    case 'S': return start_stream(arg, length, tag);
+    case 'E': return length == 0 ? end_stream(tag) : line_outcome::ignored;
+    default: return line_outcome::ignored;
+    }
 }
 
 line_outcome command_interpreter::identify()
 {
     for (const char *at = identity; text_byte(at) != 0; ++at)
-        io_.send(static_cast<uint8_t>(text_byte(at)));
+        put(static_cast<uint8_t>(text_byte(at)));
     return line_outcome::answered;
 }
 
-line_outcome command_interpreter::change_rate(const char *arg, uint8_t length)
+line_outcome command_interpreter::scan_inputs(char tag)
+{
+    for (uint8_t input = 0; input < stream_frame::analog_inputs; ++input) {
+        put_decimal(read_channel(input));
+        put(',');
+    }
+    for (uint8_t input = 0; input < stream_frame::digital_inputs; ++input)
+        put(read_pin(stream_frame::digital_pins[input]) ? '1' : '0');
+    put(static_cast<uint8_t>(tag));
+    return line_outcome::answered;
+}
+
+line_outcome command_interpreter::change_rate(const char *arg, uint8_t length, char tag)
 {
     uint32_t baud = 0;
     if (!parse_natural(arg, length, baud))
         return line_outcome::ignored;
     // A stream's interval was allowed for the rate it started at.
-    if (!is_line_rate(baud) || streaming_) {
-        answer_number('X', 'B', 0);
+    if (!board_wire::is_line_rate(baud) || streaming_) {
+        put_tagged(0, tag);
         return line_outcome::answered;
     }
-    answer_number('X', 'B', baud);
+    put_tagged(baud, tag);
+    send_answer();  // at the rate the host asked at
     move_line(baud);
     return line_outcome::answered;
 }
 
-// A fast rate is on trial from the move until a line comes that the board
-// understands; the classic rate needs none.
 void command_interpreter::move_line(uint32_t baud)
 {
     if (baud == rate_)
         return;
     io_.set_line_rate(baud);
     rate_ = baud;
-    rate_trial_ = baud != classic_rate;
-    rate_moved_at_ = io_.clock_us();
 }
 
-line_outcome command_interpreter::start_stream(const char *arg, uint8_t length)
+line_outcome command_interpreter::start_stream(const char *arg, uint8_t length, char tag)
 {
     const uint8_t first_comma = find_byte(arg, length, ',');
     if (first_comma == length)
@@ -334,7 +396,7 @@ line_outcome command_interpreter::start_stream(const char *arg, uint8_t length)
         !stream_frame::masks_valid(static_cast<uint8_t>(amask), static_cast<uint8_t>(dmask)) ||
         interval > stream_frame::longest_interval_us ||
         interval < stream_frame::shortest_interval_us(static_cast<uint8_t>(amask), static_cast<uint8_t>(dmask), rate_)) {
-        answer_number('X', 'S', 0);
+        put_tagged(0, tag);
         return line_outcome::answered;
     }
     streaming_ = true;
@@ -345,15 +407,39 @@ line_outcome command_interpreter::start_stream(const char *arg, uint8_t length)
     sequence_ = 0;
     dropped_ = 0;
     next_tick_ = io_.clock_us() + interval;
-    answer_number('X', 'S', interval);
+    put_tagged(interval, tag);
     return line_outcome::answered;
 }
 
-line_outcome command_interpreter::end_stream()
+line_outcome command_interpreter::end_stream(char tag)
 {
-    answer_number('X', 'E', streaming_ ? sequence_ : 0);
+    put_tagged(sequence_, tag);
     streaming_ = false;
     return line_outcome::answered;
+}
+
+// The board's uptime follows its clock; the milliseconds are counted without
+// a division, which would cost the AVR some 40 us in every loop.
+void command_interpreter::keep_time(uint32_t now)
+{
+    uint32_t rest = uptime_rest_us_ + (now - clock_seen_);
+    clock_seen_ = now;
+    if (rest >= 64000) {
+        uptime_ms_ += rest / 1000;
+        rest %= 1000;
+    }
+    while (rest >= 1000) {
+        rest -= 1000;
+        ++uptime_ms_;
+    }
+    uptime_rest_us_ = static_cast<uint16_t>(rest);
+}
+
+void command_interpreter::forget_line()
+{
+    length_ = 0;
+    overlong_ = false;
+    line_done_ = false;
 }
 
 void command_interpreter::poll()
@@ -361,15 +447,15 @@ void command_interpreter::poll()
     if (!extended())
         return;
     const uint32_t now = io_.clock_us();
-    if (rate_trial_ && now - rate_moved_at_ >= rate_trial_us) {
-        // Nobody is talking at this rate: back to the one every open starts
-        // at, and whatever half line came at the wrong rate is noise.
-        rate_trial_ = false;
-        rate_ = classic_rate;
-        io_.set_line_rate(classic_rate);
-        length_ = 0;
-        overlong_ = false;
-        line_done_ = false;
+    keep_time(now);
+    if ((rate_ != classic_rate || streaming_) && now - heard_at_ >= host_silence_us) {
+        // Nobody is talking to this board any more: back to where every open
+        // starts, and whatever half line came at the old rate is noise.
+        streaming_ = false;
+        if (rate_ != classic_rate) {
+            move_line(classic_rate);
+            forget_line();
+        }
     }
     if (streaming_ && static_cast<int32_t>(now - next_tick_) >= 0)
         stream_tick(now);
@@ -379,18 +465,14 @@ bool command_interpreter::next_due(uint32_t &due_us) const
 {
     if (!extended())
         return false;
-    bool waiting = false;
-    if (streaming_) {
-        due_us = next_tick_;
-        waiting = true;
-    }
-    if (rate_trial_) {
-        const uint32_t fallback = rate_moved_at_ + rate_trial_us;
-        if (!waiting || static_cast<int32_t>(fallback - due_us) < 0)
-            due_us = fallback;
-        waiting = true;
-    }
-    return waiting;
+    uint32_t due = clock_seen_ + clock_keeping_us;
+    if (streaming_ && earlier(next_tick_, due))
+        due = next_tick_;
+    const uint32_t silent_at = heard_at_ + host_silence_us;
+    if ((rate_ != classic_rate || streaming_) && earlier(silent_at, due))
+        due = silent_at;
+    due_us = due;
+    return true;
 }
 
 void command_interpreter::stream_tick(uint32_t now)
@@ -426,24 +508,13 @@ void command_interpreter::stream_tick(uint32_t now)
     next_tick_ += interval_us_;
 }
 
-// "<first><second>=<value>" CR LF: the extensions' plain answers.
-void command_interpreter::answer_number(char first, char second, uint32_t value)
+void command_interpreter::put(uint8_t byte)
 {
-    io_.send(static_cast<uint8_t>(first));
-    io_.send(static_cast<uint8_t>(second));
-    io_.send('=');
-    send_decimal(value);
-    io_.send(cr);
-    io_.send(lf);
+    if (answer_length_ < answer_capacity)
+        answer_[answer_length_++] = byte;
 }
 
-void command_interpreter::send_bytes(const char *bytes, uint8_t count)
-{
-    for (uint8_t i = 0; i < count; ++i)
-        io_.send(static_cast<uint8_t>(bytes[i]));
-}
-
-void command_interpreter::send_decimal(uint32_t value)
+void command_interpreter::put_decimal(uint32_t value)
 {
     char digits[10];
     uint8_t count = 0;
@@ -452,5 +523,24 @@ void command_interpreter::send_decimal(uint32_t value)
         value /= 10;
     } while (value != 0);
     while (count > 0)
-        io_.send(static_cast<uint8_t>(digits[--count]));
+        put(static_cast<uint8_t>(digits[--count]));
+}
+
+void command_interpreter::put_tagged(uint32_t value, char tag)
+{
+    put_decimal(value);
+    put(static_cast<uint8_t>(tag));
+}
+
+void command_interpreter::send_answer()
+{
+    if (answer_length_ == 0)
+        return;
+    if (answer_framed_) {
+        uint8_t frame[answer_capacity + stream_frame::header_bytes + stream_frame::crc_bytes];
+        io_.send_bytes(frame, stream_frame::encode_text(frame, answer_, answer_length_));
+    } else {
+        io_.send_bytes(answer_, answer_length_);
+    }
+    answer_length_ = 0;
 }

@@ -4,13 +4,17 @@
 // board_protocol.h tells the commands around them. Compiled for the AVR too:
 // C++11, no standard library, no heap.
 //
-// A frame:  0xA5 0x5A  L  payload (L bytes)  CRC (2 bytes, little-endian)
+// A sample frame:  0xA5 0x5A  L  payload (L bytes)  CRC (2 bytes, little-endian)
 //   payload: sequence (uint32 LE), board time in us (uint32 LE), each analog
 //   input of the stream's mask in ascending order (uint16 LE, 0..1023), then
 //   one byte of digital levels when the digital mask is not 0 (bit n =
 //   digital input n, only the mask's bits).
+// A text frame:    0xA5 0x5B  L  text (L bytes, 1..longest_text)  CRC
+//   while a stream runs, each answer the board sends is one: the bytes it
+//   would send without a stream. So every byte on the line is in a checked
+//   frame, and no byte of a damaged sample frame is read as an answer.
 //   CRC: CRC-16/CCITT-FALSE (polynomial 0x1021, init 0xFFFF, not reflected,
-//   no final xor) over L and the payload.
+//   no final xor) over L and the payload (or text).
 #ifndef ARDUINODRV_STREAM_FRAME_H
 #define ARDUINODRV_STREAM_FRAME_H
 
@@ -20,6 +24,9 @@ namespace stream_frame {
 
 const uint8_t sync_first = 0xA5;
 const uint8_t sync_second = 0x5A;
+const uint8_t text_sync_second = 0x5B;
+// The longest answer a text frame carries (the sketch's identity line).
+const uint8_t longest_text = 56;
 
 // What a stream can sample: analog inputs A0..A5 (mask bits 0..5) and the
 // digital inputs 0..3 (mask bits 0..3), which are pins 2, 4, 7 and 8.
@@ -192,6 +199,61 @@ inline scan decode(const uint8_t *bytes, uint16_t available, uint8_t amask, uint
     samples.digital = dmask != 0 ? payload[at] : 0;
     if ((samples.digital & ~dmask) != 0)
         return scan::not_a_frame;
+    return scan::frame;
+}
+
+// Writes the text frame of `text` into `out` (room for longest_text + 5
+// bytes); returns its length, 0 for a text that is empty or too long.
+inline uint8_t encode_text(uint8_t *out, const uint8_t *text, uint8_t length)
+{
+    if (length == 0 || length > longest_text)
+        return 0;
+    out[0] = sync_first;
+    out[1] = text_sync_second;
+    out[length_offset] = length;
+    for (uint8_t i = 0; i < length; ++i)
+        out[payload_offset + i] = text[i];
+    put_u16(out + payload_offset + length, crc(out + length_offset, static_cast<uint8_t>(length + 1)));
+    return static_cast<uint8_t>(header_bytes + length + crc_bytes);
+}
+
+// Reads the text frame that may begin at bytes[0]: with scan::frame, its
+// text is at bytes + payload_offset, `length` bytes, and the frame takes
+// header_bytes + length + crc_bytes.
+inline scan decode_text(const uint8_t *bytes, uint16_t available, uint8_t &length)
+{
+    if (available >= 1 && bytes[0] != sync_first)
+        return scan::not_a_frame;
+    if (available >= 2 && bytes[1] != text_sync_second)
+        return scan::not_a_frame;
+    if (available >= 3 && (bytes[length_offset] == 0 || bytes[length_offset] > longest_text))
+        return scan::not_a_frame;
+    if (available < 3 || available < static_cast<uint16_t>(header_bytes + bytes[length_offset] + crc_bytes))
+        return scan::incomplete;
+    const uint8_t l = bytes[length_offset];
+    if (get_u16(bytes + payload_offset + l) != crc(bytes + length_offset, static_cast<uint8_t>(l + 1)))
+        return scan::not_a_frame;
+    length = l;
+    return scan::frame;
+}
+
+// A sample frame of whatever masks (a stream the host did not start, still
+// running): its sync, a length some masks give, and its check value. With
+// scan::frame, `whole` is the bytes it takes.
+inline scan decode_any_samples(const uint8_t *bytes, uint16_t available, uint8_t &whole)
+{
+    if (available >= 1 && bytes[0] != sync_first)
+        return scan::not_a_frame;
+    if (available >= 2 && bytes[1] != sync_second)
+        return scan::not_a_frame;
+    if (available >= 3 && (bytes[length_offset] <= values_offset || bytes[length_offset] > longest_payload))
+        return scan::not_a_frame;
+    if (available < 3 || available < static_cast<uint16_t>(header_bytes + bytes[length_offset] + crc_bytes))
+        return scan::incomplete;
+    const uint8_t l = bytes[length_offset];
+    if (get_u16(bytes + payload_offset + l) != crc(bytes + length_offset, static_cast<uint8_t>(l + 1)))
+        return scan::not_a_frame;
+    whole = static_cast<uint8_t>(header_bytes + l + crc_bytes);
     return scan::frame;
 }
 

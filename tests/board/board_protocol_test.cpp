@@ -49,7 +49,7 @@ TEST_F(interpreter_test, analog_channels_the_board_lacks_read_zero)
 TEST_F(interpreter_test, analog_lines_that_are_not_commands_are_ignored)
 {
     board.analog[0] = 9;
-    EXPECT_EQ(feed("EA\rEA 0\rEA0 \rEA+0\rEA0x\rea0\rEA--1\rEA-0-\rE\rA0\r"), "IIIIIIIIII");
+    EXPECT_EQ(feed("EA\rEA 0\rEA0 \rEA+0\rEA0X\rea0\rEA--1\rEA-0-\rE\rA0\r"), "IIIIIIIIII");
     EXPECT_EQ(board.sent, "");
 }
 
@@ -151,8 +151,8 @@ TEST_F(interpreter_test, random_bytes_give_only_well_formed_answers)
     // likely bytes, with a stray byte of any value now and then, so that many
     // near-commands are made.
     std::mt19937 random(6);
-    const char *heads[] = {"EA", "EB", "SA", "SB", "E", "S", "", "XI", "XB", "XS", "XE", "X"};
-    const std::string likely = "0123456789-:ABCD#,";
+    const char *heads[] = {"EA", "EB", "SA", "SB", "E", "S", "", "XI", "XB", "XS", "XE", "XA", "XK", "X"};
+    const std::string likely = "0123456789-:ABCD#,akz";
     std::string bytes;
     for (int line = 0; line < 30000; ++line) {
         bytes += heads[random() % std::size(heads)];
@@ -166,9 +166,10 @@ TEST_F(interpreter_test, random_bytes_give_only_well_formed_answers)
         board.analog[i] = static_cast<uint16_t>(100 * i + 1);
     for (bool &level : board.digital)
         level = true;
-    const std::regex extension_answer("(EA-?[0-9]+=[0-9]{1,4}#[0-9]{1,5}|EB-?[0-9]+=[01]#[0-9]{1,5}|"
-                                      "XI arduinodrv-board 2 tag,baud,stream|"
-                                      "XB=(0|9600|250000|500000|1000000)|XS=[0-9]+|XE=[0-9]+)\r\n");
+    // Tagged answers: a reading, a level, a rate, an interval, a count or an
+    // uptime, all six inputs, or an output's confirmation, then the tag.
+    const std::regex extension_answer("XI arduinodrv-board 3 tag,baud,stream,scan,keep\r\n|"
+                                      "([0-9]{1,10}|([0-9]{1,4},){6}[01]{4})?[a-z]");
     size_t answers = 0, extended = 0;
     for (char c : bytes) {
         const size_t before = board.sent.size();
@@ -179,7 +180,7 @@ TEST_F(interpreter_test, random_bytes_give_only_well_formed_answers)
         const bool reading = answer.size() >= 3 && answer.size() <= 5 &&
                              answer.compare(answer.size() - 2, 2, "\r\n") == 0 &&
                              answer.find_first_not_of("0123456789") == answer.size() - 2;
-        const bool extension = answer.size() > 5 && std::regex_match(answer, extension_answer);
+        const bool extension = !answer.empty() && !raw_byte && !reading && std::regex_match(answer, extension_answer);
         extended += extension;
         ASSERT_TRUE(answer.empty() || raw_byte || reading || extension) << "after line "
             << std::string(interpreter.line(), interpreter.line_length());
@@ -198,87 +199,142 @@ std::string bytes(std::initializer_list<int> values)
     return text;
 }
 
+// The text a text frame carries, or "(no text frame)".
+std::string framed_text(const std::string &frame)
+{
+    uint8_t length = 0;
+    const auto *at = reinterpret_cast<const uint8_t *>(frame.data());
+    if (stream_frame::decode_text(at, static_cast<uint16_t>(frame.size()), length) != stream_frame::scan::frame ||
+        frame.size() != length + 5u)
+        return "(no text frame)";
+    return frame.substr(stream_frame::payload_offset, length);
+}
+
 TEST_F(interpreter_test, identifies_itself_and_a_classic_interpreter_ignores_every_extension)
 {
     EXPECT_EQ(feed("XI\r"), "A");
-    EXPECT_EQ(board.sent, "XI arduinodrv-board 2 tag,baud,stream\r\n");
-    EXPECT_EQ(feed("XI \rXIX\rxi\rX\rXZ\r"), "IIIII");
+    EXPECT_EQ(board.sent, "XI arduinodrv-board 3 tag,baud,stream,scan,keep\r\n");
+    EXPECT_EQ(feed("XI \rXIX\rxi\rX\rXZ\rXIk\rXZk\r"), "IIIIIII");
 
     recording_board classic_board;
     command_interpreter classic(classic_board, 6, sketch_kind::classic);
     expect_classic(classic_board, classic);
 }
 
-TEST_F(interpreter_test, tagged_readings_name_their_request)
+TEST_F(interpreter_test, tagged_commands_are_answered_by_their_value_and_tag_alone)
 {
     board.analog[3] = 512;
     board.digital[2] = true;
-    EXPECT_EQ(feed("EA3#17\rEB2#0\rEB4#65535\rEA6#9\rEA-1#1\rEA03#2\rEB0#3\r"), "AAAAAAA");
-    EXPECT_EQ(board.sent, "EA3=512#17\r\nEB2=1#0\r\nEB4=0#65535\r\nEA6=0#9\r\nEA-1=0#1\r\nEA03=512#2\r\nEB0=0#3\r\n");
+    EXPECT_EQ(feed("EA3k\rEB2a\rEB4z\rEA6b\rEA-1c\rEA03d\rEB0e\r"), "AAAAAAA");
+    EXPECT_EQ(board.sent, "512k1a0z0b0c512d0e");
     EXPECT_EQ(board.actions, "analog 3;read 2;read 4;analog 3;");  // never a channel or pin it lacks
+
+    // Outputs say that they were set; a duty is clamped as ever.
+    board.sent.clear();
+    board.actions.clear();
+    EXPECT_EQ(feed("SA3255f\rSA5-4g\rSBA1h\rSB20i\r"), "SSSS");
+    EXPECT_EQ(board.sent, "fghi");
+    EXPECT_EQ(board.actions, "pwm 3=255;pwm 5=0;out 10=1;out 2=0;");
 }
 
-TEST_F(interpreter_test, malformed_tags_are_ignored_and_never_read_as_classic_commands)
+TEST_F(interpreter_test, classic_forms_stay_classic_and_malformed_tags_are_ignored)
 {
     board.analog[3] = 5;
-    EXPECT_EQ(feed("EA3#\rEA3#65536\rEA3#007\rEA3#-1\rEA3#+1\rEA#5\rEA:#5\rEA3#5#6\rEA3 #5\rEA3#5 \r"
-                   "EB2#\rEB#1\rEB2#99999999999\r"),
-              "IIIIIIIIIIIII");
+    // "EAk" is the 71 exports' channel 59 (48 + 59 is 'k'): a channel the
+    // board lacks, answered the classic way.
+    EXPECT_EQ(feed("EAk\r"), "A");
+    EXPECT_EQ(board.sent, "0\r\n");
+    board.sent.clear();
+    EXPECT_EQ(feed("EA3K\rEA3kk\rEA 3k\rEA3 k\rEA3#k\rEAk3\rEBk\rEB2kk\rSA3k\rSA7100k\rSBA2k\rSBAk\rSBA1kk\r"
+                   "XAa1\rXA1k\rXKk1\rXEkk\rXB9600\rXS1,0,100000\r"),
+              "IIIIIIIIIIIIIIIIIII");
     EXPECT_EQ(board.sent, "");
     EXPECT_EQ(board.actions, "");
+    // The earlier protocol's tags are no tags.
+    EXPECT_EQ(feed("EA3#17\rEB2#0\rXE\r"), "III");
+    EXPECT_EQ(board.sent, "");
 }
 
-TEST_F(interpreter_test, line_moves_after_its_answer_and_comes_back_alone_after_a_silent_second)
+TEST_F(interpreter_test, every_input_at_once_and_the_uptime)
 {
-    board.now_us = 100;
-    EXPECT_EQ(feed("XB250000\r"), "A");
-    EXPECT_EQ(board.sent, "XB=250000\r\n");
-    EXPECT_EQ(board.actions, "rate 250000 after 11;");  // once the answer was sent whole
-    EXPECT_EQ(interpreter.line_rate(), 250000u);
+    for (int i = 0; i < 6; ++i)
+        board.analog[i] = static_cast<uint16_t>(i == 2 ? 1023 : 100 * i);
+    board.digital[4] = board.digital[8] = true;
+    EXPECT_EQ(feed("XAq\r"), "A");
+    EXPECT_EQ(board.sent, "0,100,1023,300,400,500,0101q");
+    EXPECT_EQ(board.actions, "analog 0;analog 1;analog 2;analog 3;analog 4;analog 5;read 2;read 4;read 7;read 8;");
+
+    board.sent.clear();
+    board.now_us = 1234567;
+    EXPECT_EQ(feed("XKr\r"), "A");
+    EXPECT_EQ(board.sent, "1234r");
+    // Across the wrap of the microsecond clock, counted on.
+    board.now_us = 0xFFFFFFF0;
+    interpreter.poll();
+    board.now_us = 2000000;  // 2^32 + 2 s after the start
+    feed("XKs\r");
+    EXPECT_EQ(board.sent, "1234r4296967s");
     uint32_t due = 0;
     ASSERT_TRUE(interpreter.next_due(due));
-    EXPECT_EQ(due, 100u + command_interpreter::rate_trial_us);
+    EXPECT_EQ(due, 2000000u + 60000000u);  // keeps its uptime, at least every minute
+}
+
+TEST_F(interpreter_test, line_moves_after_its_answer_and_back_when_the_host_goes_silent)
+{
+    board.now_us = 100;
+    EXPECT_EQ(feed("XB250000k\r"), "A");
+    EXPECT_EQ(board.sent, "250000k");
+    EXPECT_EQ(board.actions, "rate 250000 after 7;");  // once the answer was sent whole
+    EXPECT_EQ(interpreter.line_rate(), 250000u);
+    const uint32_t silence_us = board_wire::host_silence_ms * 1000;
+    uint32_t due = 0;
+    ASSERT_TRUE(interpreter.next_due(due));
+    EXPECT_EQ(due, 100u + silence_us);
 
     // Bytes at the wrong rate are no line it understands; a half line is
     // forgotten with the rate.
+    board.now_us = 1000;
     EXPECT_EQ(feed(std::string("\xff\x80\x00\r", 4)), "I");
     feed("EA");
-    board.now_us = 100 + command_interpreter::rate_trial_us - 1;
+    board.now_us = 100 + silence_us - 1;
     interpreter.poll();
     EXPECT_EQ(interpreter.line_rate(), 250000u);
     board.now_us += 1;
     interpreter.poll();
     EXPECT_EQ(interpreter.line_rate(), 9600u);
-    EXPECT_EQ(board.actions, "rate 250000 after 11;rate 9600 after 11;");
-    EXPECT_FALSE(interpreter.next_due(due));
+    EXPECT_EQ(board.actions, "rate 250000 after 7;rate 9600 after 7;");
     board.analog[0] = 7;
     EXPECT_EQ(feed("0\rEA0\r"), "IA");  // not "EA0"
-    EXPECT_EQ(board.sent, "XB=250000\r\n7\r\n");
+    EXPECT_EQ(board.sent, "250000k7\r\n");
+    // At 9600 with no stream, silence changes nothing.
+    board.actions.clear();
+    board.now_us += 10 * silence_us;
+    interpreter.poll();
+    EXPECT_EQ(board.actions, "");
 }
 
-TEST_F(interpreter_test, a_line_understood_at_the_new_rate_keeps_it)
+TEST_F(interpreter_test, each_line_understood_keeps_the_rate_for_another_silence)
 {
-    EXPECT_EQ(feed("XB1000000\rXI\r"), "AA");
-    board.now_us = 0x80000000;  // long after, across half the clock
-    interpreter.poll();
+    const uint32_t silence_us = board_wire::host_silence_ms * 1000;
+    EXPECT_EQ(feed("XB1000000a\r"), "A");
+    for (int i = 1; i <= 5; ++i) {
+        board.now_us = static_cast<uint32_t>(i) * (silence_us - 1);
+        interpreter.poll();
+        EXPECT_EQ(feed("SBA1b\r"), "S");  // a classic command counts as well as any
+    }
     EXPECT_EQ(interpreter.line_rate(), 1000000u);
-
-    // A move to a second fast rate starts a new trial, which ends back at 9600.
-    EXPECT_EQ(feed("XB500000\r"), "A");
-    board.now_us += command_interpreter::rate_trial_us;
-    interpreter.poll();
+    // Back to 9600 at the host's word too, after the answer.
+    EXPECT_EQ(feed("XB9600c\r"), "A");
     EXPECT_EQ(interpreter.line_rate(), 9600u);
-    EXPECT_EQ(board.actions, "rate 1000000 after 12;rate 500000 after 62;rate 9600 after 62;");
+    EXPECT_EQ(board.actions.substr(board.actions.rfind("rate")), "rate 9600 after 18;");
 }
 
 TEST_F(interpreter_test, only_the_exact_rates_are_taken)
 {
-    EXPECT_EQ(feed("XB115200\rXB0\rXB1000001\rXB99999999999\rXB9600\r"), "AAAAA");
-    EXPECT_EQ(board.sent, "XB=0\r\nXB=0\r\nXB=0\r\nXB=0\r\nXB=9600\r\n");
-    EXPECT_EQ(feed("XB\rXB09600\rXB-9600\rXB 9600\r"), "IIII");
+    EXPECT_EQ(feed("XB115200a\rXB0b\rXB1000001c\rXB99999999999d\rXB9600e\r"), "AAAAA");
+    EXPECT_EQ(board.sent, "0a0b0c0d9600e");
+    EXPECT_EQ(feed("XBf\rXB09600g\rXB-9600h\rXB 9600i\r"), "IIII");
     EXPECT_EQ(board.actions, "");  // 9600 is where it is
-    uint32_t due = 0;
-    EXPECT_FALSE(interpreter.next_due(due));
 }
 
 class stream_test : public interpreter_test {
@@ -290,8 +346,8 @@ protected:
         board.analog[2] = 1023;
         board.digital[2] = board.digital[4] = board.digital[8] = true;
         board.now_us = 1000;
-        ASSERT_EQ(feed("XS5,9," + std::to_string(interval_us) + "\r"), "A");
-        ASSERT_EQ(board.sent, "XS=" + std::to_string(interval_us) + "\r\n");
+        ASSERT_EQ(feed("XS5,9," + std::to_string(interval_us) + "s\r"), "A");
+        ASSERT_EQ(board.sent, std::to_string(interval_us) + "s");  // not framed: no stream ran yet
         board.sent.clear();
         board.actions.clear();
     }
@@ -344,21 +400,58 @@ TEST_F(stream_test, late_ticks_and_a_full_buffer_use_their_numbers_and_the_end_c
     EXPECT_EQ(interpreter.frames_used(), 5u);
     EXPECT_EQ(interpreter.frames_dropped(), 3u);
 
-    // Requests are answered between frames; XE comes after the last one.
+    // Requests are answered between frames, each answer in a text frame;
+    // the end comes after the last frame, and asked again it says the same.
     board.sent.clear();
-    EXPECT_EQ(feed("EA0#4\rXE\r"), "AA");
-    EXPECT_EQ(board.sent, "EA0=291#4\r\nXE=5\r\n");
+    EXPECT_EQ(feed("EA0t\r"), "A");
+    EXPECT_EQ(framed_text(board.sent), "291t");
+    board.sent.clear();
+    EXPECT_EQ(feed("XEu\r"), "A");
+    EXPECT_EQ(framed_text(board.sent), "5u");
+    board.sent.clear();
     at(1000000);
-    EXPECT_EQ(board.sent, "EA0=291#4\r\nXE=5\r\n");  // nothing after the end
-    EXPECT_EQ(feed("XE\r"), "A");
-    EXPECT_EQ(board.sent.substr(board.sent.size() - 6), "XE=0\r\n");
+    EXPECT_EQ(board.sent, "");  // nothing after the end
+    EXPECT_EQ(feed("XEv\rEA0w\r"), "AA");
+    EXPECT_EQ(board.sent, "5v291w");  // no stream: no frames
+}
+
+TEST_F(stream_test, a_stream_whose_host_went_silent_ends_by_itself)
+{
+    start(100000);
+    const uint32_t silence_us = board_wire::host_silence_ms * 1000;
+    at(1000 + silence_us - 1);
+    EXPECT_TRUE(interpreter.streaming());
+    const size_t frames = board.sent.size();
+    EXPECT_EQ(feed("XKa\r"), "A");  // the host's word: another silence
+    at(1000 + 2 * silence_us - 2);
+    EXPECT_TRUE(interpreter.streaming());
+    at(1000 + 2 * silence_us);
+    EXPECT_FALSE(interpreter.streaming());
+    EXPECT_GT(board.sent.size(), frames);
+    board.sent.clear();
+    at(1000 + 3 * silence_us);
+    EXPECT_EQ(board.sent, "");
+    EXPECT_EQ(interpreter.line_rate(), 9600u);
+}
+
+TEST_F(stream_test, the_identity_and_classic_answers_are_framed_during_a_stream)
+{
+    start();
+    EXPECT_EQ(feed("XI\r"), "A");
+    EXPECT_EQ(framed_text(board.sent), "XI arduinodrv-board 3 tag,baud,stream,scan,keep\r\n");
+    board.sent.clear();
+    EXPECT_EQ(feed("EA2\r"), "A");
+    EXPECT_EQ(framed_text(board.sent), "1023\r\n");
+    board.sent.clear();
+    EXPECT_EQ(feed("XAb\r"), "A");
+    EXPECT_EQ(framed_text(board.sent), "291,0,1023,0,0,0,1101b");
 }
 
 TEST_F(stream_test, board_time_keeps_the_interval_across_the_clock_wrap)
 {
     board.analog[1] = 9;
     board.now_us = 0xFFFFFFFF - 15000;
-    ASSERT_EQ(feed("XS2,0,30000\r"), "A");
+    ASSERT_EQ(feed("XS2,0,30000a\r"), "A");
     board.sent.clear();
     at(0xFFFFFFFF - 15000 + 30000);  // past the wrap
     at(0xFFFFFFFF - 15000 + 60000);
@@ -377,20 +470,23 @@ TEST_F(interpreter_test, streams_that_cannot_be_kept_are_refused_before_they_sta
 {
     const uint32_t shortest = stream_frame::shortest_interval_us(63, 15, 9600);
     const std::string at_least = std::to_string(shortest);
-    EXPECT_EQ(feed("XS64,0,100000\rXS0,16,100000\rXS0,0,100000\rXS63,15," + std::to_string(shortest - 1) +
-                   "\rXS1,0,1000000001\r"),
+    EXPECT_EQ(feed("XS64,0,100000a\rXS0,16,100000b\rXS0,0,100000c\rXS63,15," + std::to_string(shortest - 1) +
+                   "d\rXS1,0,1000000001e\r"),
               "AAAAA");
-    EXPECT_EQ(board.sent, "XS=0\r\nXS=0\r\nXS=0\r\nXS=0\r\nXS=0\r\n");
-    EXPECT_EQ(feed("XS1,0\rXS1,0,\rXS1,,1000\rXS01,0,100000\rXS1,0,100000,1\rXS 1,0,100000\r"), "IIIIII");
+    EXPECT_EQ(board.sent, "0a0b0c0d0e");
+    EXPECT_EQ(feed("XS1,0f\rXS1,0,g\rXS1,,1000h\rXS01,0,100000i\rXS1,0,100000,1j\rXS 1,0,100000k\r"), "IIIIII");
     EXPECT_FALSE(interpreter.streaming());
 
     board.sent.clear();
-    EXPECT_EQ(feed("XS63,15," + at_least + "\r"), "A");
-    EXPECT_EQ(board.sent, "XS=" + at_least + "\r\n");
+    EXPECT_EQ(feed("XS63,15," + at_least + "l\r"), "A");
+    EXPECT_EQ(board.sent, at_least + "l");
     EXPECT_TRUE(interpreter.streaming());
     board.sent.clear();
-    EXPECT_EQ(feed("XS1,0,100000\rXB250000\r"), "AA");  // one at a time, and the rate stays
-    EXPECT_EQ(board.sent, "XS=0\r\nXB=0\r\n");
+    EXPECT_EQ(feed("XS1,0,100000m\r"), "A");  // one at a time
+    EXPECT_EQ(framed_text(board.sent), "0m");
+    board.sent.clear();
+    EXPECT_EQ(feed("XB250000n\r"), "A");  // and the rate stays
+    EXPECT_EQ(framed_text(board.sent), "0n");
 }
 
 TEST(stream_frame, check_value_and_shortest_interval)
@@ -435,6 +531,39 @@ TEST(stream_frame, damaged_frames_and_noise_are_never_read_as_frames)
     sent.analog[0] = 1024;
     stream_frame::encode(frame, sent, 63, 15);
     EXPECT_EQ(stream_frame::decode(frame, size, 63, 15, got), stream_frame::scan::not_a_frame);
+}
+
+TEST(stream_frame, text_frames_and_frames_of_any_masks_are_checked_whole)
+{
+    const std::string text = "XI arduinodrv-board 3 tag,baud,stream,scan,keep\r\n";
+    uint8_t frame[stream_frame::longest_text + 5];
+    const uint8_t size = stream_frame::encode_text(frame, reinterpret_cast<const uint8_t *>(text.data()),
+                                                   static_cast<uint8_t>(text.size()));
+    ASSERT_EQ(size, text.size() + 5);
+    uint8_t length = 0;
+    ASSERT_EQ(stream_frame::decode_text(frame, size, length), stream_frame::scan::frame);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(frame) + 3, length), text);
+    for (uint8_t cut = 0; cut < size; ++cut)
+        EXPECT_EQ(stream_frame::decode_text(frame, cut, length), stream_frame::scan::incomplete) << int(cut);
+    for (uint8_t at = 0; at < size; ++at) {
+        frame[at] ^= 0x10;
+        EXPECT_EQ(stream_frame::decode_text(frame, size, length), stream_frame::scan::not_a_frame) << int(at);
+        frame[at] ^= 0x10;
+    }
+    EXPECT_EQ(stream_frame::encode_text(frame, frame, 0), 0);
+    EXPECT_EQ(stream_frame::encode_text(frame, frame, stream_frame::longest_text + 1), 0);
+    uint8_t whole = 0;
+    EXPECT_EQ(stream_frame::decode_any_samples(frame, size, whole), stream_frame::scan::not_a_frame);
+
+    // A sample frame is known for one without its stream's masks.
+    stream_frame::sample_set samples{3, 9, {1, 0, 7, 0, 0, 0}, 1};
+    uint8_t sample_frame[stream_frame::longest_frame];
+    const uint8_t sample_size = stream_frame::encode(sample_frame, samples, 5, 1);
+    ASSERT_EQ(stream_frame::decode_any_samples(sample_frame, sample_size, whole), stream_frame::scan::frame);
+    EXPECT_EQ(whole, sample_size);
+    EXPECT_EQ(stream_frame::decode_text(sample_frame, sample_size, length), stream_frame::scan::not_a_frame);
+    sample_frame[sample_size - 1] ^= 1;
+    EXPECT_EQ(stream_frame::decode_any_samples(sample_frame, sample_size, whole), stream_frame::scan::not_a_frame);
 }
 
 }  // namespace

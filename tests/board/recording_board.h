@@ -72,7 +72,8 @@ inline void expect_classic(recording_board &board, command_interpreter &interpre
     board.analog[3] = 512;
     board.digital[2] = true;
     EXPECT_FALSE(interpreter.extended());
-    EXPECT_EQ(feed_lines(interpreter, "XI\rEA3#17\rEB2#0\rXB250000\rXS1,0,100000\rXE\rXB9600\r"), "IIIIIII");
+    EXPECT_EQ(feed_lines(interpreter, "XI\rEA3k\rEB2a\rSA3255b\rSBA1c\rXAd\rXKe\rXB250000f\rXS1,0,100000g\rXEh\r"),
+              "IIIIIIIIII");
     board.now_us = 10000000;
     interpreter.poll();
     uint32_t due = 0;

@@ -1,6 +1,7 @@
 #include "line_protocol.h"
 
 #include "board_channels.h"
+#include "board_wire.h"
 
 std::string command_line(const std::string &command)
 {
@@ -64,25 +65,26 @@ bool is_digital_text(const std::string &value, int32_t *level)
     return true;
 }
 
-namespace {
-// The decimal number that `text` is, all of it; false for anything else or
-// beyond `highest`.
-bool whole_number(const std::string &text, int64_t highest, int64_t *value)
+bool natural_value(const std::string &value, int64_t highest, int64_t *number)
 {
-    if (text.empty() || text.size() > 10)
+    if (value.empty() || value.size() > 10 || (value[0] == '0' && value.size() > 1))
         return false;
-    int64_t number = 0;
-    for (const char c : text) {
+    int64_t n = 0;
+    for (const char c : value) {
         if (c < '0' || c > '9')
             return false;
-        number = number * 10 + (c - '0');
+        n = n * 10 + (c - '0');
     }
-    if (number > highest)
+    if (n > highest)
         return false;
-    *value = number;
+    *number = n;
     return true;
 }
-}  // namespace
+
+bool sketch_identity::extended() const
+{
+    return version >= board_wire::protocol_version;
+}
 
 bool parse_identity(const std::string &line, sketch_identity *identity)
 {
@@ -91,7 +93,7 @@ bool parse_identity(const std::string &line, sketch_identity *identity)
         return false;
     const size_t version_end = line.find(' ', head.size());
     int64_t version = 0;
-    if (!whole_number(line.substr(head.size(), version_end - head.size()), 999, &version) || version < 1)
+    if (!natural_value(line.substr(head.size(), version_end - head.size()), 999, &version) || version < 1)
         return false;
     sketch_identity found;
     found.version = static_cast<int32_t>(version);
@@ -102,26 +104,17 @@ bool parse_identity(const std::string &line, sketch_identity *identity)
             found.tags |= feature == "tag";
             found.rates |= feature == "baud";
             found.stream |= feature == "stream";
+            found.scan |= feature == "scan";
+            found.keep |= feature == "keep";
         }
     }
     *identity = found;
     return true;
 }
 
-std::string tagged_command(const std::string &command, uint16_t tag)
+std::string tagged_command(const std::string &command, char tag)
 {
-    return command + "#" + std::to_string(tag);
-}
-
-bool tagged_answer(const std::string &line, const std::string &command, uint16_t tag, std::string *value)
-{
-    const std::string head = command + "=";
-    const std::string tail = "#" + std::to_string(tag);
-    if (line.size() < head.size() + tail.size() || line.compare(0, head.size(), head) != 0 ||
-        line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
-        return false;
-    *value = line.substr(head.size(), line.size() - head.size() - tail.size());
-    return true;
+    return command + tag;
 }
 
 std::string rate_command(int32_t baud)
@@ -129,11 +122,27 @@ std::string rate_command(int32_t baud)
     return "XB" + std::to_string(baud);
 }
 
-bool rate_answer(const std::string &line, int32_t *baud)
+std::string stream_start_command(unsigned analog_mask, unsigned digital_mask, int32_t interval_us)
 {
-    int64_t value = 0;
-    if (line.compare(0, 3, "XB=") != 0 || !whole_number(line.substr(3), INT32_MAX, &value))
+    return "XS" + std::to_string(analog_mask) + "," + std::to_string(digital_mask) + "," + std::to_string(interval_us);
+}
+
+bool scan_value(const std::string &value, int32_t analog[6], int32_t digital[4])
+{
+    int32_t readings[6];
+    size_t at = 0;
+    for (int32_t &reading : readings) {
+        const size_t comma = value.find(',', at);
+        if (comma == std::string::npos || !is_analog_reading(value.substr(at, comma - at), &reading) ||
+            value[at] == ' ' || value[comma - 1] == ' ')
+            return false;
+        at = comma + 1;
+    }
+    if (value.size() != at + 4 || value.find_first_not_of("01", at) != std::string::npos)
         return false;
-    *baud = static_cast<int32_t>(value);
+    for (int i = 0; i < 6; ++i)
+        analog[i] = readings[i];
+    for (int i = 0; i < 4; ++i)
+        digital[i] = value[at + static_cast<size_t>(i)] - '0';
     return true;
 }

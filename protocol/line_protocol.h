@@ -64,31 +64,42 @@ bool is_analog_reading(const std::string &line, int32_t *value);
 // other answer's line).
 bool is_digital_reading(int32_t byte, int32_t *level);
 
-// The value of a named digital answer ("EB2=1#17"): the digit "0" or "1".
+// The value of a tagged digital answer ("1" of "1k"): the digit "0" or "1".
 bool is_digital_text(const std::string &value, int32_t *level);
 
-// What the project's sketch answers beyond the classic commands. A classic
-// sketch ignores every line below, so asking costs it nothing.
+// The project's sketch's extensions (board/arduinodrv_board/board_protocol.h
+// tells each, board_wire.h what both ends keep). A classic sketch ignores
+// every line below, so asking costs it nothing.
 
 // "XI" asks the sketch what it is; the project's answers
 // "XI arduinodrv-board <version> <features>", the features a comma-separated
-// list.
+// list. Versions before board_wire::protocol_version are an earlier
+// release's sketch, which a host uses as a classic one.
 constexpr const char *identify_command = "XI";
 struct sketch_identity {
     int32_t version = 0;  // 0: not the project's sketch (or it did not answer)
     bool tags = false;    // answers that name their request
     bool rates = false;   // a faster line
     bool stream = false;  // samples on its own timer
+    bool scan = false;    // every input in one answer
+    bool keep = false;    // the uptime, and the host's silence rule
+    // This host's extensions can be used with it.
+    bool extended() const;
 };
 bool parse_identity(const std::string &line, sketch_identity *identity);
 
-// A request that names itself: "EA3" with tag 17 goes out as "EA3#17", and
-// its answer is "EA3=512#17". The value of the answer to `command` with
-// `tag`; false for a line that answers anything else.
-std::string tagged_command(const std::string &command, uint16_t tag);
-bool tagged_answer(const std::string &line, const std::string &command, uint16_t tag, std::string *value);
-
-// "XB<baud>" moves the sketch's line to that rate after its answer
-// "XB=<baud>" ("XB=0": a rate it does not take).
+// A command with its tag: "EA3" and 'k' go out as "EA3k".
+std::string tagged_command(const std::string &command, char tag);
+// The extensions' commands, without their tag.
+constexpr const char *scan_command = "XA";
+constexpr const char *keep_command = "XK";
+constexpr const char *stream_end_command = "XE";
 std::string rate_command(int32_t baud);
-bool rate_answer(const std::string &line, int32_t *baud);
+std::string stream_start_command(unsigned analog_mask, unsigned digital_mask, int32_t interval_us);
+
+// A tagged answer's value that is a whole decimal number, at most `highest`
+// ("0" to "4294967295"): a rate, an interval, a count, an uptime.
+bool natural_value(const std::string &value, int64_t highest, int64_t *number);
+// The value of the answer to XA: six analog readings (0-1023) and the four
+// digital levels.
+bool scan_value(const std::string &value, int32_t analog[6], int32_t digital[4]);

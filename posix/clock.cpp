@@ -4,9 +4,14 @@
 #include <ctime>
 
 namespace {
-// Whole seconds of the first reading; the clock counts from there.
-int64_t clock_base_seconds = 0;
-bool clock_base_set = false;
+// Whole seconds of the first reading; the clock counts from there. Set once,
+// by whichever thread asks first (the board objects' readers and callers
+// may all start at once).
+int64_t clock_base_seconds(const timespec &first)
+{
+    static const int64_t base = first.tv_sec;
+    return base;
+}
 }  // namespace
 
 int32_t elapsed_ms()
@@ -15,11 +20,7 @@ int32_t elapsed_ms()
     // otherwise stall every wait for as long as the step.
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    if (!clock_base_set) {
-        clock_base_seconds = now.tv_sec;
-        clock_base_set = true;
-    }
-    const int64_t ms = (static_cast<int64_t>(now.tv_sec) - clock_base_seconds) * 1000 +
+    const int64_t ms = (static_cast<int64_t>(now.tv_sec) - clock_base_seconds(now)) * 1000 +
                        now.tv_nsec / 1000000;
     // Modular narrowing: the 32-bit reading wraps instead of overflowing.
     return static_cast<int32_t>(static_cast<uint32_t>(ms));

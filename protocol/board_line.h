@@ -12,6 +12,10 @@
 // no parity, no flow control.
 constexpr line_settings driver_line{9600, 8, stop_bits::one, handshake::none};
 
+// The same line as a board object opens it: its reader takes every byte as
+// it comes, and a stream's frames hold any byte, a CR too.
+constexpr line_settings owned_line{driver_line.baud, driver_line.data_bits, driver_line.stop, driver_line.flow, false};
+
 // The board restarts when its port opens and needs this long to start its
 // sketch: nothing is sent to it before.
 constexpr int32_t board_start_ms = 2000;

@@ -38,6 +38,23 @@ bool kept_port::reopen()
     return port_.is_open();
 }
 
+bool kept_port::reopen_due()
+{
+    if (!kept_ || port_.is_open())
+        return false;
+    const int32_t now = elapsed_ms();
+    if (tried_ && ms_since(tried_at_ms_) < reopen_interval_ms)
+        return false;
+    tried_ = true;
+    tried_at_ms_ = now;
+    return true;
+}
+
+opened_port kept_port::open_kept() const
+{
+    return serial_port::open(path_, line_, options_);
+}
+
 void kept_port::note(opened_port opened)
 {
     ++tries_;

@@ -28,6 +28,14 @@ public:
     // the processes). False when nothing is kept.
     bool reopen();
 
+    // The same in three steps, for an owner that opens outside its locks:
+    // whether a try is due now (at most one every reopen_interval_ms; it
+    // counts as made), the open of the kept path with its settings and
+    // claim, which changes nothing kept, and keeping what it gave.
+    bool reopen_due();
+    opened_port open_kept() const;
+    void keep_reopened(opened_port opened) { note(std::move(opened)); }
+
     serial_port &port() { return port_; }
     // The path kept ("" when none).
     const char *path() const { return path_; }

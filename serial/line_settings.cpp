@@ -42,7 +42,7 @@ bool terminal_settings_for(const line_settings &line, termios *settings)
         (line.flow != handshake::none && line.flow != handshake::rts_cts && line.flow != handshake::xon_xoff))
         return false;
     std::memset(settings, 0, sizeof *settings);
-    settings->c_iflag = IGNPAR | ICRNL;
+    settings->c_iflag = IGNPAR | (line.cr_as_lf ? ICRNL : 0);
     if (line.flow == handshake::xon_xoff)
         settings->c_iflag |= IXON | IXANY | IXOFF;
     settings->c_oflag = 0;

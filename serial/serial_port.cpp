@@ -129,6 +129,12 @@ opened_port serial_port::open(const char *path, const line_settings &line, open_
         ::close(fd);
         return failed(EBUSY, in_use_text);
     }
+    // An open that claims nothing shares the device, and never touches one
+    // that another open holds alone (its line and input are that one's).
+    if (terminal && !claim && flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        ::close(fd);
+        return failed(EBUSY, in_use_text);
+    }
     if (terminal && is_session_terminal(fd)) {
         ::close(fd);
         return failed(ENOTTY, session_terminal_text);
@@ -147,6 +153,14 @@ opened_port serial_port::open(const char *path, const line_settings &line, open_
     return opened_port{serial_port(fd, locked && (exclusive_mode || pseudo_terminal), exclusive_mode), {}};
 }
 
+void serial_port::found_gone()
+{
+    if (close_when_gone_)
+        close();
+    else
+        gone_.store(true, std::memory_order_relaxed);
+}
+
 int32_t serial_port::bytes_waiting()
 {
     if (fd_ < 0)
@@ -159,11 +173,11 @@ int32_t serial_port::bytes_waiting()
 
 int32_t serial_port::read(char *buffer, int32_t max_count)
 {
-    if (fd_ < 0 || buffer == nullptr || max_count <= 0)
+    if (fd_ < 0 || gone() || buffer == nullptr || max_count <= 0)
         return 0;
     const ssize_t got = ::read(fd_, buffer, static_cast<size_t>(max_count));
     if (got < 0 && is_gone_error(errno))
-        close();
+        found_gone();
     return got < 0 ? 0 : static_cast<int32_t>(got);
 }
 
@@ -205,29 +219,36 @@ bool serial_port::wait_readable(const deadline &d)
 bool serial_port::wait_readable(const deadline &d, int wake_fd, bool *woken)
 {
     *woken = false;
-    if (fd_ < 0)
-        return false;
+    const wait_result result = wait_input(d, wake_fd);
+    *woken = result == wait_result::woken;
+    return result == wait_result::ready;
+}
+
+wait_result serial_port::wait_input(const deadline &d, int wake_fd)
+{
+    if (fd_ < 0 || gone())
+        return wait_result::gone;
     const int ready = wait_for(fd_, POLLIN, d, wake_fd);
-    if (ready == 2) {
-        *woken = true;
-        return false;
-    }
+    if (ready == 2)
+        return wait_result::woken;
     // Hung up or failed: only bytes that arrived before still count; once
-    // they are read the device is closed.
+    // they are read the device is gone.
     if (ready < 0 && bytes_waiting() > 0)
-        return true;
-    if (ready < 0)
-        close();
-    return ready > 0;
+        return wait_result::ready;
+    if (ready < 0) {
+        found_gone();
+        return wait_result::gone;
+    }
+    return ready > 0 ? wait_result::ready : wait_result::timeout;
 }
 
 bool serial_port::wait_writable(const deadline &d)
 {
-    if (fd_ < 0)
+    if (fd_ < 0 || gone())
         return false;
     const int ready = wait_for(fd_, POLLOUT, d);
     if (ready < 0)
-        close();
+        found_gone();
     return ready > 0;
 }
 
@@ -236,7 +257,7 @@ size_t serial_port::write_some(const char *bytes, size_t size, const deadline &d
     if (bytes == nullptr)
         return 0;
     size_t sent = 0;
-    while (fd_ >= 0 && sent < size) {
+    while (fd_ >= 0 && !gone() && sent < size) {
         const ssize_t n = ::write(fd_, bytes + sent, size - sent);
         if (n > 0) {
             sent += static_cast<size_t>(n);
@@ -246,7 +267,7 @@ size_t serial_port::write_some(const char *bytes, size_t size, const deadline &d
             continue;  // nothing went out: safe to try again
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             if (is_gone_error(errno))
-                close();
+                found_gone();
             break;  // the device failed or is gone: no room will come
         }
         // Full: sleep until the device has room, within the deadline.
@@ -279,6 +300,14 @@ bool serial_port::set_rate(int32_t baud)
     return true;
 }
 
+bool serial_port::rate_possible(int32_t baud)
+{
+    const uint32_t now = descriptor_rate(fd_);
+    if (now == 0 || !set_descriptor_rate(fd_, baud))
+        return false;
+    return set_descriptor_rate(fd_, static_cast<int32_t>(now));
+}
+
 void serial_port::deliver_cr_as_lf(bool as_lf)
 {
     termios settings;
@@ -298,4 +327,5 @@ void serial_port::close()
     fd_ = -1;
     claimed_ = false;
     exclusive_mode_ = false;
+    gone_.store(false, std::memory_order_relaxed);
 }

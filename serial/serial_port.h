@@ -11,6 +11,7 @@
 // operation on a port that is not open does nothing and gives 0 or false.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -25,8 +26,14 @@ struct open_options {
     // keeps other users from opening it at all. A device already claimed is
     // not opened (EBUSY), and keeps its settings and unread input. Whether
     // the claim took is kept in the port (claimed()); a FIFO takes none.
+    // Without it, a terminal's open shares the device (a shared lock for the
+    // port's life), and is refused (EBUSY), untouched, where another open
+    // holds it alone.
     bool exclusive = false;
 };
+
+// How a wait of a port that is kept open when its device goes ended.
+enum class wait_result { ready, timeout, woken, gone };
 
 struct opened_port;
 
@@ -65,6 +72,16 @@ public:
     // The claim asked for at the open holds.
     bool claimed() const { return claimed_; }
 
+    // For a port that one thread reads while others write (a board's
+    // reader): a device found gone is no longer closed by the operation that
+    // found it (its descriptor could be reused under the other thread), but
+    // marked gone(); operations then do nothing, and the owner closes it.
+    void keep_open_when_gone() { close_when_gone_ = false; }
+    bool gone() const { return gone_.load(std::memory_order_relaxed); }
+
+    // The descriptor, for a wait of the owner's own (-1 when not open).
+    int descriptor() const { return fd_; }
+
     // Received bytes waiting to be read; 0 when none.
     int32_t bytes_waiting();
 
@@ -83,6 +100,11 @@ public:
 
     // Likewise until the device has room for a write.
     bool wait_writable(const deadline &d);
+
+    // For a port kept open when gone: sleeps in poll() until a byte waits,
+    // the deadline passes, `wake_fd` is readable (unless it is -1) or the
+    // device is gone and nothing it sent before is left.
+    wait_result wait_input(const deadline &d, int wake_fd);
 
     // Writes the bytes as the device takes them, sleeping while its buffer
     // is full, until all went out or the deadline passed. The number sent:
@@ -109,6 +131,10 @@ public:
     // the port is not open or the device refuses.
     bool set_rate(int32_t baud);
 
+    // Whether the device takes `baud` bits a second (set, then put back to
+    // what it was): false where the system cannot give a line that rate.
+    bool rate_possible(int32_t baud);
+
     // Whether each CR received is delivered as LF (the line settings' way,
     // for text answers); off for binary data such as a stream's frames.
     void deliver_cr_as_lf(bool as_lf);
@@ -120,13 +146,21 @@ private:
         fd_ = other.fd_;
         claimed_ = other.claimed_;
         exclusive_mode_ = other.exclusive_mode_;
+        close_when_gone_ = other.close_when_gone_;
+        gone_.store(other.gone(), std::memory_order_relaxed);
         other.fd_ = -1;
         other.claimed_ = other.exclusive_mode_ = false;
+        other.close_when_gone_ = true;
+        other.gone_.store(false, std::memory_order_relaxed);
     }
+    // The device is gone: closed at once, or marked for the owner.
+    void found_gone();
 
     int fd_ = -1;
     bool claimed_ = false;
     bool exclusive_mode_ = false;  // TIOCEXCL set by this port
+    bool close_when_gone_ = true;
+    std::atomic<bool> gone_ = false;
 };
 
 // Why an open failed: the system's error, and a short text for the user.

@@ -4,7 +4,10 @@
 #include <climits>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <latch>
 #include <sys/time.h>
+#include <thread>
+#include <vector>
 
 #include "child.h"
 #include "elapsed.h"
@@ -50,6 +53,30 @@ TEST(Clock, PausesOfNothingReturnAtOnce)
             EXPECT_GE(ms_between(before, steady::now()), 10);
         },
         10000);
+    EXPECT_EQ(child.exit_code, 0);
+}
+
+// Threads whose first readings come at once (boards opened together) all
+// read from the same start.
+TEST(Clock, FirstReadingsOfManyThreadsShareTheirStart)
+{
+    const child_result child = run_in_child([] {
+        constexpr int count = 8;
+        std::latch together(count);
+        int32_t readings[count];
+        std::vector<std::thread> threads;
+        for (int i = 0; i < count; ++i)
+            threads.emplace_back([&, i] {
+                together.arrive_and_wait();
+                readings[i] = elapsed_ms();
+            });
+        for (std::thread &thread : threads)
+            thread.join();
+        for (const int32_t reading : readings) {
+            EXPECT_GE(reading, 0);
+            EXPECT_LT(reading, 2000);
+        }
+    });
     EXPECT_EQ(child.exit_code, 0);
 }
 

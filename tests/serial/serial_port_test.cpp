@@ -561,6 +561,70 @@ TEST(SerialPort, TheClaimKeepsOthersOutAndTheHolderUntouched)
     next.port.close();
 }
 
+// An open that claims nothing shares the device with others like it, and
+// never touches one that another open holds alone: its settings and unread
+// input stay that one's.
+TEST(SerialPort, ASharedOpenNeverTouchesAClaimedDevice)
+{
+    pty_device device;
+    const char *path = device.path.c_str();
+    opened_port holder = open_driver_line(path, open_options{.exclusive = true});
+    ASSERT_TRUE(holder.ok());
+    device.send("unread");
+    ASSERT_TRUE(wait_waiting(holder.port, 6, 2000));
+    const termios before = device.settings();
+    const opened_port shared = open_driver_line(path);
+    EXPECT_FALSE(shared.ok());
+    EXPECT_EQ(shared.failure.error, EBUSY);
+    const termios after = device.settings();
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof(termios)), 0);
+    EXPECT_EQ(holder.port.bytes_waiting(), 6);
+    holder.port.close();
+
+    opened_port first = open_driver_line(path);
+    opened_port second = open_driver_line(path);
+    EXPECT_TRUE(first.ok());
+    EXPECT_TRUE(second.ok());
+    // While they share it, no one claims it.
+    EXPECT_EQ(open_driver_line(path, open_options{.exclusive = true}).failure.error, EBUSY);
+    first.port.close();
+    second.port.close();
+    opened_port claimed = open_driver_line(path, open_options{.exclusive = true});
+    EXPECT_TRUE(claimed.ok());
+    claimed.port.close();
+}
+
+// A port one thread reads while others write is never closed by the
+// operation that finds its device gone (its number could be reused under
+// the others): it says gone, does nothing more, and its owner closes it.
+TEST(SerialPort, APortKeptOpenWhenGoneSaysSoAndWaitsForItsOwner)
+{
+    // Its waits read the layer's clock: in a child of its own.
+    const child_result child = run_in_child([] {
+        auto device = std::make_unique<pty_device>();
+        opened_port opened = open_driver_line(device->path.c_str());
+        ASSERT_TRUE(opened.ok());
+        serial_port &port = opened.port;
+        port.keep_open_when_gone();
+        const int fd = port.descriptor();
+        device->send("ab");
+        EXPECT_EQ(port.wait_input(deadline{0, 0x7FFFFFFF}, -1), wait_result::ready);
+        char bytes[8];
+        EXPECT_EQ(port.read(bytes, sizeof bytes), 2);
+        device->hang_up();
+        EXPECT_EQ(port.wait_input(deadline{0, 0x7FFFFFFF}, -1), wait_result::gone);
+        EXPECT_TRUE(port.gone());
+        EXPECT_TRUE(port.is_open());
+        EXPECT_TRUE(fd_is_open(fd));
+        EXPECT_EQ(write_now(port, "EA0\r"), 0u);
+        EXPECT_EQ(port.read(bytes, sizeof bytes), 0);
+        port.close();
+        EXPECT_FALSE(port.gone());
+        EXPECT_FALSE(fd_is_open(fd));
+    });
+    EXPECT_EQ(child.exit_code, 0);
+}
+
 // A holder killed while the pseudo-terminal's other end stays open (a socat
 // link, an emulator): its claim goes with it, for a user's plain open and for
 // a new claim alike.

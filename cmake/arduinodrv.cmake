@@ -97,6 +97,7 @@ function(add_arduinodrv target output_dir device_folder port_name)
     "${PROJECT_SOURCE_DIR}/driver/build_paths.cpp"
     $<TARGET_OBJECTS:driver_core>
     $<TARGET_OBJECTS:exchange_core>
+    $<TARGET_OBJECTS:port_trace>
     ${ARDUINODRV_BOARD_LAYERS})
   target_include_directories(${target} PRIVATE
     "${PROJECT_SOURCE_DIR}" "${PROJECT_SOURCE_DIR}/include" "${PROJECT_SOURCE_DIR}/driver")
@@ -130,11 +131,12 @@ function(add_arduinoboard target output_dir system_root)
   add_library(${target} SHARED
     "${PROJECT_SOURCE_DIR}/driver/board_build_paths.cpp"
     $<TARGET_OBJECTS:board_core>
-    $<TARGET_OBJECTS:exchange_core>
+    $<TARGET_OBJECTS:port_trace>
     $<TARGET_OBJECTS:usb_serial_devices>
     ${ARDUINODRV_BOARD_LAYERS})
   target_include_directories(${target} PRIVATE
-    "${PROJECT_SOURCE_DIR}" "${PROJECT_SOURCE_DIR}/include" "${PROJECT_SOURCE_DIR}/driver")
+    "${PROJECT_SOURCE_DIR}" "${PROJECT_SOURCE_DIR}/include" "${PROJECT_SOURCE_DIR}/driver"
+    "${PROJECT_SOURCE_DIR}/board/arduinodrv_board")
   target_compile_definitions(${target} PRIVATE ARDUINOBOARD_SYSTEM_ROOT="${system_root}")
   set_target_properties(${target} PROPERTIES
     OUTPUT_NAME arduinoboard

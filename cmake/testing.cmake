@@ -79,7 +79,7 @@ add_library(test_support STATIC
   "${_support}/stream_reader.cpp")
 target_include_directories(test_support PUBLIC
   "${_support}" "${PROJECT_SOURCE_DIR}/include" "${PROJECT_SOURCE_DIR}")
-target_link_libraries(test_support PUBLIC board_protocol tools_common GTest::gtest ${CMAKE_DL_LIBS} util pthread)
+target_link_libraries(test_support PUBLIC board_protocol line_rate tools_common GTest::gtest ${CMAKE_DL_LIBS} util pthread)
 
 # add_board_test(<name> SOURCES <files...>)
 # A GoogleTest program linked with its own build of libarduinoboard, whose
@@ -93,7 +93,7 @@ function(add_board_test name)
   file(MAKE_DIRECTORY "${root}/dev")
   add_arduinoboard(${name}_lib "${CMAKE_BINARY_DIR}/tests/${name}/lib" "${root}")
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${name}_lib test_support GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE ${name}_lib test_support line_rate GTest::gtest_main)
   target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/board/arduinodrv_board")
   target_compile_definitions(${name} PRIVATE
     TEST_SYSTEM_ROOT="${root}"

@@ -1,6 +1,7 @@
 // libarduinoboard's interface: every ab_ function, each checking its
 // arguments, finding its board, and saying how it went. No C++ exception
 // leaves the library: a failure to allocate is a status like any other.
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -28,14 +29,14 @@ ab_status said(const board_result &result)
     return said(result.status, result.why);
 }
 
-// Runs a call's body; what it throws (only std::bad_alloc can be) becomes a
-// status.
+// Runs a call's body; what it throws (std::bad_alloc, or a thread or lock
+// the system refused) becomes a status.
 template <typename body> ab_status guarded(body run) noexcept
 {
     try {
         return run();
     } catch (...) {
-        return said(AB_BAD_ARGUMENT, "out of memory");
+        return said(AB_NO_MEMORY, "out of memory");
     }
 }
 
@@ -127,6 +128,8 @@ AB_API const char *ab_status_text(ab_status status) noexcept
     case AB_SEVERAL_PORTS: return "several devices may be the board";
     case AB_NOT_SUPPORTED: return "the board's sketch cannot do this";
     case AB_STREAMING: return "a stream is running on the board: stop it first";
+    case AB_NO_MEMORY: return "the system gave no memory or thread for the call";
+    case AB_NOT_STREAMING: return "no stream is running on the board";
     }
     return "unknown status";
 }
@@ -238,10 +241,27 @@ AB_API ab_status ab_stream_stop(ab_board *board) noexcept
                     [&](ab_board &open) { return said(stream_stop(open)); });
 }
 
+AB_API int ab_event_fd(ab_board *board) noexcept
+{
+    const board_use use(board);
+    return use.found() && use.ours() ? use.board().events.descriptor() : -1;
+}
+
+AB_API ab_status ab_next_event(ab_board *board, ab_event *event, int timeout_ms) noexcept
+{
+    return on_board(board, event, "event", [&](ab_board &open) {
+        *event = open.events.next(std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms),
+                                  [&] { return open.closing.load(); });
+        if (open.closing && event->kind == AB_EVENT_NONE)
+            return said(AB_BAD_ARGUMENT, "the board was closed while the call waited for it");
+        return said(AB_OK);
+    });
+}
+
 AB_API ab_status ab_link_state(ab_board *board, ab_link *link) noexcept
 {
     return on_board(board, link, "link", [&](ab_board &open) {
-        std::lock_guard<std::mutex> state(open.state_lock);
+        std::lock_guard<std::mutex> state(open.line_lock);
         *link = open.link;
         return said(AB_OK);
     });

@@ -9,8 +9,8 @@
 
 #include "board_open.h"
 #include "board_registry.h"
-#include "board_stream.h"
 #include "protocol/board_line.h"
+#include "protocol/line_protocol.h"
 #include "protocol/trace_line.h"
 #include "serial/usb_serial_devices.h"
 
@@ -27,9 +27,8 @@ board_result checked_options(const ab_options &options)
         return {AB_BAD_VALUE, "start_ms " + std::to_string(options.start_ms) + " is outside 0-60000"};
     if (options.exclusive != 0 && options.exclusive != 1)
         return {AB_BAD_VALUE, "exclusive " + std::to_string(options.exclusive) + " is neither 0 nor 1"};
-    if (options.baud != 0 && options.baud != driver_line.baud && options.baud != 250000 && options.baud != 500000 &&
-        options.baud != 1000000)
-        return {AB_BAD_VALUE, "baud " + std::to_string(options.baud) + " is none of 9600, 250000, 500000, 1000000"};
+    if (options.baud != 0 && (options.baud < 0 || !board_wire::is_line_rate(static_cast<uint32_t>(options.baud))))
+        return {AB_BAD_VALUE, "baud " + std::to_string(options.baud) + " is none of 0, 9600, 250000, 500000, 1000000"};
     return {};
 }
 
@@ -68,6 +67,29 @@ board_result likely_port(std::string &path)
     return {AB_SEVERAL_PORTS, std::string("several devices may be the board: ") + names + "; name one"};
 }
 
+// At the end: back to 9600 at the board's word; if it does not answer, its
+// silence rule takes it there anyway once this host is gone.
+void rate_back(ab_board &board)
+{
+    std::lock_guard<std::mutex> request(board.request_lock);
+    {
+        std::lock_guard<std::mutex> lock(board.line_lock);
+        if (board.state != line_state::ready || board.baud == board_wire::classic_rate)
+            return;
+    }
+    awaited_answer answer;
+    exchange(board, rate_command(board_wire::classic_rate), answer, board.options.timeout_ms);
+}
+
+void close_descriptors(ab_board &board)
+{
+    board.port.forget();
+    board.events.close();
+    if (board.wake_fd >= 0)
+        ::close(board.wake_fd);
+    board.wake_fd = -1;
+}
+
 }  // namespace
 
 void default_options(ab_options &options)
@@ -96,64 +118,76 @@ board_result open_board(const char *port, const ab_options *given, ab_board *&op
     if (result.status != AB_OK)
         return result;
 
-    std::unique_ptr<ab_board> board(new ab_board);
+    auto board = std::make_unique<ab_board>();
     board->owner = getpid();
     board->options = options;
     board->path = path;
     if (board->trace.open(secure_getenv(trace_variable), "arduinoboard")) {
         board->trace.name_port(path);
-        board->exchange.trace_to(&board->trace);
+        board->traced = true;
     }
-    const open_failure failure = board->exchange.port().keep(path.c_str(), driver_line,
-                                                             open_options{.exclusive = options.exclusive != 0});
+    const open_failure failure = board->port.keep(path.c_str(), owned_line, open_options{.exclusive = options.exclusive != 0});
     if (failure.error != 0) {
-        board->trace.event(trace_event::open, std::string("not opened: ") + failure.reason());
+        trace_board(*board, trace_event::open, std::string("not opened: ") + failure.reason());
         board->trace.close();
         return {status_of_open_failure(failure.error), path + ": " + failure.reason()};
     }
-    board->trace.event(trace_event::open, "opened");
-    note_open(*board);
-    // The board restarts as its port opens; nothing reaches it before.
-    sleep_until_passed(board->restarted);
-    start_sketch(*board);
-    register_board(board.get());
-    opened = board.release();
+    // Its reader reads it while requests write it: the reader closes it.
+    board->port.port().keep_open_when_gone();
+    trace_board(*board, trace_event::open, "opened");
+    {
+        std::lock_guard<std::mutex> lock(board->line_lock);
+        note_open(*board);
+    }
+    if (!board->events.open() || !start_reader(*board)) {
+        stop_reader(*board);
+        close_descriptors(*board);
+        return {AB_NO_MEMORY, path + ": no descriptor or thread could be had for the board's reader"};
+    }
+    {
+        // The reader starts the board: ab_open returns once it has.
+        std::unique_lock<std::mutex> lock(board->line_lock);
+        board->changed.wait(lock, [&] { return board->started_once || board->state == line_state::gone; });
+    }
+    opened = register_board(board.release());
     return {};
 }
 
-void close_board(ab_board *board)
+void close_board(ab_board *handle)
 {
-    std::unique_ptr<ab_board> closing(unregister_board(board));
+    std::unique_ptr<ab_board> closing(unregister_board(handle));
     if (!closing)
         return;
-    const bool ours = closing->owner == getpid();
-    // A read waiting on the board's stream would keep the close waiting
-    // until its own time limit: it is sent back first. Calls that get the
-    // request lock from now on see the board closing and turn back.
-    if (ours) {
-        std::shared_ptr<board_stream> stream;
-        {
-            std::lock_guard<std::mutex> request(closing->request_lock);
-            stream = closing->stream;
-        }
-        if (stream)
-            stream->end_reads(AB_BAD_ARGUMENT, "the board was closed");
+    ab_board &board = *closing;
+    if (board.owner != getpid()) {
+        // A forked child closes its own descriptors only: the board, its
+        // reader and its claim are the parent's, which goes on using the
+        // device. Nothing else of it is touched here (its locks may have
+        // been held by a thread that did not come along).
+        wait_until_unused(&board);
+        for (const int fd : {board.port.port().descriptor(), board.wake_fd, board.events.descriptor()})
+            if (fd >= 0)
+                ::close(fd);
+        closing.release();
+        return;
     }
-    wait_until_unused(closing.get());
-    // A forked child closes its own descriptor only: the claim is the
-    // parent's, which goes on using the device. The owner frees the device
-    // for everyone, though a child it forked still holds a copy.
-    if (!ours && closing->stream) {
-        // The stream's thread is the parent's: the child's copy of it is
-        // left as it is, never joined.
-        new std::shared_ptr<board_stream>(std::move(closing->stream));
+    // Calls waiting on the board turn back: a request for the board's start,
+    // a stream's reader, a wait for events.
+    {
+        std::lock_guard<std::mutex> lock(board.line_lock);
+        board.changed.notify_all();
     }
-    if (ours) {
-        stream_stop(*closing);
-        closing->exchange.port().port().release_claim();
-        closing->exchange.port().port().release_lock();
-    }
-    closing->exchange.port().forget();
-    closing->trace.event(trace_event::close, "ab_close");
-    closing->trace.close();
+    board.events.wake_all();
+    wait_until_unused(&board);
+    // The board is left as every open finds it: no stream, at 9600.
+    stream_stop(board);
+    rate_back(board);
+    stop_reader(board);
+    // The owner frees the device for everyone, though a child it forked
+    // still holds a copy.
+    board.port.port().release_claim();
+    board.port.port().release_lock();
+    trace_board(board, trace_event::close, "ab_close");
+    close_descriptors(board);
+    board.trace.close();
 }

@@ -1,6 +1,7 @@
 #include "board_registry.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <condition_variable>
 #include <pthread.h>
 #include <unistd.h>
@@ -16,9 +17,6 @@ std::mutex registry_lock;
 // copy with a waiter that will never leave, and destroying it would wait for
 // that waiter for ever.
 std::condition_variable &released = *new std::condition_variable;
-
-// Never destroyed either: boards may still be closed by exit handlers.
-std::vector<ab_board *> &boards = *new std::vector<ab_board *>;
 
 void lock_for_fork()
 {
@@ -36,26 +34,46 @@ void watch_forks()
     (void)watched;
 }
 
-bool registered(const ab_board *board)
+// The handles, by board: a number counted up from the first, in steps that
+// keep it aligned like an address (a program may print or compare it).
+struct registered_board {
+    uintptr_t handle;
+    ab_board *board;
+};
+// Never destroyed either: boards may still be closed by exit handlers.
+std::vector<registered_board> &boards = *new std::vector<registered_board>;
+constexpr uintptr_t first_handle = 0x1000;
+constexpr uintptr_t handle_step = 0x10;
+uintptr_t next_handle = first_handle;
+
+std::vector<registered_board>::iterator find_handle(const ab_board *handle)
 {
-    return std::find(boards.begin(), boards.end(), board) != boards.end();
+    const auto value = reinterpret_cast<uintptr_t>(handle);
+    return std::find_if(boards.begin(), boards.end(), [value](const registered_board &entry) { return entry.handle == value; });
 }
 
 }  // namespace
 
-void register_board(ab_board *board)
+ab_board *register_board(ab_board *board)
 {
     watch_forks();
     std::lock_guard<std::mutex> lock(registry_lock);
-    boards.push_back(board);
+    uintptr_t handle;
+    do {
+        handle = next_handle;
+        next_handle = next_handle > UINTPTR_MAX - handle_step ? first_handle : next_handle + handle_step;
+    } while (find_handle(reinterpret_cast<const ab_board *>(handle)) != boards.end());
+    boards.push_back({handle, board});
+    return reinterpret_cast<ab_board *>(handle);
 }
 
-ab_board *unregister_board(ab_board *board)
+ab_board *unregister_board(const ab_board *handle)
 {
     std::unique_lock<std::mutex> lock(registry_lock);
-    const auto found = std::find(boards.begin(), boards.end(), board);
+    const auto found = find_handle(handle);
     if (found == boards.end())
         return nullptr;
+    ab_board *board = found->board;
     boards.erase(found);
     board->closing = true;
     return board;
@@ -68,14 +86,15 @@ void wait_until_unused(ab_board *board)
         released.wait(lock, [board] { return board->users == 0; });
 }
 
-board_use::board_use(const ab_board *board)
+board_use::board_use(const ab_board *handle)
 {
-    if (board == nullptr)
+    if (handle == nullptr)
         return;
     std::lock_guard<std::mutex> lock(registry_lock);
-    if (!registered(board) || board->closing)
+    const auto found = find_handle(handle);
+    if (found == boards.end() || found->board->closing)
         return;
-    board_ = const_cast<ab_board *>(board);
+    board_ = found->board;
     ++board_->users;
 }
 

@@ -1,13 +1,9 @@
 #include "board_stream.h"
 
-#include <cstring>
-#include <sys/eventfd.h>
-#include <unistd.h>
+#include <chrono>
 
 #include "board_object.h"
 #include "posix/clock.h"
-#include "protocol/line_protocol.h"
-#include "stream_frame.h"
 
 namespace {
 
@@ -20,7 +16,9 @@ constexpr size_t most_kept = 262144;
 // more, has stopped: the board restarted, or hangs.
 constexpr int64_t silent_intervals = 3;
 constexpr int64_t silence_margin_ms = 100;
-// How long the sketch's answer to the end of a stream may take.
+// The end of a stream is asked for again until the board says so, each try
+// this long, all of them at most stop_limit_ms.
+constexpr int32_t stop_try_ms = 170;
 constexpr int32_t stop_limit_ms = 500;
 
 size_t ring_size(int32_t interval_us)
@@ -33,289 +31,243 @@ size_t ring_size(int32_t interval_us)
 
 }  // namespace
 
-board_stream::board_stream(ab_board &board, unsigned analog_mask, unsigned digital_mask, int32_t interval_us)
-    : board_(board), analog_mask_(analog_mask), digital_mask_(digital_mask), interval_us_(interval_us),
-      decoder_(analog_mask, digital_mask), ring_(ring_size(interval_us))
+board_stream::board_stream(unsigned analog_mask, unsigned digital_mask, int32_t interval_us, int32_t started_ms)
+    : analog_mask_(static_cast<uint8_t>(analog_mask)), digital_mask_(static_cast<uint8_t>(digital_mask)),
+      interval_us_(interval_us), ring_(ring_size(interval_us)), last_frame_ms_(started_ms)
 {
 }
 
-board_stream::~board_stream()
+board_stream::counts board_stream::keep(const stream_frame::sample_set &frame, int64_t arrived_ns, int32_t now_ms)
 {
-    if (thread_.joinable()) {
-        std::string why;
-        stop(&why);
+    counts counted;
+    if (first_frame_) {
+        counted.lost += frame.sequence;  // the board numbers from 0: those before the first never came
+        board_time_us_ = frame.time_us;
+        first_frame_ = false;
+    } else {
+        const uint32_t gap = frame.sequence - next_sequence_;
+        if (gap >= 0x80000000u) {
+            ++counted.bad;  // behind the last one: not this stream's
+            return counted;
+        }
+        counted.lost += gap;
+        next_sequence_ = frame.sequence + 1;
+        // The board's clock goes on with its numbers; a time that goes back
+        // is a frame gone wrong, never a wrap of the clock (a wrap is a step
+        // forward modulo 2^32).
+        const auto step = static_cast<int32_t>(frame.time_us - last_time_us_);
+        if (step <= 0) {
+            ++counted.bad;
+            return counted;
+        }
+        board_time_us_ += step;
     }
-    if (wake_fd_ >= 0)
-        close(wake_fd_);
+    next_sequence_ = frame.sequence + 1;
+    last_time_us_ = frame.time_us;
+    last_frame_ms_ = now_ms;
+    ab_sample sample{};
+    sample.sequence = frame.sequence;
+    sample.board_time_us = board_time_us_;
+    sample.time_ns = arrived_ns;
+    sample.analog_mask = analog_mask_;
+    for (unsigned channel = 0; channel < stream_frame::analog_inputs; ++channel)
+        if (analog_mask_ & (1u << channel))
+            sample.analog[channel] = frame.analog[channel];
+    sample.digital = frame.digital;
+    if (held_ == ring_.size()) {
+        first_ = (first_ + 1) % ring_.size();
+        --held_;
+        ++counted.dropped;
+    }
+    ring_[(first_ + held_) % ring_.size()] = sample;
+    ++held_;
+    return counted;
 }
 
-bool board_stream::start()
+board_stream::counts board_stream::confirm_end(uint32_t frames)
 {
-    wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake_fd_ < 0)
-        return false;
-    last_frame_monotonic_ns_ = monotonic_ns();
-    try {
-        thread_ = std::thread([this] { run(); });
-    } catch (...) {
-        return false;
-    }
-    return true;
+    counts counted;
+    const uint32_t missing = frames - next_sequence_;
+    if (missing < 0x80000000u)
+        counted.lost = missing;
+    next_sequence_ = frames;
+    return counted;
 }
 
 void board_stream::end(ab_status status, const std::string &why)
 {
-    std::lock_guard<std::mutex> lock(lock_);
+    if (ended_)
+        return;
     ended_ = true;
     end_status_ = status;
     end_why_ = why;
-    arrived_.notify_all();
 }
 
-// The sketch's answer to XE: "XE=<frames>" and a line end.
-bool board_stream::stop_seen(const std::string &text) const
+size_t board_stream::take(ab_sample *samples, size_t max)
 {
-    const size_t at = text.rfind("XE=");
-    if (at == std::string::npos)
-        return false;
-    size_t i = at + 3;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9')
-        ++i;
-    return i > at + 3 && i < text.size() && is_line_end(text[i]);
-}
-
-void board_stream::keep(const std::vector<decoded_frame> &frames, int64_t arrived_ns)
-{
-    uint64_t lost = 0, dropped = 0;
-    {
-        std::lock_guard<std::mutex> lock(lock_);
-        for (const decoded_frame &frame : frames) {
-            if (!first_frame_ && frame.sequence != next_sequence_) {
-                const uint32_t gap = frame.sequence - next_sequence_;
-                if (gap >= 0x80000000u) {
-                    ++out_of_order_;  // behind the last one: not this stream's
-                    continue;
-                }
-                lost += gap;
-            }
-            if (!first_frame_ && frame.board_time_us < last_time_us_)
-                time_high_us_ += int64_t{1} << 32;
-            first_frame_ = false;
-            next_sequence_ = frame.sequence + 1;
-            last_time_us_ = frame.board_time_us;
-            ab_sample sample{};
-            sample.sequence = frame.sequence;
-            sample.board_time_us = time_high_us_ + frame.board_time_us;
-            sample.time_ns = arrived_ns;
-            sample.analog_mask = static_cast<uint8_t>(analog_mask_);
-            for (unsigned channel = 0; channel < 6; ++channel)
-                if (analog_mask_ & (1u << channel))
-                    sample.analog[channel] = frame.analog[channel];
-            sample.digital = frame.digital;
-            if (held_ == ring_.size()) {
-                first_ = (first_ + 1) % ring_.size();
-                --held_;
-                ++dropped;
-            }
-            ring_[(first_ + held_) % ring_.size()] = sample;
-            ++held_;
-        }
-        {
-            // Counted before the samples are told: a reader that got them
-            // finds the link's counts that go with them (state_lock is
-            // only ever taken last).
-            std::lock_guard<std::mutex> state(board_.state_lock);
-            board_.link.frames_lost += lost;
-            const uint64_t bad = decoder_.bad() + out_of_order_;
-            board_.link.frames_bad += bad - bad_told_;
-            bad_told_ = bad;
-            board_.link.samples_dropped += dropped;
-        }
-        if (!frames.empty()) {
-            last_frame_monotonic_ns_ = monotonic_ns();
-            arrived_.notify_all();
-        }
-    }
-}
-
-void board_stream::run()
-{
-    serial_port &port = board_.exchange.port().port();
-    char buffer[4096];
-    bool stop_sent = false;
-    deadline until = deadline_after(INT32_MAX);
-    for (;;) {
-        bool stopping;
-        {
-            std::lock_guard<std::mutex> lock(lock_);
-            stopping = stopping_;
-        }
-        if (stopping && !stop_sent) {
-            const std::string line = command_line("XE");
-            port.write_some(line.data(), line.size(), deadline_after(command_write_limit_ms));
-            stop_sent = true;
-            until = deadline_after(stop_limit_ms);
-        }
-        bool woken = false;
-        if (!port.wait_readable(until, wake_fd_, &woken)) {
-            if (woken) {
-                uint64_t count;
-                (void)!::read(wake_fd_, &count, sizeof count);
-                continue;
-            }
-            if (!port.is_open())
-                return end(AB_NO_PORT, "the device went away during the stream");
-            if (stop_sent)
-                return end(AB_NO_ANSWER, "the board did not say that the stream ended");
-            until = deadline_after(INT32_MAX);
-            continue;
-        }
-        const int32_t got = port.read(buffer, sizeof buffer);
-        if (got <= 0)
-            return end(AB_NO_PORT, "the device went away during the stream");
-        keep(decoder_.take(buffer, static_cast<size_t>(got)), realtime_ns());
-        if (stop_sent && stop_seen(decoder_.text())) {
-            std::lock_guard<std::mutex> lock(lock_);
-            confirmed_ = true;
-            return;
-        }
-    }
-}
-
-ab_status board_stream::read(ab_sample *samples, size_t max, int timeout_ms, size_t *count, std::string *why)
-{
-    std::unique_lock<std::mutex> lock(lock_);
-    arrived_.wait_for(lock, std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms),
-                      [this] { return held_ > 0 || ended_; });
     const size_t taken = held_ < max ? held_ : max;
     for (size_t i = 0; i < taken; ++i)
         samples[i] = ring_[(first_ + i) % ring_.size()];
     first_ = (first_ + taken) % ring_.size();
     held_ -= taken;
-    *count = taken;
-    if (taken > 0)
+    return taken;
+}
+
+ab_status board_stream::end_status(std::string *why)
+{
+    if (!ended_)
         return AB_OK;
-    if (ended_) {
+    if (!end_told_ && end_status_ != AB_OK) {
+        end_told_ = true;
         *why = end_why_;
         return end_status_;
     }
-    const int64_t silent_ms = (monotonic_ns() - last_frame_monotonic_ns_) / 1000000;
-    if (silent_ms > silent_intervals * interval_us_ / 1000 + silence_margin_ms) {
-        *why = "no frame for " + std::to_string(silent_ms) + " ms: the board stopped sending (restarted?)";
-        return AB_NO_ANSWER;
-    }
-    return AB_OK;
+    *why = end_why_ + "; no stream is running (ab_stream_start starts one)";
+    return AB_NOT_STREAMING;
 }
 
-ab_status board_stream::stop(std::string *why)
+uint64_t board_stream::discard()
 {
-    {
-        std::lock_guard<std::mutex> lock(lock_);
-        stopping_ = true;
-    }
-    const uint64_t one = 1;
-    (void)!::write(wake_fd_, &one, sizeof one);
-    if (thread_.joinable())
-        thread_.join();
-    std::lock_guard<std::mutex> lock(lock_);
-    if (confirmed_)
-        return AB_OK;
-    *why = end_why_;
-    return ended_ ? end_status_ : AB_NO_ANSWER;
+    const uint64_t dropped = held_;
+    first_ = held_ = 0;
+    return dropped;
 }
 
-namespace {
-
-// "XS<analog mask>,<digital mask>,<interval>": the sketch answers
-// "XS=<interval>", or "XS=0" when it refuses.
-bool stream_answer(const std::string &line, int64_t *interval)
+int64_t board_stream::silent_ms(int32_t now_ms) const
 {
-    if (line.compare(0, 3, "XS=") != 0 || line.size() == 3 || line.size() > 13)
-        return false;
-    int64_t value = 0;
-    for (size_t i = 3; i < line.size(); ++i) {
-        if (line[i] < '0' || line[i] > '9')
-            return false;
-        value = value * 10 + (line[i] - '0');
-    }
-    *interval = value;
-    return true;
+    return static_cast<int32_t>(static_cast<uint32_t>(now_ms) - static_cast<uint32_t>(last_frame_ms_));
 }
-}  // namespace
+
+int64_t board_stream::silence_limit_ms() const
+{
+    return silent_intervals * interval_us_ / 1000 + silence_margin_ms;
+}
 
 board_result stream_start(ab_board &board, unsigned analog_mask, unsigned digital_mask, int32_t interval_us)
 {
     std::lock_guard<std::mutex> request(board.request_lock);
-    board_result result = ready(board);
+    std::unique_lock<std::mutex> lock(board.line_lock);
+    board_result result = wait_ready(board, lock);
     if (result.status != AB_OK)
         return result;
-    if (!board.sketch.stream)
-        return {AB_NOT_SUPPORTED, board.path + ": the board's sketch cannot stream (a classic sketch)"};
-    int32_t baud;
-    {
-        std::lock_guard<std::mutex> state(board.state_lock);
-        baud = board.link.baud;
-    }
+    if (!board.sketch.extended() || !board.sketch.stream)
+        return {AB_NOT_SUPPORTED, board.path + ": the board's sketch cannot stream (" +
+                                      (board.sketch.version == 0 ? std::string("a classic sketch")
+                                                                 : "an earlier release's sketch: flash this one's") +
+                                      ")"};
+    if (board.stream && board.stream->running())
+        return {AB_STREAMING, board.path + ": a stream is running (ab_stream_stop ends it)"};
     const uint32_t shortest = stream_frame::shortest_interval_us(
-        static_cast<uint8_t>(analog_mask), static_cast<uint8_t>(digital_mask), static_cast<uint32_t>(baud));
+        static_cast<uint8_t>(analog_mask), static_cast<uint8_t>(digital_mask), static_cast<uint32_t>(board.baud));
     if (interval_us < static_cast<int64_t>(shortest))
         return {AB_BAD_VALUE, "an interval of " + std::to_string(interval_us) + " us is too short for these inputs at " +
-                                  std::to_string(baud) + " baud: " + std::to_string(shortest) + " us at least"};
-    serial_port &port = board.exchange.port().port();
-    // Frames are binary: a CR among their bytes must arrive as it is.
-    port.deliver_cr_as_lf(false);
-    int64_t agreed = -1;
-    const std::string command = "XS" + std::to_string(analog_mask) + "," + std::to_string(digital_mask) + "," +
-                                std::to_string(interval_us);
-    const bool answered = ask(board, command, board.options.timeout_ms,
-                              [&](const std::string &line) { return stream_answer(line, &agreed); });
-    if (answered && agreed == interval_us) {
-        auto stream = std::make_shared<board_stream>(board, analog_mask, digital_mask, interval_us);
-        if (stream->start()) {
-            board.stream = stream;
-            return {};
-        }
-        std::string why;
-        stream->stop(&why);
-        result = {AB_NO_ANSWER, board.path + ": no thread could be had to read the stream"};
-    } else if (answered) {
-        result = {AB_BAD_VALUE, board.path + ": the board refused the stream (" + command + ")"};
-    } else {
-        result = {port.is_open() ? AB_NO_ANSWER : AB_NO_PORT, board.path + ": no answer to " + command};
-    }
-    port.deliver_cr_as_lf(true);
-    board.exchange.doubt_answer();
-    return result;
+                                  std::to_string(board.baud) + " baud: " + std::to_string(shortest) + " us at least" +
+                                  (board.baud == board_wire::classic_rate ? " (a fast line takes more: options.baud)" : "")};
+    board.asked_stream = std::make_shared<board_stream>(analog_mask, digital_mask, interval_us, elapsed_ms());
+    lock.unlock();
+
+    awaited_answer answer;
+    answer.does = awaited_answer::effect::starts_stream;
+    const std::string command = stream_start_command(analog_mask, digital_mask, interval_us);
+    const exchange_outcome outcome = exchange(board, command, answer, board.options.timeout_ms);
+    lock.lock();
+    board.asked_stream.reset();
+    if (outcome == exchange_outcome::answered && board.stream && board.stream->running() &&
+        board.stream->interval_us() == interval_us)
+        return {};
+    if (outcome == exchange_outcome::answered)
+        return {AB_BAD_VALUE, board.path + ": the board refused the stream (" + command + ")"};
+    if (outcome == exchange_outcome::gone)
+        return {AB_NO_PORT, board.path + ": the device went away"};
+    lock.unlock();
+    // The board may have started it and its answer been lost: it is ended,
+    // so that nothing streams that no one reads.
+    awaited_answer end;
+    exchange(board, stream_end_command, end, board.options.timeout_ms);
+    return {AB_NO_ANSWER, board.path + ": no answer to " + command};
 }
 
 board_result stream_read(ab_board &board, ab_sample *samples, size_t max, int timeout_ms, size_t *count)
 {
-    std::shared_ptr<board_stream> stream;
-    {
-        std::lock_guard<std::mutex> request(board.request_lock);
-        stream = board.stream;
-    }
+    std::unique_lock<std::mutex> lock(board.line_lock);
+    const std::shared_ptr<board_stream> stream = board.stream;
     if (!stream)
-        return {AB_BAD_ARGUMENT, board.path + ": no stream is running (ab_stream_start starts one)"};
+        return {AB_NOT_STREAMING, board.path + ": no stream is running (ab_stream_start starts one)"};
+    const auto silent_at = [&] {
+        return std::chrono::steady_clock::now() +
+               std::chrono::milliseconds(stream->silence_limit_ms() - stream->silent_ms(elapsed_ms()));
+    };
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+    // Woken by samples, the end, a close, or silence longer than a stream
+    // keeps.
+    for (;;) {
+        if (stream->held() > 0 || !stream->running() || board.closing)
+            break;
+        if (stream->silent_ms(elapsed_ms()) > stream->silence_limit_ms())
+            break;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= end)
+            break;
+        const auto silence = silent_at() + std::chrono::milliseconds(1);
+        board.changed.wait_until(lock, silence < end ? silence : end);
+    }
+    *count = stream->take(samples, max);
+    if (*count > 0)
+        return {};
+    if (board.closing)
+        return {AB_BAD_ARGUMENT, board.path + ": the board was closed"};
     std::string why;
-    const ab_status status = stream->read(samples, max, timeout_ms, count, &why);
-    return {status, status == AB_OK ? std::string() : board.path + ": " + why};
+    if (!stream->running()) {
+        const ab_status status = stream->end_status(&why);
+        return {status, board.path + ": " + why};
+    }
+    const int64_t silent = stream->silent_ms(elapsed_ms());
+    if (silent > stream->silence_limit_ms())
+        return {AB_NO_ANSWER,
+                board.path + ": no frame for " + std::to_string(silent) + " ms: the board stopped sending (restarted?)"};
+    return {};
 }
 
 board_result stream_stop(ab_board &board)
 {
     std::lock_guard<std::mutex> request(board.request_lock);
+    std::unique_lock<std::mutex> lock(board.line_lock);
     if (!board.stream)
-        return {};
-    std::string why;
-    const ab_status status = board.stream->stop(&why);
-    board.stream.reset();
-    board.exchange.port().port().deliver_cr_as_lf(true);
-    // Frames still on their way are for the next request to discard.
-    board.exchange.doubt_answer();
-    if (status == AB_OK)
-        return {};
-    return {status, board.path + ": " + why};
+        return {AB_NOT_STREAMING, board.path + ": no stream is running"};
+    if (!board.stream->running())
+        return {};  // it ended by itself; what came stays readable
+    board.stream->stopping = true;
+    const std::shared_ptr<board_stream> stream = board.stream;
+    lock.unlock();
+    // Asked again until the board says so with its count: the frames still
+    // on their way come first.
+    const deadline total = deadline_after(stop_limit_ms);
+    for (int tries = 0; !deadline_passed(total); ++tries) {
+        if (tries == 1) {
+            // A board that already stopped answers the repeat unframed.
+            std::lock_guard<std::mutex> state(board.line_lock);
+            if (stream->running())
+                board.input.accept_plain_during_stream(true);
+        }
+        awaited_answer answer;
+        answer.does = awaited_answer::effect::ends_stream;
+        const int32_t limit = static_cast<int32_t>(std::min<int64_t>(stop_try_ms, std::max<int64_t>(1, ms_left(total))));
+        const exchange_outcome outcome = exchange(board, stream_end_command, answer, limit);
+        lock.lock();
+        if (!stream->running())
+            return {};
+        if (outcome == exchange_outcome::gone || board.state == line_state::gone)
+            return {AB_NO_PORT, board.path + ": the device went away"};
+        lock.unlock();
+    }
+    // Not confirmed: the reader waits out the board's silence rule, after
+    // which the board streams no more whatever it heard.
+    lock.lock();
+    end_stream(board, AB_NO_ANSWER, "the board did not say that the stream ended");
+    board.start_due = start_reason::resync;
+    wake_reader(board);
+    return {AB_NO_ANSWER, board.path + ": the board did not say that the stream ended (within " +
+                              std::to_string(stop_limit_ms) + " ms)"};
 }
 
 bool stream_masks_valid(unsigned analog_mask, unsigned digital_mask)

@@ -1,70 +1,70 @@
-// A board's stream (board_stream.cpp): the sketch samples on its own timer
-// and sends framed records; a thread of the board object's reads them into
-// a ring of samples that ab_stream_read takes from.
+// A stream the board times (board_stream.cpp): its inputs and interval, the
+// ring of samples the board's reader fills from the frames it finds, and
+// every count of what was lost on the way. Used with the board's line lock
+// held.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "arduinoboard.h"
-#include "protocol/stream_decoder.h"
-
-struct ab_board;
+#include "stream_frame.h"
 
 class board_stream {
 public:
-    board_stream(ab_board &board, unsigned analog_mask, unsigned digital_mask, int32_t interval_us);
-    ~board_stream();
-    board_stream(const board_stream &) = delete;
-    board_stream &operator=(const board_stream &) = delete;
+    board_stream(unsigned analog_mask, unsigned digital_mask, int32_t interval_us, int32_t started_ms);
 
-    // Starts the reading thread; false when it cannot be had.
-    bool start();
+    uint8_t analog_mask() const { return analog_mask_; }
+    uint8_t digital_mask() const { return digital_mask_; }
+    int32_t interval_us() const { return interval_us_; }
 
-    // Up to `max` samples, waiting at most timeout_ms for the first. AB_OK
-    // with what there is (perhaps none); once the stream has ended and its
-    // samples are taken, why it ended; AB_NO_ANSWER when the board has sent
-    // nothing for longer than it ever should.
-    ab_status read(ab_sample *samples, size_t max, int timeout_ms, size_t *count, std::string *why);
+    // What the link's counters gain.
+    struct counts {
+        uint64_t lost = 0, bad = 0, dropped = 0;
+    };
 
-    // Asks the sketch to end the stream and waits for the thread; AB_OK when
-    // the sketch said it ended.
-    ab_status stop(std::string *why);
+    // A frame the reader found, and when it arrived.
+    counts keep(const stream_frame::sample_set &frame, int64_t arrived_ns, int32_t now_ms);
 
-    // Sends every read waiting on the stream back with `status`: the board
-    // is being closed.
-    void end_reads(ab_status status, const std::string &why) { end(status, why); }
+    // The board said the stream ended, having numbered `frames`: those never
+    // received after the last one are lost.
+    counts confirm_end(uint32_t frames);
+
+    // The stream ended (`status`, AB_OK when the program stopped it):
+    // what is in the ring stays readable, then the status is told once.
+    void end(ab_status status, const std::string &why);
+    bool running() const { return !ended_; }
+    // Stopping: the end was asked for; frames still count until it comes.
+    bool stopping = false;
+
+    // Up to `max` samples, the oldest first.
+    size_t take(ab_sample *samples, size_t max);
+    size_t held() const { return held_; }
+    // Once the ring is empty after the end: the end's status the first time
+    // (why in `why`), then AB_NOT_STREAMING.
+    ab_status end_status(std::string *why);
+    // Samples nobody will read (a new stream replaces this one): counted
+    // as dropped.
+    uint64_t discard();
+
+    // Milliseconds since the last frame (or the start).
+    int64_t silent_ms(int32_t now_ms) const;
+    // How long the board may stay silent before the stream counts as
+    // stopped: 3 intervals and 100 ms.
+    int64_t silence_limit_ms() const;
 
 private:
-    void run();
-    void keep(const std::vector<decoded_frame> &frames, int64_t arrived_ns);
-    bool stop_seen(const std::string &text) const;
-    void end(ab_status status, const std::string &why);
-
-    ab_board &board_;
-    const unsigned analog_mask_, digital_mask_;
-    const int32_t interval_us_;
-    stream_decoder decoder_;
-    int wake_fd_ = -1;
-    std::thread thread_;
-
-    std::mutex lock_;  // guards what follows
-    std::condition_variable arrived_;
+    uint8_t analog_mask_, digital_mask_;
+    int32_t interval_us_;
     std::vector<ab_sample> ring_;
     size_t first_ = 0, held_ = 0;
-    bool stopping_ = false, ended_ = false, confirmed_ = false;
+    bool ended_ = false, end_told_ = false;
     ab_status end_status_ = AB_OK;
     std::string end_why_;
-    int64_t last_frame_monotonic_ns_ = 0;
+    int32_t last_frame_ms_;
+    bool first_frame_ = true;
     uint32_t next_sequence_ = 0;
     uint32_t last_time_us_ = 0;
-    int64_t time_high_us_ = 0;  // the board's clock beyond its 32 bits
-    bool first_frame_ = true;
-    // The reading thread's own: the bad frames told to the link so far.
-    uint64_t out_of_order_ = 0, bad_told_ = 0;
+    int64_t board_time_us_ = 0;  // the last frame's, beyond its 32 bits
 };

@@ -238,7 +238,9 @@ typedef enum ab_status {
     AB_BAD_ARGUMENT,   /* a null pointer, a board that is closed, a path that cannot be one */
     AB_SEVERAL_PORTS,  /* ab_open(NULL): more than one device may be the board; name one */
     AB_NOT_SUPPORTED,  /* the board's sketch cannot do this (a classic sketch) */
-    AB_STREAMING       /* a stream is running on the board: stop it first */
+    AB_STREAMING,      /* a stream is running on the board: stop it first */
+    AB_NO_MEMORY,      /* the system gave no memory (or no thread) for the call */
+    AB_NOT_STREAMING   /* a stream call, and no stream is running */
 } ab_status;
 
 /* The status in words ("the board did not answer within the time limit");
@@ -322,6 +324,32 @@ typedef struct ab_link {
     uint64_t samples_dropped;                /* stream samples dropped, oldest first, while the program read too slowly */
     int32_t sketch;                          /* 0: a classic sketch (or none answered); else the project's sketch's protocol version */
 } ab_link;
+
+/* The board's events (EVENTS). */
+typedef enum ab_event_kind {
+    AB_EVENT_NONE = 0,      /* no event came within the wait */
+    AB_EVENT_ATTACHED,      /* the device is open again: it came back */
+    AB_EVENT_DETACHED,      /* the device went away (unplugged) */
+    AB_EVENT_RESTARTED,     /* the board restarted: every output is off */
+    AB_EVENT_RATE_CHANGED,  /* the line moved: value is its rate now */
+    AB_EVENT_STREAM_ENDED   /* the stream ended: value is why (AB_OK: stopped by the program) */
+} ab_event_kind;
+
+typedef struct ab_event {
+    int32_t kind;     /* an ab_event_kind */
+    int32_t value;    /* the rate, or the status, as kind says; 0 for the others */
+    int64_t time_ns;  /* CLOCK_REALTIME when the library saw it */
+    uint64_t missed;  /* events lost before this one: the queue holds 256 */
+} ab_event;
+
+/* A descriptor that is readable (poll, select, epoll) while events wait;
+ * read them with ab_next_event, never from the descriptor. -1 for a board
+ * that is NULL, closed or a forked parent's. Valid until ab_close. */
+AB_API int ab_event_fd(ab_board *board) AB_NOEXCEPT;
+
+/* The oldest event, waiting up to timeout_ms for one (0: not at all): AB_OK
+ * with event->kind AB_EVENT_NONE when none came. */
+AB_API ab_status ab_next_event(ab_board *board, ab_event *event, int timeout_ms) AB_NOEXCEPT;
 
 /* requests counts the requests sent to the board, no_answer and
  * not_a_reading those of them that failed so; a write the device did not

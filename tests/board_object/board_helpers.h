@@ -3,12 +3,17 @@
 #pragma once
 
 #include <chrono>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <string>
+#include <thread>
+#include <unistd.h>
 
 #include "arduinoboard.h"
 #include "elapsed.h"
 #include "fake_board.h"
+#include "serial/line_rate.h"
 
 // Options for a fake board: no restart to wait for, a short answer limit.
 inline ab_options fake_board_options(int timeout_ms = 300)
@@ -70,3 +75,27 @@ template <typename F> long long ms_taken(F &&call)
 // Generous upper bound for a call that ends by a time limit: the machine is
 // shared, and the tests may run under an emulator and sanitizers.
 constexpr long long slow_machine_ms = 5000;
+
+// Whether this system gives a line any rate (termios2, which qemu-i386
+// lacks): where it cannot, no line moves and the fast line cannot be seen.
+inline bool lines_can_move()
+{
+    const int fd = posix_openpt(O_RDWR | O_NOCTTY);
+    const bool can = fd >= 0 && descriptor_rate(fd) != 0;
+    if (fd >= 0)
+        close(fd);
+    return can;
+}
+
+// Waits until `done()` holds, at most timeout_ms, looking every 10 ms; what
+// it last said.
+template <typename predicate> bool eventually(predicate done, int timeout_ms = 10000)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end)
+            return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}

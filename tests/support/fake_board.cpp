@@ -1,6 +1,7 @@
 #include "fake_board.h"
 
 #include "board_protocol.h"
+#include "serial/line_rate.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -60,6 +61,9 @@ std::vector<std::string> command_lines(const std::string &bytes)
     return lines;
 }
 
+// What a byte sent at one rate becomes at another.
+constexpr uint8_t junk_byte = 0xF0;
+
 // The board's thread never blocks on the line (the pty's master is
 // non-blocking): it waits in ppoll for the line, its next byte's time or a
 // wake-up.
@@ -105,9 +109,16 @@ void fake_board::answer_as_sketch(const sketch_pins &pins, sketch_kind kind)
         std::lock_guard<std::mutex> lock(mutex_);
         responder_ = nullptr;
         sketch_filter_ = nullptr;
+        sketch_delay_ = nullptr;
         sketch_ = std::make_unique<sketch>(kind);
         sketch_->pins = pins;
-        set_pace(paced_baud_);  // a board starts at its first rate
+        // A board that starts afresh: what it had not yet put on the line is
+        // gone, and its end of the line is at its first rate.
+        outgoing_.clear();
+        sent_count_ = queued_count_;
+        sent_.notify_all();
+        line_rate_ = 9600;
+        set_pace(paced_baud_);
     }
     wake();  // its clock may have work
 }
@@ -133,6 +144,12 @@ void fake_board::filter_sketch_output(std::function<std::string(const std::strin
     sketch_filter_ = std::move(filter);
 }
 
+void fake_board::delay_sketch_output(std::function<int(const std::string &)> delay)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    sketch_delay_ = std::move(delay);
+}
+
 sketch_pins fake_board::pins()
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -147,6 +164,16 @@ void fake_board::pace_like_line(int baud)
         set_pace(baud);
     }
     wake();
+}
+
+// The sketch's end and the driver's at different rates (lock held). Where
+// the system cannot tell the driver's rate (no termios2), never.
+bool fake_board::rates_apart() const
+{
+    if (!sketch_ || pty_.master < 0)
+        return false;
+    const uint32_t host = descriptor_rate(pty_.master);
+    return host != 0 && host != line_rate_;
 }
 
 // Lock held.
@@ -217,8 +244,9 @@ void fake_board::sketch_sends(clock::time_point now)
         std::string piece = std::exchange(sketch_->answer, std::string());
         if (sketch_filter_)
             piece = sketch_filter_(piece);
+        const int delay_ms = sketch_delay_ && !piece.empty() ? sketch_delay_(piece) : 0;
         if (!piece.empty())
-            queue(std::move(piece), now);
+            queue(std::move(piece), now + std::chrono::milliseconds(delay_ms));
     }
     if (sketch_->moved_to != 0)
         queue(std::string(), now, std::exchange(sketch_->moved_to, 0));
@@ -252,9 +280,10 @@ void fake_board::take(const char *bytes, size_t count)
     arrived_.notify_all();
     const auto now = clock::now();
     if (sketch_) {
+        const bool junk = rates_apart();
         for (size_t i = 0; i < count; ++i) {
             sketch_sends(now);
-            sketch_->interpreter.feed(static_cast<uint8_t>(bytes[i]));
+            sketch_->interpreter.feed(junk ? junk_byte : static_cast<uint8_t>(bytes[i]));
         }
         sketch_sends(now);
         return;
@@ -311,6 +340,8 @@ void fake_board::serve()
         std::optional<clock::time_point> next_event = run_sketch_clock(now);
         if (!outgoing_.empty() && outgoing_.front().bytes.empty()) {
             // The bytes before it have crossed: the line moves.
+            if (outgoing_.front().new_rate > 0)
+                line_rate_ = outgoing_.front().new_rate;
             if (paced_baud_ > 0 && outgoing_.front().new_rate > 0)
                 set_pace(static_cast<int>(outgoing_.front().new_rate));
             sent_count_ = outgoing_.front().number;
@@ -322,7 +353,9 @@ void fake_board::serve()
             const outgoing &front = outgoing_.front();
             const auto due = to_driver_.due(front.ready_at);
             if (due <= now) {
-                const std::string piece = paced ? front.bytes.substr(0, 1) : front.bytes;
+                std::string piece = paced ? front.bytes.substr(0, 1) : front.bytes;
+                if (rates_apart())
+                    piece.assign(piece.size(), static_cast<char>(junk_byte));
                 lock.unlock();
                 const ssize_t wrote = write(master, piece.data(), piece.size());
                 lock.lock();

@@ -70,7 +70,7 @@ public:
     // interpreter, reading and setting `pins` (replaces any responder): the
     // project's sketch with its extensions by default, or a classic one. Its
     // clock is the test's steady clock from this call (a fresh start, at
-    // 9600): a stream's frames go at their ticks, and the rate it moves to
+    // 9600, what an earlier sketch had not yet sent lost): a stream's frames go at their ticks, and the rate it moves to
     // paces the line when pace_like_line is on. Its serial buffer holds 63
     // bytes not yet on the line, so a stream the line cannot carry, or a
     // driver that does not read, loses whole frames as the board does.
@@ -78,7 +78,9 @@ public:
     sketch_pins pins();
     // What the inputs read from now on; the sketch runs on (no restart).
     void set_inputs(const sketch_pins &pins);
-    // The sketch's line rate now: 9600 until the driver moves it.
+    // The sketch's line rate now: 9600 until the driver moves it. While it
+    // differs from the rate the driver set its end to, every byte between
+    // them arrives as junk (0xF0), either way, as on a real line.
     uint32_t sketch_line_rate();
     // Each piece the sketch sends (one answer, or one stream frame) passes
     // through `filter` before it goes on the line: a test damages, cuts or
@@ -86,6 +88,11 @@ public:
     // It runs on the board's thread with the board locked: it must not call
     // the board.
     void filter_sketch_output(std::function<std::string(const std::string &piece)> filter);
+    // Holds each piece the sketch sends (after the filter) for the
+    // milliseconds `delay` says (0: none): a late answer. What the sketch
+    // sends after it waits behind it, as on a real line. Kept until
+    // answer_as_sketch; nullptr ends it. Runs as the filter does.
+    void delay_sketch_output(std::function<int(const std::string &piece)> delay);
 
     // Plays a board on a line of `baud` (10 bits a character, 0 for no
     // line at all): each byte the board sends reaches the driver one
@@ -124,6 +131,7 @@ private:
     void queue(std::string bytes, clock::time_point ready_at, uint32_t new_rate = 0);
     void wake();
     void set_pace(int baud);
+    bool rates_apart() const;
     void sketch_sends(clock::time_point now);
     std::optional<clock::time_point> run_sketch_clock(clock::time_point now);
 
@@ -135,12 +143,14 @@ private:
     bool stopping_ = false, hang_up_asked_ = false;
     line_pace<clock::time_point> to_driver_, from_driver_;  // no pace until asked
     int paced_baud_ = 0;
+    uint32_t line_rate_ = 9600;  // the sketch's end of the line, as its bytes go now
     std::deque<outgoing> outgoing_;
     uint64_t queued_count_ = 0, sent_count_ = 0;
     std::string received_;
     std::string line_;
     std::function<board_reply(const std::string &)> responder_;
     std::function<std::string(const std::string &)> sketch_filter_;
+    std::function<int(const std::string &)> sketch_delay_;
     struct sketch;
     std::unique_ptr<sketch> sketch_;
     std::thread thread_;

@@ -14,47 +14,39 @@ void stream_reader::take(const char *bytes, size_t count)
         stream_frame::sample_set samples{};
         const auto *start = reinterpret_cast<const uint8_t *>(pending_.data()) + at;
         const size_t left = pending_.size() - at;
-        const auto result = stream_frame::decode(start, static_cast<uint16_t>(left > 0xFFFF ? 0xFFFF : left), amask_,
-                                                 dmask_, samples);
-        if (result == stream_frame::scan::incomplete)
-            break;
-        if (result == stream_frame::scan::not_a_frame) {
-            skip(pending_[at++]);
+        const auto available = static_cast<uint16_t>(left > 0xFFFF ? 0xFFFF : left);
+        uint8_t length = 0;
+        const auto text = stream_frame::decode_text(start, available, length);
+        if (text == stream_frame::scan::frame) {
+            end_skipped();
+            tally_.lines.emplace_back(reinterpret_cast<const char *>(start) + stream_frame::payload_offset, length);
+            at += stream_frame::header_bytes + length + stream_frame::crc_bytes;
             continue;
         }
+        const auto result = stream_frame::decode(start, available, amask_, dmask_, samples);
+        if (result == stream_frame::scan::incomplete || (left > 1 && text == stream_frame::scan::incomplete))
+            break;
+        if (result == stream_frame::scan::not_a_frame) {
+            skipping_ = true;  // a damaged frame or noise: one bad run however its bytes fall
+            ++at;
+            continue;
+        }
+        end_skipped();
         frame(samples);
         at += stream_frame::frame_bytes(amask_, dmask_);
     }
     pending_.erase(0, at);
 }
 
-// An answer line is text ending in CR LF; anything else between frames is
-// a damaged frame or noise, also when an answer follows it.
-void stream_reader::skip(char byte)
+void stream_reader::end_skipped()
 {
-    skipped_.push_back(byte);
-    if (byte != '\n')
-        return;
-    const size_t text = skipped_.find_last_not_of("ABEISX=#,-0123456789 abcdefghijklmnopqrstuvwxyz\r\n");
-    const size_t start = text == std::string::npos ? 0 : text + 1;
-    const bool answer = skipped_.size() - start >= 3 && skipped_[skipped_.size() - 2] == '\r' &&
-                        skipped_[start] >= 'A' && skipped_[start] <= 'Z';
-    // A damaged frame may hold the byte LF: the run goes on to the next
-    // frame or answer, one bad frame however its bytes fall.
-    if (!answer)
-        return;
-    tally_.lines.push_back(skipped_.substr(start));
-    if (start > 0)
+    if (skipping_)
         ++tally_.bad;
-    skipped_.clear();
+    skipping_ = false;
 }
 
 void stream_reader::frame(const stream_frame::sample_set &samples)
 {
-    if (!skipped_.empty()) {
-        ++tally_.bad;
-        skipped_.clear();
-    }
     if (tally_.frames == 0) {
         tally_.first_sequence = samples.sequence;
     } else {

@@ -1,8 +1,8 @@
 // Reads a stream as a host must: every frame checked, sequence gaps counted
 // as lost, bytes that are no frame skipped up to the next one and counted as
-// a bad frame, the answer lines between frames kept apart. For the tests and
-// benchmarks of the boards that stream (the fake board, boardsim, firmsim),
-// which count what the board sent.
+// a bad frame, the answers between frames (each in a text frame) kept
+// apart. For the tests and benchmarks of the boards that stream (the fake
+// board, boardsim, firmsim), which count what the board sent.
 #pragma once
 
 #include "stream_frame.h"
@@ -14,11 +14,11 @@
 struct stream_tally {
     uint64_t frames = 0;       // whole, valid frames
     uint64_t lost = 0;         // sequence numbers missing between them
-    uint64_t bad = 0;          // runs of bytes that were neither a frame nor an answer line
+    uint64_t bad = 0;          // runs of bytes that were no frame
     uint64_t wrong_time = 0;   // frames whose board time is not the interval after the last
     uint64_t wrong_value = 0;  // frames whose inputs are not what the board was given
     uint32_t first_sequence = 0, last_sequence = 0;
-    std::vector<std::string> lines;  // answers that came between frames, with their CR LF
+    std::vector<std::string> lines;  // the answers that came between frames, as the text frames held them
 };
 
 class stream_reader {
@@ -31,13 +31,13 @@ public:
 
 private:
     void frame(const stream_frame::sample_set &samples);
-    void skip(char byte);
+    void end_skipped();
 
     uint8_t amask_, dmask_;
     uint32_t interval_us_;
     stream_frame::sample_set expected_;
     std::string pending_;  // bytes not yet read as a frame
-    std::string skipped_;  // bytes since the last frame that were none
+    bool skipping_ = false;  // bytes since the last frame were none
     stream_tally tally_;
     stream_frame::sample_set last_{};
 };

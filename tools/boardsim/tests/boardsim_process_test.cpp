@@ -300,30 +300,30 @@ TEST(boardsim_process, streams_on_its_own_clock_and_paces_the_rate_it_moved_to)
     ASSERT_TRUE(sim.start({"--analog", "2=700", "--digital", "7=1", "--pace", "--no-reset"}));
     raw_line host(sim.link());
     ASSERT_TRUE(host.ok());
-    // 39 bytes of identity: 41 ms at 9600 baud, well under 1 ms at 1000000.
+    // 49 bytes of identity: 51 ms at 9600 baud, well under 1 ms at 1000000.
     const auto identify = [&] {
         const auto start = clock_type::now();
         host.send("XI");
-        EXPECT_EQ(host.read_for(5000, "\n"), "XI arduinodrv-board 2 tag,baud,stream\r\n");
+        EXPECT_EQ(host.read_for(5000, "\n"), "XI arduinodrv-board 3 tag,baud,stream,scan,keep\r\n");
         return seconds_since(start);
     };
-    EXPECT_GE(identify(), 0.040);
-    host.send("XB1000000");
-    EXPECT_EQ(host.read_for(5000, "\n"), "XB=1000000\r\n");
+    EXPECT_GE(identify(), 0.050);
+    host.send("XB1000000a");
+    EXPECT_EQ(host.read_for(5000, "a"), "1000000a");
     EXPECT_LT(identify(), 0.030);
 
-    host.send("XS4,4,10000");  // A2 and pin 7, 100 frames a second
-    const std::string started = host.read_for(5000, "\n");
-    ASSERT_EQ(started.compare(0, 10, "XS=10000\r\n"), 0);
+    host.send("XS4,4,10000b");  // A2 and pin 7, 100 frames a second
+    const std::string started = host.read_for(5000, "b");
+    ASSERT_EQ(started.compare(0, 6, "10000b"), 0);
     stream_frame::sample_set expected{};
     expected.analog[2] = 700;
     expected.digital = 4;  // pin 7 is digital input 2
     stream_reader reader(4, 4, 10000, expected);
-    reader.take(started.data() + 10, started.size() - 10);
+    reader.take(started.data() + 6, started.size() - 6);
     const std::string frames = host.read_for(500);
     reader.take(frames.data(), frames.size());
-    host.send("XE");
-    const std::string end = host.read_for(5000, "XE=");
+    host.send("XEc");
+    const std::string end = host.read_for(5000, "c");
     reader.take(end.data(), end.size());
     const stream_tally &tally = reader.tally();
     EXPECT_GE(tally.frames, 20u);
@@ -341,7 +341,7 @@ TEST(boardsim_process, plays_a_classic_sketch_on_request)
     boardsim_process sim;
     ASSERT_TRUE(sim.start({"--analog", "0=99", "--classic", "--no-reset"}));
     raw_line host(sim.link());
-    for (const char *extension : {"XI", "EA0#1", "XB500000", "XS1,0,100000"})
+    for (const char *extension : {"XI", "EA0k", "XB500000a", "XS1,0,100000b"})
         host.send(extension);
     host.send("EA0");
     EXPECT_EQ(host.read_for(5000, "\n"), "99\r\n");  // and nothing before

@@ -98,8 +98,8 @@ int main(int argc, char **argv)
     const double chip_before = std::atof(before.at("sim").c_str());
     const std::string start = "XS" + std::to_string(chosen.amask) + "," + std::to_string(chosen.dmask) + "," +
                               std::to_string(chosen.interval_us);
-    const std::string started = line.ask(start, "XS=");
-    if (started != "XS=" + std::to_string(chosen.interval_us)) {
+    const std::string started = line.request(start);
+    if (started != std::to_string(chosen.interval_us)) {
         std::fprintf(stderr, "firmsim_stream_bench: %s was answered \"%s\"\n", start.c_str(), started.c_str());
         return 1;
     }
@@ -109,19 +109,27 @@ int main(int argc, char **argv)
     const double wall_start = now_s();
     char bytes[8192];
     uint64_t received = 0;
+    // The board keeps a stream only while its host talks: a question every
+    // half second, as libarduinoboard's reader asks (its answers come framed
+    // between the frames).
+    double asked_at = wall_start;
     while (now_s() - wall_start < chosen.seconds) {
         const size_t count = line.read_some(bytes, sizeof bytes, 100);
         received += count;
         reader.take(bytes, count);
+        if (now_s() - asked_at >= 0.5) {
+            line.send("XKa");
+            asked_at = now_s();
+        }
     }
-    line.send("XE");
+    line.send("XEz");
     std::string end;
     const double end_asked = now_s();
     while (end.empty() && now_s() - end_asked < 5) {
         reader.take(bytes, line.read_some(bytes, sizeof bytes, 100));
         for (const std::string &answer : reader.tally().lines)
-            if (answer.rfind("XE=", 0) == 0)
-                end = answer.substr(3, answer.size() - 5);
+            if (!answer.empty() && answer.back() == 'z')
+                end = answer.substr(0, answer.size() - 1);
     }
     const double wall = now_s() - wall_start;
     const auto after = sim.report();
@@ -130,7 +138,7 @@ int main(int argc, char **argv)
     std::printf("stream of analog 0x%02x digital 0x%x every %u us at %u baud (%u-byte frames):\n", chosen.amask,
                 chosen.dmask, chosen.interval_us, chosen.rate, stream_frame::frame_bytes(amask, dmask));
     std::printf("  %llu frames in %.1f s (%.0f a second), %llu lost, %llu bad, %llu off the interval, "
-                "%llu with wrong values; XE=%s, the last frame %u\n",
+                "%llu with wrong values; the end: %s frames, the last frame %u\n",
                 static_cast<unsigned long long>(tally.frames), wall, static_cast<double>(tally.frames) / wall,
                 static_cast<unsigned long long>(tally.lost), static_cast<unsigned long long>(tally.bad),
                 static_cast<unsigned long long>(tally.wrong_time), static_cast<unsigned long long>(tally.wrong_value),

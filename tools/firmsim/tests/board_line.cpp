@@ -39,6 +39,33 @@ std::string board_line::ask(const std::string &command, const std::string &prefi
     }
 }
 
+std::string board_line::request(const std::string &command, int timeout_ms)
+{
+    const char tag = next_tag_;
+    next_tag_ = tag == 'z' ? 'a' : static_cast<char>(tag + 1);
+    pending_.clear();
+    if (!send(command + tag))
+        return "(none)";
+    const long long end = now_ms() + timeout_ms;
+    for (;;) {
+        const size_t at = pending_.find(tag);
+        if (at != std::string::npos) {
+            size_t begin = at;
+            while (begin > 0 && pending_.find_first_of("0123456789,", begin - 1) == begin - 1)
+                --begin;
+            const std::string value = pending_.substr(begin, at - begin);
+            pending_.erase(0, at + 1);
+            return value;
+        }
+        const long long left = end - now_ms();
+        char bytes[512];
+        const size_t count = left > 0 ? read_some(bytes, sizeof bytes, static_cast<int>(left)) : 0;
+        if (count == 0 && now_ms() >= end)
+            return "(none)";
+        pending_.append(bytes, count);
+    }
+}
+
 std::string board_line::take_rest()
 {
     std::string rest;
@@ -58,7 +85,7 @@ bool board_line::wait_for_sketch(int timeout_ms)
 
 bool board_line::move_to(uint32_t baud)
 {
-    if (ask("XB" + std::to_string(baud), "XB=") != "XB=" + std::to_string(baud))
+    if (request("XB" + std::to_string(baud)) != std::to_string(baud))
         return false;
     // The answer came whole: the board has moved (or does so as its last
     // bit leaves).

@@ -22,6 +22,9 @@ public:
     // `prefix`, skipping anything else; the answer without its CR LF, or ""
     // after timeout_ms.
     std::string ask(const std::string &command, const std::string &prefix, int timeout_ms = 2000);
+    // Sends `command` with the next tag and waits for its answer, the
+    // value before that tag ("512" of "512k"); "(none)" after timeout_ms.
+    std::string request(const std::string &command, int timeout_ms = 2000);
     // Asks XI until the sketch answers (it is starting); false after timeout_ms.
     bool wait_for_sketch(int timeout_ms);
     // XB, then this end to the new rate, then XI at it: true when the board
@@ -36,4 +39,5 @@ public:
 private:
     raw_line line_;
     std::string pending_;
+    char next_tag_ = 'a';
 };

@@ -96,8 +96,8 @@ std::string await_answer(ab_board &board, const std::string &command, awaited_an
         if (answer.tag == 0)
             return std::string();
     }
-    if (answer.what == awaited_answer::kind::line || answer.what == awaited_answer::kind::byte)
-        board.input.forget_partial();  // the rest of an old answer never completes this one
+    if (answer.what != awaited_answer::kind::tagged)
+        board.input.forget_partial();  // the rest of an old answer, or noise, never begins this one
     if (answer.what == awaited_answer::kind::byte)
         board.input.expect_classic_byte(true);
     answer.got = awaited_answer::state::waiting;

@@ -68,9 +68,11 @@ bool host_rate(ab_board &board, int32_t baud)
 bool identify(ab_board &board, deadline window, sketch_identity *identity, bool wait_for_noise)
 {
     bool extended = false;
+    uint64_t received;
     {
         std::lock_guard<std::mutex> lock(board.line_lock);
         board.noise_seen = false;
+        received = board.received_bytes;
     }
     while (!deadline_passed(window) && line_alive(board)) {
         awaited_answer answer;
@@ -80,7 +82,8 @@ bool identify(ab_board &board, deadline window, sketch_identity *identity, bool 
         if (answer.got == awaited_answer::state::answered && parse_identity(answer.item.text, identity))
             return true;
         std::lock_guard<std::mutex> lock(board.line_lock);
-        if (wait_for_noise && !extended && board.noise_seen) {
+        // Bytes came, and none was the answer.
+        if (wait_for_noise && !extended && (board.noise_seen || board.received_bytes != received)) {
             extended = true;
             const deadline beyond = deadline_after(board_silence_ms);
             if (ms_left(beyond) > ms_left(window))

@@ -232,7 +232,7 @@ board_result stream_stop(ab_board &board)
 {
     std::lock_guard<std::mutex> request(board.request_lock);
     std::unique_lock<std::mutex> lock(board.line_lock);
-    if (!board.stream)
+    if (!board.stream || board.stream->stopped())
         return {AB_NOT_STREAMING, board.path + ": no stream is running"};
     if (!board.stream->running())
         return {};  // it ended by itself; what came stays readable

@@ -35,8 +35,10 @@ public:
     // what is in the ring stays readable, then the status is told once.
     void end(ab_status status, const std::string &why);
     bool running() const { return !ended_; }
-    // Stopping: the end was asked for; frames still count until it comes.
+    // The program asked for the end; frames still count until it comes.
     bool stopping = false;
+    // Ended at the program's word (its stop was confirmed, or not).
+    bool stopped() const { return ended_ && stopping; }
 
     // Up to `max` samples, the oldest first.
     size_t take(ab_sample *samples, size_t max);

@@ -103,6 +103,15 @@ void board_input::tokens::take(uint8_t byte, bool expect_byte, bool tags, bool *
             emit(board_item::kind::junk, out, framed);
             return;
         }
+        // So does the start of an identity line: a board that was at
+        // another rate (its bytes junk, without a line end) says what it is
+        // once it is back at this one.
+        if (byte == 'X') {
+            emit(board_item::kind::junk, out, framed);
+            state_ = state::identity;
+            text_.assign(1, 'X');
+            return;
+        }
         ++count_;
         if (text_.size() < longest_kept)
             text_.push_back(static_cast<char>(byte));

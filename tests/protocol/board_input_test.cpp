@@ -89,6 +89,10 @@ TEST(BoardInput, NoiseBeforeAValueSpoilsItNeverShortensIt)
     EXPECT_EQ(pieces(input, "3X3\r\n5k"), (std::vector<std::string>{"line 3X3", "tagged k 5"}));
     // A value longer than any answer is none.
     EXPECT_EQ(pieces(input, std::string(60, '1') + "k2l"), (std::vector<std::string>{"junk 60", "tagged l 2"}));
+    // A board back from another rate: its junk has no line end, its
+    // identity is read all the same.
+    EXPECT_EQ(pieces(input, std::string(40, '\xf0') + identity),
+              (std::vector<std::string>{"junk 40", "identity XI arduinodrv-board 3 tag,baud,stream,scan,keep"}));
     // A late classic byte parts what comes after, like a line end.
     EXPECT_EQ(pieces(input, "\x01" "300k"), (std::vector<std::string>{"byte 1", "tagged k 300"}));
     // The rest of an old answer never completes a new one.

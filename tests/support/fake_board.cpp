@@ -132,6 +132,12 @@ void fake_board::set_inputs(const sketch_pins &pins)
     std::copy(std::begin(pins.input_high), std::end(pins.input_high), std::begin(sketch_->pins.input_high));
 }
 
+bool fake_board::sketch_streaming()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sketch_ && sketch_->interpreter.streaming();
+}
+
 uint32_t fake_board::sketch_line_rate()
 {
     std::lock_guard<std::mutex> lock(mutex_);

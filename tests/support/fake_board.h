@@ -78,6 +78,8 @@ public:
     sketch_pins pins();
     // What the inputs read from now on; the sketch runs on (no restart).
     void set_inputs(const sketch_pins &pins);
+    // Whether the sketch is streaming now.
+    bool sketch_streaming();
     // The sketch's line rate now: 9600 until the driver moves it. While it
     // differs from the rate the driver set its end to, every byte between
     // them arrives as junk (0xF0), either way, as on a real line.

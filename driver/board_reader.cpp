@@ -196,6 +196,10 @@ void lose_port(ab_board &board)
     for (awaited_answer *answer : board.awaited)
         if (answer->got == awaited_answer::state::waiting)
             answer->got = awaited_answer::state::gone;
+    if (board.keep_pending) {
+        withdraw(board, board.keep, true);
+        board.keep_pending = false;
+    }
     end_stream(board, AB_NO_PORT, "the device went away during the stream");
     board.asked_stream.reset();
     board.unanswered.clear();

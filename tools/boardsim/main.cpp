@@ -2,6 +2,7 @@
 // command interpreter as the sketch. See boardsim --help.
 #include "board_protocol.h"
 #include "line_pace.h"
+#include "serial/line_rate.h"
 #include "monotonic_clock.h"
 #include "options.h"
 #include "pty_link.h"
@@ -111,8 +112,21 @@ private:
     {
         if (!options_.pace)
             return;
+        paced_rate_ = baud;
         input_pace_.set_character_time(character_seconds(static_cast<int>(baud)));
         output_pace_.set_character_time(character_seconds(static_cast<int>(baud)));
+    }
+
+    // A line runs at the rate its host set (a host that talks at 57600 gets
+    // a 57600-baud line): where the system tells that rate, it paces the
+    // line, else the sketch's own moves do.
+    void follow_host_rate()
+    {
+        if (!options_.pace)
+            return;
+        const uint32_t host = descriptor_rate(master_);
+        if (host != 0 && host != paced_rate_)
+            pace_at(host);
     }
 
     // Hands the board what the interpreter needs before it runs: the time
@@ -128,6 +142,7 @@ private:
     // paces what comes after it.
     void take_answer(double now)
     {
+        follow_host_rate();
         for (char answer_byte : board_.answer)
             output_.push_back({answer_byte, output_pace_.give(now)});
         if (board_.moved_to != 0) {
@@ -298,6 +313,7 @@ private:
         if (count < 0)
             return;
         const double now = elapsed();
+        follow_host_rate();
         for (ssize_t i = 0; i < count; ++i)
             input_.push_back({bytes[i], input_pace_.give(now)});
     }
@@ -338,6 +354,7 @@ private:
     // Bytes arrive one by one, each when the line would have delivered it
     // with --pace, else at once.
     line_pace<double> input_pace_, output_pace_;
+    uint32_t paced_rate_ = line_baud;
     double start_ = 0;
     double deaf_until_ = 0;
     bool port_open_ = false, hung_up_ = false, write_blocked_ = false;

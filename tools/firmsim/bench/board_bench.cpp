@@ -14,7 +14,10 @@
 // With --scan or --stream, those parts instead (board_bench_parts.h): every
 // input in one ab_scan against the exports one by one, in ROUNDS of CALLS
 // reads a turn; the six analog inputs streamed at 1 kHz for DURATION, then
-// one input at shorter and shorter intervals, STEP seconds each.
+// one input at shorter and shorter intervals, STEP seconds each. With
+// --requests: the board object's requests against bare ones at 9600,
+// 57600 and 1000000 baud, on the emulated chip and on a paced line, a
+// stream with requests beside it, and 64 boards opened at once.
 //
 // Usage: board_bench [--quick] [--rounds N] [--calls N] [--duration SECONDS]
 //                    [--line-only | --boards-only | --scan | --stream]
@@ -130,8 +133,8 @@ void row(const series &s)
     std::printf("\n");
 }
 
-// Runs a program and gives its standard output once it has ended, and its
-// exit status (-1 when it did not run or was killed).
+}  // namespace
+
 int run_program(const std::vector<std::string> &arguments, std::string &out)
 {
     int pipe_ends[2];
@@ -166,8 +169,7 @@ int run_program(const std::vector<std::string> &arguments, std::string &out)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// board_bench.py's exit status when pyserial is missing.
-constexpr int no_pyserial = 3;
+namespace {
 
 // A Python turn's output; false (and why on stderr) when it failed.
 bool python_turn(const std::vector<std::string> &arguments, std::string &out, bool &no_serial)
@@ -570,7 +572,7 @@ int main(int argc, char **argv)
     int rounds = 8, calls = 25;
     double seconds = 60;
     stream_bench_settings streams;
-    bool line = true, boards = true, scan = false, stream = false;
+    bool line = true, boards = true, scan = false, stream = false, requests = false;
     // --quick sets the defaults only: the numbers given stand wherever it is.
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--quick") {
@@ -599,6 +601,8 @@ int main(int argc, char **argv)
             scan = true;
         } else if (option == "--stream") {
             stream = true;
+        } else if (option == "--requests") {
+            requests = true;
         } else if (option == "--rate" && has_value) {
             streams.baud = std::atoi(argv[++i]);
         } else if (option == "--step" && has_value) {
@@ -606,12 +610,12 @@ int main(int argc, char **argv)
         } else {
             std::fprintf(stderr,
                          "Usage: board_bench [--quick] [--rounds N] [--calls N] [--duration SECONDS]\n"
-                         "                   [--line-only | --boards-only | --scan | --stream]\n"
+                         "                   [--line-only | --boards-only | --scan | --stream | --requests]\n"
                          "                   [--rate BAUD] [--step SECONDS]\n");
             return 2;
         }
     }
-    if (scan || stream)
+    if (scan || stream || requests)
         line = boards = false;
     streams.seconds = seconds;
     // Figures and the progress on stderr in their order.
@@ -629,5 +633,7 @@ int main(int argc, char **argv)
         ok = run_scan_bench(folder, rounds, calls) && ok;
     if (stream)
         ok = run_stream_bench(folder, streams) && ok;
+    if (requests)
+        ok = run_requests_bench(folder, rounds, calls, seconds) && ok;
     return ok ? 0 : 1;
 }

@@ -13,6 +13,14 @@ timed call, which board_bench reads.
       mean cost of ab_read_analog(NULL, ...), which returns at once, over
       NULL_CALLS calls
 
+  board_bench.py bare PORT RATE MOVE CALLS START_MS
+      a bare classic request ("EA0\\r", read to the LF) at RATE baud, timed as
+      above: "bare MS VALUE" per call. MOVE 1: the line opens at 9600 and
+      asks the sketch to move to RATE first (its protocol's "XB<rate>" and a
+      tag, answered "<rate><tag>"), as a program that knows the sketch
+      would; MOVE 0: the line opens at RATE (a line paced at what its host
+      set)
+
 A reading that failed prints its value as -1. Exit status 3: no pyserial.
 """
 import ctypes
@@ -53,6 +61,38 @@ def bare_requests(port, calls, start_ms):
             text = answer.strip()
             value = int(text) if answer.endswith(end) and text.isdigit() else -1
             print(f"{name} {took * 1000:.4f} {value}")
+
+
+def bare_at_rate(port, rate, move, calls, start_ms):
+    try:
+        import serial  # Debian's python3-serial
+        serial.Serial
+    except (ImportError, AttributeError):
+        print("board_bench.py: no pyserial (python3-serial; scripts/setup.sh installs it)", file=sys.stderr)
+        sys.exit(NO_PYSERIAL)
+    with serial.Serial(port, 9600 if move else rate, timeout=1.0) as line:
+        time.sleep(start_ms / 1000)  # the board restarts as its port opens
+        if move:
+            line.write(b"XB%da\r" % rate)
+            if line.read_until(b"a") != b"%da" % rate:
+                sys.exit(f"board_bench.py: the sketch did not move to {rate} baud")
+            time.sleep(0.002)
+            line.baudrate = rate
+            line.write(b"\r")  # ends what this end sent while the rates differed
+        for _ in range(WARM_UP):
+            line.write(b"EA0\r")
+            line.readline()
+        for _ in range(calls):
+            start = time.perf_counter()
+            line.write(b"EA0\r")
+            answer = line.readline()
+            took = time.perf_counter() - start
+            text = answer.strip()
+            value = int(text) if answer.endswith(b"\n") and text.isdigit() else -1
+            print(f"bare {took * 1000:.4f} {value}")
+        if move:
+            line.write(b"XB9600b\r")  # as the board object leaves it
+            line.read_until(b"b")
 
 
 class Reading(ctypes.Structure):
@@ -97,6 +137,8 @@ def ctypes_requests(library_path, port, calls, null_calls):
 def main(argv):
     if len(argv) == 5 and argv[1] == "serial":
         bare_requests(argv[2], int(argv[3]), int(argv[4]))
+    elif len(argv) == 7 and argv[1] == "bare":
+        bare_at_rate(argv[2], int(argv[3]), argv[4] == "1", int(argv[5]), int(argv[6]))
     elif len(argv) == 6 and argv[1] == "ctypes":
         ctypes_requests(argv[2], argv[3], int(argv[4]), int(argv[5]))
     else:

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "arduinoboard.h"
 
@@ -24,6 +25,12 @@ inline ab_board *open_bench_board(const std::string &link, const ab_options *opt
     return nullptr;
 }
 
+// Runs a program and gives its standard output once it has ended, and its
+// exit status (-1 when it did not run or was killed).
+int run_program(const std::vector<std::string> &arguments, std::string &out);
+// board_bench.py's exit status when pyserial is missing.
+constexpr int no_pyserial = 3;
+
 // `rounds` rounds of a turn each way, `reads` timed reads of the ten
 // inputs a turn.
 bool run_scan_bench(const std::string &folder, int rounds, int reads);
@@ -34,3 +41,11 @@ struct stream_bench_settings {
     double step_seconds = 5;   // each interval of the single input's stream
 };
 bool run_stream_bench(const std::string &folder, const stream_bench_settings &settings);
+
+// The line's owner where its users see it (board_bench_requests.cpp): in
+// `rounds` rounds of `calls` requests a turn, the board object's one-shot
+// reads (its default fast line, and 9600) and scans against bare requests
+// at 9600, 57600 and 1000000 baud, on the sketch's firmware and on a paced
+// boardsim; a stream of six inputs at 1 kHz for `seconds` with a request
+// every 10 ms beside it; 64 boards opened at once beside a busy loop.
+bool run_requests_bench(const std::string &folder, int rounds, int calls, double seconds);

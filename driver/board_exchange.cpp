@@ -59,22 +59,19 @@ bool write_line(ab_board &board, const std::string &line, awaited_answer &answer
     else if (!writing.try_lock())
         return false;
     serial_port &port = board.port.port();
+    const deadline first = deadline_after(command_write_limit_ms);
     {
         std::lock_guard<std::mutex> state(board.line_lock);
         if (!port.is_open() || port.gone() || board.state == line_state::gone)
             return false;
         answer.sent = ++board.lines_sent;
+        board.last_sent_ms = first.start_ms;
     }
     const std::string out = board.line_cut ? std::string(1, command_end) + line : line;
-    const deadline first = deadline_after(command_write_limit_ms);
     size_t sent = port.write_some(out.data(), out.size(), first);
     if (sent > 0 && sent < out.size())
         sent += port.write_some(out.data() + sent, out.size() - sent, deadline{first.start_ms, 2 * command_write_limit_ms});
     board.line_cut = sent > 0 && sent < out.size();
-    {
-        std::lock_guard<std::mutex> state(board.line_lock);
-        board.last_sent_ms = elapsed_ms();
-    }
     if (board.traced) {
         std::string details = quoted_bytes(out);
         if (sent == 0)

@@ -181,7 +181,6 @@ void take_bytes(ab_board &board, const char *bytes, size_t count)
         board.input.take(bytes + at, count - at);
         sort_input(board);
     }
-    board.changed.notify_all();
 }
 
 void lose_port(ab_board &board)
@@ -381,17 +380,22 @@ void take_waiting(ab_board &board)
 {
     char bytes[4096];
     bool gone;
+    int32_t got;
     {
         std::lock_guard<std::mutex> lock(board.line_lock);
         serial_port &port = board.port.port();
         if (!port.is_open())
             return;
         // Everything that waits, in one call.
-        const int32_t got = port.read(bytes, sizeof bytes);
+        got = port.read(bytes, sizeof bytes);
         if (got > 0)
             take_bytes(board, bytes, static_cast<size_t>(got));
         gone = port.gone();
     }
+    // Told once the lock is free: a request woken for its answer takes the
+    // lock at once instead of waiting for it.
+    if (got > 0)
+        board.changed.notify_all();
     if (gone)
         lose_port(board);
 }

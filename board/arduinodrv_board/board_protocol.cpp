@@ -144,6 +144,13 @@ command_interpreter::command_interpreter(board_io &io, uint8_t analog_channels, 
       heard_at_(0), clock_seen_(0), uptime_ms_(0), uptime_rest_us_(0), streaming_(false), amask_(0), dmask_(0),
       frame_size_(0), interval_us_(0), next_tick_(0), sequence_(0), dropped_(0)
 {
+    // The uptime counts from the interpreter's start: on the board that is
+    // its boot, and a host's emulator that restarts its board makes a new
+    // interpreter on a clock that goes on.
+    if (extended()) {
+        clock_seen_ = io_.clock_us();
+        heard_at_ = clock_seen_;
+    }
     for (uint8_t i = 0; i < line_capacity; ++i)
         line_[i] = 0;
     for (uint8_t i = 0; i < answer_capacity; ++i)

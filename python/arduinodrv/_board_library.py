@@ -20,7 +20,9 @@ MAJOR_VERSION = "1"
 
 # The statuses of arduinoboard.h's ab_status, by value.
 OK, NO_ANSWER, NOT_A_READING, NO_PORT, PORT_BUSY, NO_PERMISSION, NOT_A_PORT, BAD_CHANNEL, BAD_VALUE, \
-    BAD_ARGUMENT, SEVERAL_PORTS, NOT_SUPPORTED, STREAMING = range(13)
+    BAD_ARGUMENT, SEVERAL_PORTS, NOT_SUPPORTED, STREAMING, NO_MEMORY, NOT_STREAMING = range(15)
+# The kinds of ab_event, by value.
+EVENT_NONE, EVENT_ATTACHED, EVENT_DETACHED, EVENT_RESTARTED, EVENT_RATE_CHANGED, EVENT_STREAM_ENDED = range(6)
 
 
 class CReading(ctypes.Structure):
@@ -52,6 +54,11 @@ class CLink(ctypes.Structure):
                 ("samples_dropped", ctypes.c_uint64), ("sketch", ctypes.c_int32)]
 
 
+class CEvent(ctypes.Structure):
+    _fields_ = [("kind", ctypes.c_int32), ("value", ctypes.c_int32), ("time_ns", ctypes.c_int64),
+                ("missed", ctypes.c_uint64)]
+
+
 BOARD = ctypes.c_void_p  # an ab_board *, the handle of one board
 _SIGNATURES = {
     "ab_status_text": ([ctypes.c_int], ctypes.c_char_p),
@@ -71,7 +78,13 @@ _SIGNATURES = {
     "ab_stream_read": ([BOARD, ctypes.POINTER(CSample), ctypes.c_size_t, ctypes.c_int,
                         ctypes.POINTER(ctypes.c_size_t)], ctypes.c_int),
     "ab_stream_stop": ([BOARD], ctypes.c_int),
+    "ab_event_fd": ([BOARD], ctypes.c_int),
+    "ab_next_event": ([BOARD, ctypes.POINTER(CEvent), ctypes.c_int], ctypes.c_int),
 }
+
+# What every libarduinoboard.so.1 has had: one that lacks only later ones is
+# an earlier build of it.
+_FIRST_FUNCTIONS = ("ab_version", "ab_open", "ab_close", "ab_read_analog")
 
 
 class BoardLibrary:
@@ -80,8 +93,12 @@ class BoardLibrary:
     def __init__(self, library: ctypes.CDLL, path: str):
         missing = [name for name in _SIGNATURES if not hasattr(library, name)]
         if missing:
-            raise OSError(f"{path}: not libarduinoboard (it has no {', '.join(missing[:3])}"
-                          f"{', ...' if len(missing) > 3 else ''})")
+            named = f"{', '.join(missing[:3])}{', ...' if len(missing) > 3 else ''}"
+            if all(hasattr(library, name) for name in _FIRST_FUNCTIONS):
+                # An earlier build of the same library: say so, not that it is another one.
+                raise OSError(f"{path}: a libarduinoboard older than this package (it has no {named}): "
+                              "build or install this release's")
+            raise OSError(f"{path}: not libarduinoboard (it has no {named})")
         for name, (argtypes, restype) in _SIGNATURES.items():
             function = getattr(library, name)
             function.argtypes = argtypes

@@ -9,21 +9,28 @@ import math
 import numbers
 import os
 import re
+import sys
 import threading
+import time
 import weakref
 from dataclasses import dataclass
 from datetime import datetime, timezone
 
 from . import _board_library as _lib
 from .channels import ANALOG_INPUTS, ANALOG_OUTPUTS, DIGITAL_INPUTS, DIGITAL_OUTPUTS, FULL_SCALE_V, PWM_HIGHEST
-from .errors import (BadChannel, BadValue, BoardClosed, BoardError, NoAnswer, NotAReading, NotSupported, PortError,
-                     Streaming, board_error)
+from .errors import (BadChannel, BadValue, BoardClosed, BoardError, NoAnswer, NoMemory, NotAReading, NotStreaming,
+                     NotSupported, PortError, Streaming, board_error)
 
 _INT32_MIN = -(2**31)
 _INT32_MAX = 2**31 - 1
 _LONGEST_S = 60.0  # the library's limit for either wait
-# The fast line's rates (FAST LINE in arduinoboard.h); None or 9600 stays at 9600.
+# The fast line's rates (FAST LINE in arduinoboard.h): None takes the fastest
+# both ends agree on, 9600 stays at 9600, one of these asks for that one.
 FAST_BAUDS = (250000, 500000, 1000000)
+SLOW_BAUD = 9600
+# The longest a wait in the library lasts before Python looks again: a
+# KeyboardInterrupt, or a close from another thread, is seen this soon.
+_SLICE_MS = 250
 # Each input's part of a scan's reason.
 _SCAN_REASON = re.compile(r"(analog|digital) input (\d+): (.*?)(?=; (?:analog|digital) input \d+: |$)")
 
@@ -58,18 +65,23 @@ class Reading:
 class Link:
     """What the library knows of the link with the board, at one moment.
 
-    connected: the device is open now. opens: opens since the Board opened,
-    the first included: each later one is a restart of the board (unplugged
-    and back, or its port reopened), which turns every output off.
+    connected: the device is open now; it changes as soon as the library
+    sees the device hang up or come back, without a request. opens: opens
+    since the Board opened, the first included: each later one is the
+    device back after it went away (or its port reopened).
     requests: requests sent; no_answer and not_a_reading: those of them that
-    failed so; no_port: requests refused while the device was gone.
-    pwm and digital: what the outputs hold as far as the library knows (all
-    off after each open). opened_ns and last_answer_ns: the system time in
-    ns of the last open and of the last right answer (0: none yet). baud:
-    the line's rate; sketch: the protocol version of the project's sketch
-    on the board, 0 for a classic sketch. frames_lost and frames_bad:
-    stream frames missing (a gap in their numbers) and damaged;
-    samples_dropped: stream samples the program did not read in time."""
+    failed so (an output the board did not confirm counts as no_answer);
+    no_port: requests refused while the device was gone.
+    pwm and digital: what the outputs hold as far as the library knows:
+    what the board confirmed it set (with a classic sketch, which confirms
+    nothing, what the device took), all off once the board restarted.
+    opened_ns and last_answer_ns: the system time in ns of the last open
+    and of the last right answer (0: none yet). baud: the line's rate now;
+    sketch: the protocol version of the project's sketch on the board (3),
+    0 for a classic sketch. frames_lost and frames_bad: stream frames
+    missing (a gap in their numbers) and damaged (their check failed, or
+    their board time went back); samples_dropped: stream samples the
+    program did not read in time."""
 
     connected: bool
     opens: int
@@ -89,7 +101,9 @@ class Link:
 
     @property
     def restarted(self) -> bool:
-        """The board restarted since the Board opened: its outputs went off."""
+        """The device was opened again since the Board opened (the board
+        restarted then, unless the project's sketch's uptime said otherwise;
+        pwm and digital tell what it holds)."""
         return self.opens > 1
 
     @property
@@ -151,6 +165,8 @@ _REQUEST_ERRORS = {
     _lib.BAD_ARGUMENT: (BoardClosed, 0),  # the board closed while the call waited for it
     _lib.NOT_SUPPORTED: (NotSupported, errno.ENOTSUP),
     _lib.STREAMING: (Streaming, 0),
+    _lib.NO_MEMORY: (NoMemory, 0),
+    _lib.NOT_STREAMING: (NotStreaming, 0),
 }
 # At the open, a bad argument is a path that cannot be one, a bad value an
 # option out of range.
@@ -170,20 +186,34 @@ def _failure(library: _lib.BoardLibrary, status: int, port: str | None, errors: 
 
 
 class _Handle:
-    """The library's handle of one board, closed once: by close(), or when
-    the Board is collected or the program ends."""
+    """The library's handle of one board, closed by close(), or when the
+    Board is collected or the program ends.
 
-    def __init__(self, library: _lib.BoardLibrary, value: int):
+    It is dropped only once ab_close has returned, so an exception (a
+    KeyboardInterrupt) anywhere in close() leaves the board either open or
+    closed; closing a closed handle again does nothing in the library,
+    which never gives a handle twice."""
+
+    def __init__(self, library: _lib.BoardLibrary):
         self.library = library
-        self.value = value
+        self.board = _lib.BOARD()  # ab_open sets it
+
+    @property
+    def value(self) -> int | None:
+        return self.board.value
 
     def close(self) -> None:
-        value, self.value = self.value, None
+        value = self.board.value
         if value is not None:
             self.library.ab_close(value)
+            self.board.value = None
 
-
-_boards: weakref.WeakSet = weakref.WeakSet()
+    def now(self, port: str | None) -> int:
+        """The handle, or BoardClosed."""
+        value = self.board.value
+        if value is None:
+            raise board_error(BoardClosed, "the Board is closed", port)
+        return value
 
 
 class Board:
@@ -196,31 +226,35 @@ class Board:
     resets it, with every output off. timeout is the limit for each answer
     (1 s). With exclusive (the default) the device is this Board's alone:
     another program or another Board opening it gets PortError (EBUSY).
-    baud asks for the fast line (250000, 500000 or 1000000) where the
-    board's sketch is the project's; a classic sketch, or a board that does
-    not follow, stays at 9600 (link.baud tells).
+    baud is the line's rate where the board's sketch is the project's: None
+    (the default) the fastest both ends agree on, 9600 the slow line, or
+    250000, 500000 or 1000000 that one alone; a classic sketch, or a board
+    that does not follow, stays at 9600 (link.baud tells).
     library names a libarduinoboard file to load instead of the one found
     beside an install of this package, in the build tree it sits in, or by
     the system's loader.
 
     Every request that does not give what was asked raises a BoardError:
-    NoAnswer (a TimeoutError) when the board sent no whole answer in time,
-    NotAReading (a ValueError) for an answer that is not a reading,
-    PortError (an OSError naming the path and the reason) when the device
-    is missing, unplugged, busy or no serial device, BadChannel and BadValue
-    (ValueErrors) for a channel or a value the board lacks, before anything
-    is sent. NotSupported (an OSError, ENOTSUP) is what a classic sketch
-    cannot do (streams), Streaming a request while a stream runs. Channels
-    and values are ints: a bool, a float or a str is a
-    TypeError. A device that went away is opened again by the library on a
-    later request, at most every 0.5 s; link tells when it did.
+    NoAnswer (a TimeoutError) when the board sent no whole answer in time
+    (or did not confirm an output), NotAReading (a ValueError) for an
+    answer that is not a reading, PortError (an OSError naming the path and
+    the reason) when the device is missing, unplugged, busy or no serial
+    device, BadChannel and BadValue (ValueErrors) for a channel or a value
+    the board lacks, before anything is sent. NotSupported (an OSError,
+    ENOTSUP) is what a classic sketch cannot do (streams), Streaming a
+    second stream while one runs; requests go on during a stream. Channels
+    and values are ints: a bool, a float or a str is a TypeError. A device
+    that went away is opened again by the library every 0.5 s; link and
+    the events (next_event, events, on_event) tell when it did.
 
     Several Boards may be open in one program, and each may be used from
-    several threads: requests on one board are taken one at a time. close()
-    (or the end of a with block, or the Board's collection) closes the
-    device; it waits for a request in progress, and calls waiting for it or
-    made afterwards raise BoardClosed (a ValueError). In a child forked after
-    the open, requests raise PortError (EBUSY): the board is the parent's.
+    several threads: the library takes requests on one board one at a time.
+    close() (or the end of a with block, or the Board's collection) closes
+    the device; it waits for a request in progress, and calls waiting for it
+    or made afterwards raise BoardClosed (a ValueError). An exception in the
+    middle of any call, a KeyboardInterrupt too, leaves the Board usable and
+    closable. In a child forked after the open, requests raise PortError
+    (EBUSY): the board is the parent's.
     """
 
     ANALOG_INPUTS = ANALOG_INPUTS
@@ -232,6 +266,8 @@ class Board:
                  exclusive: bool = True, baud: int | None = None, library: str | os.PathLike | None = None):
         self._handle = None
         self._port = None
+        self._stream = None  # the Stream last started
+        self._start_cut_short = False  # an exception came out of a stream's start
         path = _port_argument(port)
         chosen = (_seconds(timeout, "timeout", 0.001), _seconds(start, "start", 0.0), _flag(exclusive, "exclusive"))
         self._library = library = _lib.load(library)
@@ -240,27 +276,16 @@ class Board:
         library.ab_default_options(ctypes.byref(options))
         options.timeout_ms, options.start_ms, options.exclusive = chosen
         options.baud = _baud(baud)
-        handle = _lib.BOARD()
-        status = library.ab_open(path, ctypes.byref(options), ctypes.byref(handle))
+        self._timeout = options.timeout_ms / 1000
+        # The finalizer comes first: a handle the open gave is closed with
+        # this object even when an exception came between the open's return
+        # and here.
+        self._handle = handle = _Handle(library)
+        self._finalizer = weakref.finalize(self, handle.close)
+        status = library.ab_open(path, ctypes.byref(options), ctypes.byref(handle.board))
         if status != _lib.OK:
             raise _failure(library, status, None if path is None else os.fsdecode(path), _OPEN_ERRORS)
-        self._handle = _Handle(library, handle.value)
         self._port = os.fsdecode(library.ab_port(handle.value) or path or b"")
-        self._timeout = options.timeout_ms / 1000
-        self._fresh_locks()
-        # Dropped without close(), or open when the program ends: closed then.
-        self._finalizer = weakref.finalize(self, self._handle.close)
-        _boards.add(self)
-
-    def _fresh_locks(self) -> None:
-        # One request at a time through Python too: close() can then wait
-        # for the one in progress, and no call can reach the library with a
-        # handle that close() gave back (the library may give the same
-        # address to a board opened later).
-        self._request_lock = threading.Lock()
-        self._users = 0  # calls that hold the handle, requests or not
-        self._users_changed = threading.Condition(threading.Lock())
-        self._closing = False
 
     # Open and closed.
 
@@ -286,18 +311,11 @@ class Board:
     def close(self) -> None:
         """Closes the device, after the request in progress; requests that
         wait for it raise BoardClosed. Closing again does nothing."""
-        if self._handle is None:
-            return
-        with self._users_changed:
-            self._closing = True
-        with self._request_lock:
-            with self._users_changed:
-                self._users_changed.wait_for(lambda: self._users == 0)
-            self._finalizer()
+        if self._handle is not None:
+            self._handle.close()
 
     def __enter__(self) -> "Board":
-        self._enter()
-        self._leave()
+        self._handle_now()
         return self
 
     def __exit__(self, *exception) -> None:
@@ -307,28 +325,18 @@ class Board:
         state = ", closed" if self.closed else ""
         return f"Board({self._port!r}{state})"
 
-    def _enter(self) -> int:
-        with self._users_changed:
-            if self._closing or self.closed:
-                raise board_error(BoardClosed, "the Board is closed", self._port)
-            self._users += 1
-        return self._handle.value
-
-    def _leave(self) -> None:
-        with self._users_changed:
-            self._users -= 1
-            if self._users == 0:
-                self._users_changed.notify_all()
+    def _handle_now(self) -> int:
+        if self._handle is None:
+            raise board_error(BoardClosed, "the Board is closed", self._port)
+        return self._handle.now(self._port)
 
     def _request(self, function, *arguments) -> None:
-        with self._request_lock:
-            handle = self._enter()
-            try:
-                status = function(handle, *arguments)
-                if status != _lib.OK:
-                    raise _failure(self._library, status, self._port, _REQUEST_ERRORS)
-            finally:
-                self._leave()
+        # The library takes the calls on one board one at a time and answers
+        # a closed handle with AB_BAD_ARGUMENT: nothing to hold here, so an
+        # exception between two lines leaves nothing held.
+        status = function(self._handle_now(), *arguments)
+        if status != _lib.OK:
+            raise _failure(self._library, status, self._port, _REQUEST_ERRORS)
 
     # Inputs.
 
@@ -354,27 +362,21 @@ class Board:
         """Digital input channel (0-3, pins 2, 4, 7, 8): True when high."""
         return self.read_digital_reading(channel).raw == 1
 
-
     def scan(self) -> "Scan":
-        """Every input in one exchange (about 50 ms at 9600 baud): a Scan
-        whose analog and digital entries are each a Reading or the
-        BoardError that input got. Raises only when no input could be
-        asked: the device gone (PortError), a stream running (Streaming),
-        the Board closed."""
+        """Every input in one exchange (about 25 ms at 9600 baud with the
+        project's sketch, 50 ms with a classic one): a Scan whose analog and
+        digital entries are each a Reading or the BoardError that input got.
+        Raises only when no input could be asked: the device gone
+        (PortError), the Board closed."""
         result = _lib.CScanResult()
-        with self._request_lock:
-            handle = self._enter()
-            try:
-                status = self._library.ab_scan(handle, ctypes.byref(result))
-                statuses = list(result.analog_status) + list(result.digital_status)
-                if status != _lib.OK and all(s == status for s in statuses) and status not in (
-                        _lib.NO_ANSWER, _lib.NOT_A_READING):
-                    raise _failure(self._library, status, self._port, _REQUEST_ERRORS)
-                # "<path>: analog input 2: why; digital input 0: why"
-                reasons = {f"{m.group(1)} input {m.group(2)}": m.group(3)
-                           for m in _SCAN_REASON.finditer(self._library.last_error())}
-            finally:
-                self._leave()
+        status = self._library.ab_scan(self._handle_now(), ctypes.byref(result))
+        statuses = list(result.analog_status) + list(result.digital_status)
+        if status != _lib.OK and all(s == status for s in statuses) and status not in (
+                _lib.NO_ANSWER, _lib.NOT_A_READING):
+            raise _failure(self._library, status, self._port, _REQUEST_ERRORS)
+        # "<path>: analog input 2: why; digital input 0: why"
+        reasons = {f"{m.group(1)} input {m.group(2)}": m.group(3)
+                   for m in _SCAN_REASON.finditer(self._library.last_error())}
 
         def entry(kind: str, channel: int, reading: _lib.CReading, status: int) -> Reading | BoardError:
             if status == _lib.OK:
@@ -396,10 +398,11 @@ class Board:
     def stream(self, channels=(), rate_hz: float = 100.0, *, digital=()) -> "Stream":
         """Has the board sample analog inputs channels (and digital inputs
         digital) on its own timer, rate_hz times a second: a Stream to
-        iterate (one Sample at a time) or to read in blocks; stop it, or
-        leave its with block, before other requests. Needs the project's
-        sketch (NotSupported otherwise); a rate the line cannot carry is
-        BadValue (ask for a fast line with Board(baud=...))."""
+        iterate (one Sample at a time) or to read in blocks, until its
+        stop() or the end of its with block; other requests go on
+        meanwhile. Needs the project's sketch (NotSupported otherwise); a
+        rate the line cannot carry is BadValue (Board(baud=9600) is the slow
+        line); Streaming while another stream of this Board runs."""
         analog_mask = _mask(channels, ANALOG_INPUTS, "channels")
         digital_mask = _mask(digital, DIGITAL_INPUTS, "digital")
         if isinstance(rate_hz, bool) or not isinstance(rate_hz, numbers.Real):
@@ -407,8 +410,25 @@ class Board:
         if not 0.0 < float(rate_hz) <= 1e6:  # NaN too
             raise board_error(BadValue, f"a rate of {rate_hz!r} Hz is outside 0-1000000 Hz", self._port)
         interval_us = max(1, round(1e6 / float(rate_hz)))
-        self._request(self._library.ab_stream_start, analog_mask, digital_mask, interval_us)
-        return Stream(self, analog_mask, digital_mask, interval_us)
+        stream = Stream(self, analog_mask, digital_mask, interval_us)
+        handle = self._handle_now()
+        try:
+            status = self._library.ab_stream_start(handle, analog_mask, digital_mask, interval_us)
+        except BaseException:
+            # Cut short, maybe once the board had started: a stream that no
+            # Stream stands for, which the next start ends.
+            self._start_cut_short = True
+            raise
+        if status == _lib.STREAMING and self._start_cut_short and (self._stream is None or not self._stream.running):
+            self._library.ab_stream_stop(handle)
+            status = self._library.ab_stream_start(handle, analog_mask, digital_mask, interval_us)
+        if status != _lib.OK:
+            raise _failure(self._library, status, self._port, _REQUEST_ERRORS)
+        # Nothing from a start's OK to here calls anything, so nothing cuts
+        # it short: a start that took is this Stream, or left the flag set.
+        self._start_cut_short = False
+        self._stream = stream
+        return stream
 
     # Outputs.
 
@@ -435,17 +455,53 @@ class Board:
     def link(self) -> Link:
         """The link now (see Link); never waits for the board."""
         state = _lib.CLink()
-        handle = self._enter()
-        try:
-            status = self._library.ab_link_state(handle, ctypes.byref(state))
-            if status != _lib.OK:
-                raise _failure(self._library, status, self._port, _REQUEST_ERRORS)
-        finally:
-            self._leave()
+        self._request(self._library.ab_link_state, ctypes.byref(state))
         return Link(bool(state.connected), state.opens, state.requests, state.no_answer, state.not_a_reading,
                     state.no_port, tuple(state.pwm), tuple(bool(level) for level in state.digital),
                     state.opened_ns, state.last_answer_ns, state.baud, state.sketch, state.frames_lost,
                     state.frames_bad, state.samples_dropped)
+
+    # Events.
+
+    @property
+    def event_fd(self) -> int:
+        """A descriptor that is readable while events wait, for select,
+        selectors or a main loop: take them with next_event, never read it.
+        -1 once the Board is closed, and in a forked child."""
+        handle = None if self._handle is None else self._handle.value
+        return -1 if handle is None else self._library.ab_event_fd(handle)
+
+    def next_event(self, timeout: float = 0.0) -> Event | None:
+        """The oldest event not taken yet (see Event), waiting up to timeout
+        seconds for one; None when none came. Each event goes to one taker:
+        next_event, events() and on_event share them."""
+        return _next_event(self._library, self._handle, self._port, _wait_seconds(timeout, "timeout"))
+
+    def events(self, timeout: float | None = None):
+        """Yields the events as they come, until the Board closes (timeout
+        None) or until none came for timeout seconds."""
+        # Checked now, not at the first event.
+        wait_s = math.inf if timeout is None else _wait_seconds(timeout, "timeout")
+
+        def taken():
+            while True:
+                try:
+                    event = _next_event(self._library, self._handle, self._port, wait_s)
+                except BoardClosed:
+                    return
+                if event is None:
+                    return
+                yield event
+        return taken()
+
+    def on_event(self, callback) -> "EventWatch":
+        """Calls callback(event) from a daemon thread for each event, until
+        the Board closes or the returned EventWatch's cancel(). An exception
+        of the callback goes to threading.excepthook, and the calls go on."""
+        if not callable(callback):
+            raise TypeError(f"callback must be callable, not {type(callback).__name__}")
+        self._handle_now()
+        return EventWatch(self, callback)
 
 
 @dataclass(frozen=True)
@@ -490,19 +546,21 @@ class Sample:
 
 class Stream:
     """A stream the board times (Board.stream): iterate it for its Samples,
-    or read() them in blocks; stop() (or the end of a with block) ends it.
-    A board that stops sending raises NoAnswer, one unplugged PortError,
-    after the samples that came before."""
+    or read() them in blocks; stop() (or the end of a with block) ends it
+    and gives the samples not read yet. Requests on the board go on
+    meanwhile. A board that stops sending raises NoAnswer (the stream goes
+    on should it send again), one unplugged PortError once, after the
+    samples that came before; iterating ends when the stream has ended."""
 
     _BLOCK = 256
-    _WAIT_MS = 250  # each read's wait, so that stop() from another thread is seen soon
 
     def __init__(self, board: Board, analog_mask: int, digital_mask: int, interval_us: int):
         self.board = board
         self.analog_mask, self.digital_mask = analog_mask, digital_mask
         self.interval_us = interval_us
         self.stopped = False
-        self._buffer = (_lib.CSample * self._BLOCK)()
+        self._ended = False  # the library said the stream is over
+        self._buffers = threading.local()  # a thread's read must not write into another's samples
 
     @property
     def rate_hz(self) -> float:
@@ -516,23 +574,41 @@ class Stream:
     def digital(self) -> tuple:
         return tuple(c for c in range(DIGITAL_INPUTS) if self.digital_mask >> c & 1)
 
+    @property
+    def running(self) -> bool:
+        """Neither stopped nor ended (unplugged, or the board restarted) as
+        far as its reads have told."""
+        return not self.stopped and not self._ended
+
     def read(self, timeout: float = 1.0) -> list[Sample]:
         """The samples that have come, at most 256; waits up to timeout
-        seconds for the first ([] when none came)."""
+        seconds for the first ([] when none came). Once the stream has ended
+        by itself, its last samples come first, then the reason once
+        (PortError when unplugged, NoAnswer when the board restarted), then
+        NotStreaming. BoardClosed after stop()."""
         board = self.board
         if self.stopped:
             raise board_error(BoardClosed, "the stream is stopped", board._port)
-        wait_ms = _seconds(timeout, "timeout", 0.0)
+        deadline = time.monotonic() + _seconds(timeout, "timeout", 0.0) / 1000
+        while True:
+            left_ms = max(0, math.ceil((deadline - time.monotonic()) * 1000))
+            samples, status = self._take(board._handle_now(), min(left_ms, _SLICE_MS))
+            if samples:
+                return samples
+            if status != _lib.OK:
+                if status in (_lib.NO_PORT, _lib.NOT_STREAMING):
+                    self._ended = True
+                raise _failure(board._library, status, board._port, _REQUEST_ERRORS)
+            if left_ms <= _SLICE_MS:
+                return []
+
+    def _take(self, handle: int, wait_ms: int) -> tuple[list[Sample], int]:
+        buffer = getattr(self._buffers, "samples", None)
+        if buffer is None:
+            buffer = self._buffers.samples = (_lib.CSample * self._BLOCK)()
         count = ctypes.c_size_t()
-        handle = board._enter()
-        try:
-            status = board._library.ab_stream_read(handle, self._buffer, self._BLOCK, wait_ms, ctypes.byref(count))
-        finally:
-            board._leave()
-        samples = [self._sample(self._buffer[k]) for k in range(count.value)]
-        if status != _lib.OK and not samples:
-            raise _failure(board._library, status, board._port, _REQUEST_ERRORS)
-        return samples
+        status = self.board._library.ab_stream_read(handle, buffer, self._BLOCK, wait_ms, ctypes.byref(count))
+        return [self._sample(buffer[k]) for k in range(count.value)], status
 
     def _sample(self, c: _lib.CSample) -> Sample:
         analog = tuple(c.analog[k] if c.analog_mask >> k & 1 else None for k in range(ANALOG_INPUTS))
@@ -540,9 +616,17 @@ class Stream:
         return Sample(c.sequence, c.board_time_us, c.time_ns, analog, digital)
 
     def blocks(self):
-        """Yields each block of samples as it comes (never an empty one)."""
+        """Yields each block of samples as it comes (never an empty one),
+        until the stream is stopped or has ended."""
         while not self.stopped:
-            block = self.read(self._WAIT_MS / 1000)
+            try:
+                block = self.read(_SLICE_MS / 1000)
+            except NotStreaming:
+                return  # stopped from another thread, or its end already told
+            except BoardClosed:
+                if self.stopped:
+                    return
+                raise
             if block:
                 yield block
 
@@ -550,13 +634,43 @@ class Stream:
         for block in self.blocks():
             yield from block
 
-    def stop(self) -> None:
-        """Ends the stream (the board says so within 500 ms); again does nothing."""
+    def stop(self) -> list[Sample]:
+        """Ends the stream (the board says so within 500 ms) and returns the
+        samples that came before the stop and were not read yet, oldest
+        first. Stopping again, or a stream that ended by itself and said so,
+        gives []; a stream of a Board that is closed too. NoAnswer when the
+        board never confirmed the stop: the stream ends all the same, and
+        the exception's samples are those not read."""
         if self.stopped:
-            return
+            return []
+        board = self.board
+        handle = None if board._handle is None else board._handle.value
+        if handle is None or board._stream is not self:
+            # Closed with its Board, or a later stream replaced it: a stop
+            # now would end that one.
+            self.stopped = True
+            return []
+        status = board._library.ab_stream_stop(handle)
+        if status == _lib.BAD_ARGUMENT:
+            self.stopped = True  # closed meanwhile: nothing left to read
+            return []
+        failure = None
+        if status not in (_lib.OK, _lib.NOT_STREAMING):
+            failure = _failure(board._library, status, board._port, _REQUEST_ERRORS)
+            if status == _lib.PORT_BUSY:
+                raise failure  # a forked child's: the stream is the parent's
+        samples = []
+        while True:  # what came before the stop, until the library says there is no stream
+            block, status = self._take(handle, 0)
+            samples += block
+            if status != _lib.OK or not block:
+                break
+        # Only now: an exception before this leaves the stop to be asked again.
         self.stopped = True
-        if not self.board.closed:
-            self.board._request(self.board._library.ab_stream_stop)
+        if failure is not None:
+            failure.samples = samples
+            raise failure
+        return samples
 
     def __enter__(self) -> "Stream":
         return self
@@ -567,6 +681,106 @@ class Stream:
         except BoardError:
             if exception[0] is None:
                 raise
+
+
+_EVENT_KINDS = {_lib.EVENT_ATTACHED: "attached", _lib.EVENT_DETACHED: "detached", _lib.EVENT_RESTARTED: "restarted",
+                _lib.EVENT_RATE_CHANGED: "rate_changed", _lib.EVENT_STREAM_ENDED: "stream_ended"}
+
+
+@dataclass(frozen=True)
+class Event:
+    """Something that happened to the board, as the library saw it, without
+    a request. kind: "detached" (the device went away), "attached" (it is
+    open again), "restarted" (the board restarted: every output is off),
+    "rate_changed" (value: the line's rate now) or "stream_ended" (value:
+    the status the stream's reads then give, 0 when the program stopped it,
+    3 unplugged, 1 the board stopped sending); a kind this package does not
+    know yet is "kind N". time_ns: the system time in ns when the library
+    saw it; missed: events lost before this one (the library keeps the 256
+    latest)."""
+
+    kind: str
+    value: int
+    time_ns: int
+    missed: int = 0
+
+    @property
+    def time(self) -> datetime:
+        return local_time(self.time_ns)
+
+
+def _wait_seconds(value: object, name: str) -> float:
+    """A wait in seconds, 0 or more (math.inf: no end)."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number of seconds, not {type(value).__name__}")
+    seconds = float(value)
+    if not seconds >= 0.0:  # NaN too
+        raise ValueError(f"{name} {value!r} s is not a wait")
+    return seconds
+
+
+def _next_event(library: _lib.BoardLibrary, handle: _Handle, port: str | None, wait_s: float,
+                cancelled: threading.Event | None = None) -> Event | None:
+    """The oldest event, waiting up to wait_s seconds (math.inf: until one
+    comes), in slices; None when none came or cancelled was set."""
+    deadline = time.monotonic() + wait_s
+    event = _lib.CEvent()
+    while True:
+        left_ms = _SLICE_MS + 1 if wait_s == math.inf else max(0, math.ceil((deadline - time.monotonic()) * 1000))
+        status = library.ab_next_event(handle.now(port), ctypes.byref(event), min(left_ms, _SLICE_MS))
+        if status != _lib.OK:
+            raise _failure(library, status, port, _REQUEST_ERRORS)
+        if event.kind != _lib.EVENT_NONE:
+            return Event(_EVENT_KINDS.get(event.kind, f"kind {event.kind}"), event.value, event.time_ns, event.missed)
+        if left_ms <= _SLICE_MS or (cancelled is not None and cancelled.is_set()):
+            return None
+
+
+class EventWatch:
+    """Board.on_event's calls of a callback, from a daemon thread of their
+    own, until the Board closes or cancel()."""
+
+    def __init__(self, board: Board, callback):
+        self._library, self._handle, self._port = board._library, board._handle, board._port
+        self._callback = callback
+        self._cancelled = threading.Event()
+        # The thread holds the handle, not the Board: a Board dropped
+        # without close() is still collected, and closed, which ends it.
+        self._thread = threading.Thread(target=self._run, name=f"board events {board._port}", daemon=True)
+        self._thread.start()
+
+    @property
+    def active(self) -> bool:
+        """The thread still waits for events (neither cancelled nor closed)."""
+        return self._thread.is_alive()
+
+    def cancel(self) -> None:
+        """Ends the calls: none begins once this returns (from the callback
+        itself, none after the one in progress)."""
+        self._cancelled.set()
+        if threading.current_thread() is not self._thread:
+            self._thread.join()
+
+    def _run(self) -> None:
+        while not self._cancelled.is_set():
+            try:
+                event = _next_event(self._library, self._handle, self._port, _SLICE_MS / 1000, self._cancelled)
+            except BoardClosed:
+                return
+            except BoardError:
+                # Not meant to happen (no memory, say): told, and tried again.
+                self._report()
+                self._cancelled.wait(_SLICE_MS / 1000)
+                continue
+            if event is None or self._cancelled.is_set():
+                continue
+            try:
+                self._callback(event)
+            except Exception:
+                self._report()
+
+    def _report(self) -> None:
+        threading.excepthook(threading.ExceptHookArgs((*sys.exc_info(), self._thread)))
 
 
 def _mask(channels, count: int, name: str) -> int:
@@ -608,11 +822,3 @@ def _flag(value: object, name: str) -> int:
         return int(value)
     raise TypeError(f"{name} must be True or False, not {value!r}")
 
-
-def _after_fork_in_child() -> None:
-    # Locks held by threads that did not come along would stay held for ever.
-    for board in list(_boards):
-        board._fresh_locks()
-
-
-os.register_at_fork(after_in_child=_after_fork_in_child)

@@ -22,7 +22,7 @@ from typing import Callable, TextIO
 from . import ports
 from ._holders import why
 from ._library import PORT_VARIABLE
-from .board import FAST_BAUDS, Board, local_time
+from .board import FAST_BAUDS, SLOW_BAUD, Board, local_time
 from .channels import ANALOG_INPUTS, DIGITAL_INPUTS, FULL_SCALE_V, analog_input_name, digital_input_name
 from .errors import BadValue, BoardError, NoAnswer, NotAReading, NotSupported, PortError, shown
 from .web import add_serve_command, serve_command
@@ -156,7 +156,7 @@ def _add_record(commands, where) -> None:
                         help="interval with its unit, e.g. 100ms or 2s (default 100ms)")
     record.add_argument("--rate", type=_rate, metavar="RATE",
                         help="a stream the board times instead, e.g. 1kHz (needs the project's sketch; "
-                             "fast rates need --baud)")
+                             "fast rates need a fast line)")
     record.add_argument("--count", type=_count, default=None, metavar="N",
                         help="rows to take (default: until Ctrl-C)")
     record.add_argument("--out", default="-", metavar="FILE",
@@ -390,7 +390,9 @@ def _record_stream(board: Board, options: argparse.Namespace, recording: _Record
         err.write(f"record: --rate needs the project's sketch on the board: {why(error)}\n")
         return _finish(recording, err, False, "", 1)
     except BadValue as error:
-        err.write(f"record: {error.reason} (a faster line: --baud 1000000)\n")
+        baud, fastest = board.link.baud, FAST_BAUDS[-1]
+        advice = f" (the line is at {baud} baud; the fastest: --baud {fastest})" if baud < fastest else ""
+        err.write(f"record: {error.reason}{advice}\n")
         return _finish(recording, err, False, "", 1)
 
     def run() -> int:
@@ -459,9 +461,10 @@ def _parser() -> argparse.ArgumentParser:
                             "device whose USB ids are a board's)")
     where.add_argument("--port", dest="port", metavar="PATH", help=argparse.SUPPRESS)  # the old spelling
     where.add_argument("--library", metavar="PATH", help="the libarduinoboard file to load")
-    where.add_argument("--baud", type=int, choices=FAST_BAUDS, metavar="RATE",
-                       help="a faster line (250000, 500000 or 1000000) where the board runs the project's "
-                            "sketch; a classic sketch stays at 9600")
+    where.add_argument("--baud", type=int, choices=(SLOW_BAUD,) + FAST_BAUDS, metavar="RATE",
+                       help="the line's rate where the board runs the project's sketch: 9600 keeps the slow "
+                            "line, 250000, 500000 or 1000000 asks for that one (default: the fastest both "
+                            "ends agree on); a classic sketch stays at 9600")
 
     parser = argparse.ArgumentParser(
         prog="python3 -m arduinodrv", parents=[where],

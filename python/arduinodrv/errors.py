@@ -68,7 +68,17 @@ class NotSupported(BoardError, _OnDevice):
 
 
 class Streaming(BoardError, RuntimeError):
-    """A stream is running on the board: stop it before other requests."""
+    """A stream is running on the board already: stop it before starting
+    another."""
+
+
+class NotStreaming(BoardError, RuntimeError):
+    """A stream call, and no stream is running: it was stopped, or it ended
+    and said so."""
+
+
+class NoMemory(BoardError, MemoryError):
+    """The system gave no memory (or no thread) for the call."""
 
 
 class BoardInUseError(RuntimeError):

@@ -3,6 +3,7 @@ readings with their time, an exception for each real failure, several
 boards, threads, close, fork, and a board that restarts."""
 
 import errno
+import gc
 import math
 import os
 import threading
@@ -12,7 +13,7 @@ from datetime import datetime
 import pytest
 
 import arduinodrv
-from conftest import ANALOG, answering_terminal, log_has, sim_options, start_boardsim, stop_boardsim
+from conftest import ANALOG, answering_terminal, log_has, run_python, sim_options, start_boardsim, stop_boardsim
 
 DIGITAL = {0: True, 1: False, 2: True, 3: False}  # channel -> level of its pin (2, 4, 7, 8)
 
@@ -205,6 +206,70 @@ def test_close_while_other_threads_wait_on_the_board(board_library):
     assert took < 3  # the request in progress, not one per waiting thread
 
 
+STORM = r"""
+import os, random, select, subprocess, sys
+import arduinodrv
+board = arduinodrv.Board(sys.argv[1], library=sys.argv[2])
+# Ctrl-C from outside, at any moment: a thread of this process would send
+# each while the main thread waits for the GIL, just after a C call.
+SENDER = "import os, random, sys, time\nfor _ in range(400):\n    time.sleep(random.uniform(0.001, 0.003))\n" \
+         "    os.kill(int(sys.argv[1]), 2)\n"
+# Its end is the end of its output: Popen.poll() is no help here, being
+# itself cut short by the interrupts.
+sender = subprocess.Popen([sys.executable, "-c", SENDER, str(os.getpid())], stdout=subprocess.PIPE)
+caught, stream = 0, None
+
+def steps():
+    global caught, stream
+    while not select.select([sender.stdout], [], [], 0)[0]:
+        try:
+            board.read_analog(0)
+            board.write_pwm(1, 7)
+            board.read_digital(1)
+            board.link
+            board.next_event(0.001)
+            if stream is None or not stream.running:
+                stream = board.stream([0], 1000)
+            stream.read(0.002)
+            if random.random() < 0.3:
+                stream.stop()
+        except KeyboardInterrupt:
+            caught += 1
+        except arduinodrv.NotStreaming:
+            pass  # a stop cut short after the board took it: the next round starts again
+
+done = False
+while not done:
+    try:
+        steps()
+        done = True
+    except KeyboardInterrupt:  # one that came between two steps
+        caught += 1
+sender.wait()
+if stream is not None:
+    stream.stop()
+with board.stream([2], 500) as after:  # none left running by a start cut short
+    assert after.read(2.0)[0].analog[2] == int(sys.argv[3])
+board.write_pwm(1, 9)
+print(sender.returncode, caught, board.read_analog(0).raw, board.link.pwm[1], flush=True)
+board.close()
+print("closed", board.closed)
+"""
+
+
+def test_interrupts_at_any_moment_leave_the_board_usable_and_closable(board_library, tmp_path):
+    sim = start_boardsim(tmp_path / "ttyUSB5", *sim_options(tmp_path / "log"))
+    try:
+        # A process of its own: a board that wedges is a timeout there, not a hung run.
+        run = run_python("-c", STORM, str(tmp_path / "ttyUSB5"), board_library, str(ANALOG[2]), timeout=90)
+    finally:
+        stop_boardsim(sim)
+    assert run.returncode == 0, run.stderr
+    sender, caught, raw, pwm = map(int, run.stdout.split("\n")[0].split())
+    assert sender == 0 and caught > 100
+    assert (raw, pwm) == (ANALOG[0], 9) and run.stdout.split("\n")[1] == "closed True"
+
+
 def test_a_child_forked_after_open_gets_port_error_at_once(board):
     busy = threading.Event()
     stop = threading.Event()
@@ -223,7 +288,7 @@ def test_a_child_forked_after_open_gets_port_error_at_once(board):
             board.read_analog(0)
             code = 1
         except arduinodrv.PortError as error:
-            code = 0 if error.errno == errno.EBUSY else 2
+            code = 0 if error.errno == errno.EBUSY and board.event_fd == -1 else 2
         board.close()  # the child's copy only
         os._exit(code)
     stop.set()
@@ -292,36 +357,131 @@ def test_a_classic_sketch_cannot_stream_and_says_so(board):
             board.stream(channels, rate)
 
 
-def test_a_stream_yields_samples_in_order_with_the_boards_time(board_library, tmp_path):
-    folder = tmp_path
-    sim = start_boardsim(folder / "ttyUSB0", *sim_options(folder / "traffic.log"))
+@pytest.fixture
+def streaming(board_library, tmp_path):
+    """A Board of its own on an emulator that plays the project's sketch."""
+    sim = start_boardsim(tmp_path / "ttyUSB0", *sim_options(tmp_path / "traffic.log"))
     try:
-        with arduinodrv.Board(folder / "ttyUSB0", library=board_library, baud=1000000) as streaming:
-            if not streaming.link.sketch:
+        with arduinodrv.Board(tmp_path / "ttyUSB0", library=board_library) as board:
+            if not board.link.sketch:
                 pytest.skip("the emulator plays a classic sketch: no streams")
-            assert streaming.link.baud == 1000000
-            with streaming.stream([0, 2], 1000, digital=[1]) as stream:
-                with pytest.raises(arduinodrv.Streaming):
-                    streaming.read_analog(0)
-                samples = []
-                for sample in stream:
-                    samples.append(sample)
-                    if len(samples) == 500:
-                        break
-            # In order; a frame the line lost is a gap that the link counts, never a silent one.
-            numbers = [s.sequence for s in samples]
-            assert numbers == sorted(set(numbers))
-            assert numbers[-1] - numbers[0] + 1 - len(numbers) <= streaming.link.frames_lost
-            board_times = [s.board_time_us for s in samples]
-            assert all(0 < b - a < 5000 for a, b in zip(board_times, board_times[1:]))
-            assert samples[0].analog == (ANALOG[0], None, ANALOG[2], None, None, None)
-            assert samples[0].digital == (None, 0, None, None)
-            assert streaming.read_analog(0).raw == ANALOG[0]  # stopped: requests again
+            yield board
     finally:
         stop_boardsim(sim)
 
 
-def test_baud_must_be_a_fast_line_rate(board_library):
+def test_a_stream_yields_samples_in_order_and_requests_go_on_meanwhile(streaming):
+    assert streaming.link.baud == 1000000  # the fastest both ends take, by default
+    with streaming.stream([0, 2], 1000, digital=[1]) as stream:
+        samples = []
+        for sample in stream:
+            samples.append(sample)
+            if len(samples) % 100 == 0:  # between frames, each with its own answer
+                assert streaming.read_analog(3).raw == ANALOG[3]
+                streaming.write_pwm(2, len(samples) // 100)
+            if len(samples) == 500:
+                break
+        with pytest.raises(arduinodrv.Streaming):
+            streaming.stream([1], 10)
+    assert streaming.link.pwm[2] == 5
+    # In order; a frame the line lost is a gap that the link counts, never a silent one.
+    numbers = [s.sequence for s in samples]
+    assert numbers == sorted(set(numbers))
+    assert numbers[-1] - numbers[0] + 1 - len(numbers) <= streaming.link.frames_lost
+    # The board's own time: exactly the interval per frame number, also
+    # across frames a busy machine made the emulator skip.
+    assert all(b.board_time_us - a.board_time_us == 1000 * (b.sequence - a.sequence)
+               for a, b in zip(samples, samples[1:]))
+    assert samples[0].analog == (ANALOG[0], None, ANALOG[2], None, None, None)
+    assert samples[0].digital == (None, 0, None, None)
+
+
+def test_stop_gives_the_samples_not_read_yet(streaming):
+    stream = streaming.stream([0], 1000)
+    read = stream.read(2.0)
+    time.sleep(0.3)  # samples come meanwhile, read by nobody
+    rest = stream.stop()
+    assert len(rest) > 50
+    numbers = [s.sequence for s in read + rest]
+    assert numbers == sorted(set(numbers)) and numbers[0] == read[0].sequence
+    assert numbers[-1] - numbers[0] + 1 - len(numbers) <= streaming.link.frames_lost
+    assert stream.stop() == [] and not stream.running
+    with pytest.raises(arduinodrv.BoardClosed):
+        stream.read()
+    assert list(stream) == []
+    # Nothing left running: a new stream starts, and its samples are its own.
+    with streaming.stream([1], 200) as again:
+        assert again.read(2.0)[0].analog[1] == ANALOG[1]
+
+
+def cut_short_after(library, name, monkeypatch):
+    """library's function name, which then raises KeyboardInterrupt once, as
+    a Ctrl-C that came while it ran would."""
+    function = getattr(library, name)
+
+    def interrupted(*arguments):
+        monkeypatch.setattr(library, name, function)
+        function(*arguments)
+        raise KeyboardInterrupt
+    monkeypatch.setattr(library, name, interrupted)
+
+
+def test_a_stream_start_or_stop_cut_short_leaves_nothing_stuck(streaming, monkeypatch):
+    cut_short_after(streaming._library, "ab_stream_start", monkeypatch)
+    with pytest.raises(KeyboardInterrupt):
+        streaming.stream([0], 500)  # the board streams, and no Stream stands for it
+    stream = streaming.stream([1], 500)
+    assert stream.read(2.0)[0].analog[1] == ANALOG[1]
+    time.sleep(0.1)  # samples come, read by nobody
+    cut_short_after(streaming._library, "ab_stream_stop", monkeypatch)
+    with pytest.raises(KeyboardInterrupt):
+        stream.stop()
+    assert stream.stop() and stream.stop() == []  # asked again: what came before the first
+    with streaming.stream([2], 500) as again:
+        assert again.read(2.0)
+
+
+def test_an_open_or_close_cut_short_leaves_the_board_closed_or_closable(board_library, sim_link, board, monkeypatch):
+    # The session's Board holds the emulator: an open of a silent terminal.
+    library = board._library
+    with answering_terminal(b"") as silent:
+        cut_short_after(library, "ab_open", monkeypatch)
+        with pytest.raises(KeyboardInterrupt):
+            arduinodrv.Board(silent, start=0, library=board_library)
+        gc.collect()  # the Board that never was: its device closed with it
+        other = arduinodrv.Board(silent, start=0, library=board_library)
+        cut_short_after(library, "ab_close", monkeypatch)
+        with pytest.raises(KeyboardInterrupt):
+            other.close()
+        with pytest.raises(arduinodrv.BoardClosed):
+            other.read_analog(0)
+        other.close()
+        assert other.closed
+        arduinodrv.Board(silent, start=0, library=board_library).close()  # free again
+
+
+def test_a_stream_of_a_board_unplugged_raises_port_error_once(board_library, tmp_path):
+    link = tmp_path / "ttyUSB4"
+    sim = start_boardsim(link)
+    try:
+        with arduinodrv.Board(link, library=board_library, baud=9600) as board:
+            assert board.link.baud == 9600
+            with pytest.raises(arduinodrv.BadValue):
+                board.stream([0], 500)  # more than the slow line carries
+            stream = board.stream([0], 20)
+            assert stream.read(2.0)
+            stop_boardsim(sim)
+            with pytest.raises(arduinodrv.PortError) as raised:
+                for _ in stream:
+                    pass
+            assert raised.value.errno == errno.ENOENT
+            assert list(stream) == [] and not stream.running  # told once, then the end
+            assert stream.stop() == []
+    finally:
+        stop_boardsim(sim)
+
+
+def test_baud_must_be_a_line_rate(board_library):
     for baud in (115200, "1000000", True):
         with pytest.raises(ValueError):
             arduinodrv.Board("/dev/null", library=board_library, baud=baud)

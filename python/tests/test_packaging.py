@@ -120,5 +120,6 @@ def test_the_structs_are_the_headers():
     _C_TYPES["ab_reading"] = lib.CReading
     header = (SOURCE / "include" / "arduinoboard.h").read_text()
     for struct, mirror in (("ab_reading", lib.CReading), ("ab_options", lib.COptions), ("ab_link", lib.CLink),
-                           ("ab_scan_result", lib.CScanResult), ("ab_sample", lib.CSample)):
+                           ("ab_scan_result", lib.CScanResult), ("ab_sample", lib.CSample),
+                           ("ab_event", lib.CEvent)):
         assert [tuple(field) for field in mirror._fields_] == _fields(header, struct), struct

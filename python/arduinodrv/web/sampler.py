@@ -16,7 +16,8 @@ from typing import Callable
 from .._holders import why
 from ..board import Board
 from ..channels import ANALOG_INPUTS, DIGITAL_INPUTS, FULL_SCALE_V
-from ..errors import BadChannel, BadValue, BoardError, NoAnswer, NotAReading, NotSupported, PortError, Streaming
+from ..errors import (BadChannel, BadValue, BoardError, NoAnswer, NotAReading, NotStreaming, NotSupported, PortError,
+                      Streaming)
 
 # While the board is silent or gone each round asks once and waits out the
 # rest of this, so outputs and the page stay responsive; a board that does
@@ -201,9 +202,10 @@ class Sampler:
                       stream_problem=self.stream_problem)
 
     def _stream(self, board: Board) -> None:
-        """A stream at stream_hz until the page asks for rounds again, an
-        output is to be set, or the stream fails; its samples go out in
-        batches, each sample [time in ms, 6 volts, 4 levels]."""
+        """A stream at stream_hz until the page asks for rounds again or the
+        stream fails; its samples go out in batches, each sample [time in
+        ms, 6 volts, 4 levels], and the outputs asked for meanwhile are set
+        between two batches while it goes on."""
         hz = self.stream_hz
         try:
             stream = board.stream(range(ANALOG_INPUTS), hz, digital=range(DIGITAL_INPUTS))
@@ -211,10 +213,16 @@ class Sampler:
             self.stream_hz, self.stream_problem = None, f"no stream at {hz} Hz: {why(error)}"
             return
         except (NoAnswer, PortError):
-            return  # the rounds say what became of the board
+            # A round says what became of the board; the start is tried
+            # again a round later, not at once over and over.
+            started = time.monotonic()
+            self._publish(self._round())
+            self._pause_until(started + _IDLE_ROUND_S)
+            return
         try:
             with stream:
-                while not self._stop.is_set() and self.stream_hz == hz and self._outputs.empty():
+                while not self._stop.is_set() and self.stream_hz == hz:
+                    self._apply_outputs()
                     batch, until = [], time.monotonic() + _STREAM_BATCH_S
                     while time.monotonic() < until:
                         batch += stream.read(max(0.0, until - time.monotonic()))
@@ -228,7 +236,7 @@ class Sampler:
                     self._describe(round_)
                     round_["rate"] = round(len(batch) / _STREAM_BATCH_S, 1)
                     self._publish(round_)
-        except (NoAnswer, PortError) as error:
+        except (NoAnswer, PortError, NotStreaming) as error:
             self.stream_problem = f"the stream stopped: {why(error)}"
 
     def _run(self) -> None:

@@ -35,6 +35,8 @@ bool right_value(int value)
 }
 
 struct timings {
+    explicit timings(std::string what) : name(std::move(what)) {}
+
     std::string name;
     std::vector<double> ms;
     std::vector<double> outside_ms;  // the call less its round trip on the line
@@ -71,6 +73,11 @@ double ratio(const timings &over, const timings &under)
 }
 
 struct line_under_test {
+    line_under_test(const char *what, std::string path, std::vector<std::string> emulator, bool is_paced)
+        : name(what), link(std::move(path)), program(std::move(emulator)), paced(is_paced)
+    {
+    }
+
     const char *name;
     std::string link;
     std::vector<std::string> program;  // the emulator and its arguments
@@ -329,10 +336,14 @@ bool open_many(const std::string &folder, int count)
 bool run_requests_bench(const std::string &folder, int rounds, int calls, double seconds)
 {
     std::vector<line_under_test> lines;
-    lines.push_back({"The sketch's firmware on firmsim (the emulated chip at real time)", folder + "/chip",
-                     {FIRMSIM_PROGRAM, "--link", folder + "/chip", "--analog", "all=2500", FIRMSIM_FIRMWARE}, false});
-    lines.push_back({"A line paced at its real rate (boardsim --pace)", folder + "/paced",
-                     {BOARDSIM_PROGRAM, "--link", folder + "/paced", "--pace", "-q", "--analog", "all=512"}, true});
+    lines.emplace_back("The sketch's firmware on firmsim (the emulated chip at real time)", folder + "/chip",
+                       std::vector<std::string>{FIRMSIM_PROGRAM, "--link", folder + "/chip", "--analog", "all=2500",
+                                                FIRMSIM_FIRMWARE},
+                       false);
+    lines.emplace_back("A line paced at its real rate (boardsim --pace)", folder + "/paced",
+                       std::vector<std::string>{BOARDSIM_PROGRAM, "--link", folder + "/paced", "--pace", "-q",
+                                                "--analog", "all=512"},
+                       true);
     bool ok = true;
     for (line_under_test &line : lines) {
         if (!line.start()) {

@@ -1,13 +1,15 @@
 #include "board_protocol.h"
 
-// Texts live in flash on the board: its RAM is small.
+// Texts and tables live in flash on the board: its RAM is small.
 #if defined(__AVR__)
 #include <avr/pgmspace.h>
 #define BOARD_TEXT PROGMEM
 #define text_byte(at) pgm_read_byte(at)
+#define table_word(at) pgm_read_dword(at)
 #else
 #define BOARD_TEXT
 #define text_byte(at) (*(at))
+#define table_word(at) (*(at))
 #endif
 
 const uint8_t command_interpreter::line_capacity;
@@ -521,16 +523,27 @@ void command_interpreter::put(uint8_t byte)
         answer_[answer_length_++] = byte;
 }
 
+// By subtracting powers of ten: the chip has no divider, and ten 32-bit
+// divisions (an uptime's digits) take longer than a stream's shortest
+// interval, which would cost the stream a tick.
 void command_interpreter::put_decimal(uint32_t value)
 {
-    char digits[10];
-    uint8_t count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (count > 0)
-        put(static_cast<uint8_t>(digits[--count]));
+    static const uint32_t powers[] BOARD_TEXT = {1000000000u, 100000000u, 10000000u, 1000000u, 100000u,
+                                                 10000u,      1000u,      100u,      10u};
+    bool leading = true;
+    for (const uint32_t &entry : powers) {
+        const uint32_t power = table_word(&entry);
+        uint8_t digit = 0;
+        while (value >= power) {
+            value -= power;
+            ++digit;
+        }
+        if (digit != 0 || !leading) {
+            put(static_cast<uint8_t>('0' + digit));
+            leading = false;
+        }
+    }
+    put(static_cast<uint8_t>('0' + value));
 }
 
 void command_interpreter::put_tagged(uint32_t value, char tag)

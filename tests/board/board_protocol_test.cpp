@@ -274,9 +274,17 @@ TEST_F(interpreter_test, every_input_at_once_and_the_uptime)
     board.now_us = 2000000;  // 2^32 + 2 s after the start
     feed("XKs\r");
     EXPECT_EQ(board.sent, "1234r4296967s");
+    // Two weeks on: ten digits, written without a divider.
+    for (int step = 0; step < 600; ++step) {
+        board.now_us += 2000000000u;
+        interpreter.poll();
+    }
+    board.sent.clear();
+    feed("XKt\r");
+    EXPECT_EQ(board.sent, "1204296967t");
     uint32_t due = 0;
     ASSERT_TRUE(interpreter.next_due(due));
-    EXPECT_EQ(due, 2000000u + 60000000u);  // keeps its uptime, at least every minute
+    EXPECT_EQ(due, board.now_us + 60000000u);  // keeps its uptime, at least every minute
 }
 
 TEST_F(interpreter_test, line_moves_after_its_answer_and_back_when_the_host_goes_silent)

@@ -4,9 +4,9 @@ timed call, which board_bench reads.
   board_bench.py serial PORT CALLS START_MS
       a bare request with pyserial: write the command, readline until "\\n",
       timed with time.perf_counter around the write and the readline; CALLS
-      each of "EA0\\r" to the LF ("bare4lf MS VALUE"), "EA0\\r\\r" (the board
-      object's wire) to the LF ("bare5lf ...") and to the CR ("bare5cr ..."),
-      in turn
+      each of "EA0\\r" to the LF ("bare4lf MS VALUE"), "EA0\\r" to the CR (the
+      board object's wire and end: "bare4cr ...") and "EA0\\r\\r" (the 71
+      exports' wire) to the LF ("bare5lf ..."), in turn
   board_bench.py ctypes LIBRARY PORT CALLS NULL_CALLS
       ab_read_analog through ctypes (libarduinoboard, no package):
       "ctypes MS ROUND_TRIP_MS VALUE" per call, then "ctypes_null NS": the
@@ -44,7 +44,7 @@ def bare_requests(port, calls, start_ms):
     # The command and the answer's end awaited: the issue's bare request,
     # the board object's wire read to the LF, and its wire read to the CR
     # as the board object reads it (the LF then read outside the timing).
-    ways = (("bare4lf", b"EA0\r", b"\n"), ("bare5lf", b"EA0\r\r", b"\n"), ("bare5cr", b"EA0\r\r", b"\r"))
+    ways = (("bare4lf", b"EA0\r", b"\n"), ("bare5lf", b"EA0\r\r", b"\n"), ("bare4cr", b"EA0\r", b"\r"))
     with serial.Serial(port, 9600, timeout=1.0) as line:
         time.sleep(start_ms / 1000)  # the board restarts as its port opens
         for _ in range(WARM_UP):
@@ -100,10 +100,17 @@ class Reading(ctypes.Structure):
                 ("time_ns", ctypes.c_int64), ("round_trip_ns", ctypes.c_int64)]
 
 
+class Options(ctypes.Structure):
+    _fields_ = [("timeout_ms", ctypes.c_int), ("start_ms", ctypes.c_int), ("exclusive", ctypes.c_int),
+                ("baud", ctypes.c_int)]
+
+
 def ctypes_requests(library_path, port, calls, null_calls):
     library = ctypes.CDLL(library_path)
     library.ab_open.argtypes = [ctypes.c_char_p, ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p)]
     library.ab_open.restype = ctypes.c_int
+    library.ab_default_options.argtypes = [ctypes.POINTER(Options)]
+    library.ab_default_options.restype = None
     read_analog = library.ab_read_analog
     read_analog.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.POINTER(Reading)]
     read_analog.restype = ctypes.c_int
@@ -111,8 +118,12 @@ def ctypes_requests(library_path, port, calls, null_calls):
     library.ab_close.restype = None
     library.ab_last_error.restype = ctypes.c_char_p
 
+    # The C turn's line: 9600 baud, the rest the library's defaults.
+    options = Options()
+    library.ab_default_options(ctypes.byref(options))
+    options.baud = 9600
     board = ctypes.c_void_p()
-    status = library.ab_open(port.encode(), None, ctypes.byref(board))
+    status = library.ab_open(port.encode(), ctypes.byref(options), ctypes.byref(board))
     if status != 0:
         sys.exit(f"board_bench.py: ab_open: {library.ab_last_error().decode(errors='replace')}")
     reading = Reading()

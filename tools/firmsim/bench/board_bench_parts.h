@@ -25,6 +25,16 @@ inline ab_board *open_bench_board(const std::string &link, const ab_options *opt
     return nullptr;
 }
 
+// The defaults on the 9600-baud line: the turns that set the board object
+// beside a bare 9600-baud request, or beside the 71 exports, keep to it.
+inline ab_options slow_line_options()
+{
+    ab_options options;
+    ab_default_options(&options);
+    options.baud = 9600;
+    return options;
+}
+
 // Runs a program and gives its standard output once it has ended, and its
 // exit status (-1 when it did not run or was killed).
 int run_program(const std::vector<std::string> &arguments, std::string &out);

@@ -11,7 +11,6 @@
 #include "bench_inputs.h"
 #include "board_bench_parts.h"
 #include "firmsim_process.h"
-#include "protocol/board_channels.h"
 #include "protocol/line_protocol.h"
 
 #include <cstdio>
@@ -34,7 +33,7 @@ double line_ms(size_t characters)
 struct scan_series {
     const char *name;
     std::vector<double> ms, turn_medians;
-    std::vector<double> round_trips;  // ab_scan's: its first command written to the last answer's end
+    std::vector<double> round_trips;  // ab_scan's: its command written to the answer's end
     size_t turn_start = 0;
     long wrong = 0, failed = 0, lags = 0;
 
@@ -58,13 +57,14 @@ void row(const scan_series &s)
 struct scan_bench {
     std::string link;
     int reads = 25;
-    scan_series scans{"ab_scan: 11 commands at once"};
+    scan_series scans{"ab_scan: one request, every value"};
     scan_series exports{"ea x 6, eb x 4: the 71 exports, one by one"};
     bool broken = false;
 
     void scan_turn()
     {
-        ab_board *board = open_bench_board(link);
+        const ab_options slow = slow_line_options();
+        ab_board *board = open_bench_board(link, &slow);
         if (board == nullptr) {
             broken = true;
             return;
@@ -134,16 +134,21 @@ struct scan_bench {
     }
 };
 
-// The characters of the commands that read each input once, the classic
-// way: "EA0\r" and the like.
-size_t ten_commands()
+// ab_scan with the project's sketch: one tagged request ("XAa\r"),
+// answered with every value at once ("102,266,...,921,1011a\r\n"), read to
+// its CR. The answer starts only once the command has come, so the line's
+// least is both, one after the other.
+size_t scan_command_characters()
+{
+    return command_line(tagged_command(scan_command, 'a')).size();
+}
+
+size_t scan_answer_characters()
 {
     size_t characters = 0;
     for (int input = 0; input < AB_ANALOG_INPUTS; ++input)
-        characters += command_line(analog_input_command(std::to_string(input))).size();
-    for (int input = 0; input < AB_DIGITAL_INPUTS; ++input)
-        characters += command_line(digital_input_command(digital_input_pins[input])).size();
-    return characters;
+        characters += std::to_string(input_reading(input)).size() + 1;  // and its comma
+    return characters + AB_DIGITAL_INPUTS + 2;                          // a digit each, the tag, the CR
 }
 
 void print_scan_bench(const scan_bench &b, int rounds)
@@ -166,29 +171,16 @@ void print_scan_bench(const scan_bench &b, int rounds)
     std::printf("reads: the timed reads with every value right; wrong and failed count values (of 10 a read);\n"
                 "turns: the median of the turns' medians (a turn the machine's load hit counts once)\n");
 
-    // Both directions carry at once: the answers come back while later
-    // commands go out, so the line's least is every command's characters
-    // and the shortest last answer after them (a digital input's byte).
-    const size_t commands = ten_commands();
-    const size_t floor_characters = commands + 1;
-    const double floor = line_ms(floor_characters);
-    std::printf("\nthe line's floor: the ten commands' %zu characters, then the shortest last answer (a digital\n"
-                "input's byte; the other answers come back while later commands go out): %zu characters of %d bits\n"
-                "at 9600 baud, %.1f ms\n",
-                commands, floor_characters, bits_a_character, floor);
-    // ab_scan's own wire: an eleventh command, a digital request of pin 0,
-    // parts the answers of A4 and A5; A5's answer is read to its CR.
-    const size_t parting = command_line(digital_input_command(0)).size();
-    const size_t last_answer = std::to_string(input_reading(AB_ANALOG_INPUTS - 1)).size() + 1;
-    const double scan_wire = line_ms(commands + parting + last_answer);
-    std::printf("ab_scan's own wire: 11 commands (%zu characters: a digital request of pin 0 parts A4's answer from\n"
-                "A5's) and A5's answer to its CR (%zu): %.1f ms, %.3f x the floor\n",
-                commands + parting, last_answer, scan_wire, scan_wire / floor);
+    const size_t command = scan_command_characters(), answer = scan_answer_characters();
+    const double floor = line_ms(command + answer);
+    std::printf("\nthe line's floor: ab_scan's command (%zu characters) and the answer with every value, to its CR\n"
+                "(%zu), one after the other: %zu characters of %d bits at 9600 baud, %.1f ms\n",
+                command, answer, command + answer, bits_a_character, floor);
     if (!b.scans.ms.empty()) {
         std::vector<double> outside;
         for (size_t i = 0; i < b.scans.ms.size(); ++i)
             outside.push_back(b.scans.ms[i] - b.scans.round_trips[i]);
-        std::printf("ab_scan's round trip (its first command written to A5's answer's end): min %.2f ms, median"
+        std::printf("ab_scan's round trip (its command written to the answer's end): min %.2f ms, median"
                     " %.2f ms;\nthe call less that round trip, the library's own time: median %.3f ms, p90 %.3f"
                     " ms\n",
                     percentile(b.scans.round_trips, 0), median(b.scans.round_trips), median(outside),

@@ -133,7 +133,7 @@
  *   after any failure the scan first waits for a quiet line. A digital
  *   answer must be the byte 0 or 1 there. ab_scan returns AB_OK when all ten
  *   are right, else the status of the worst: AB_NO_PORT, then AB_NO_ANSWER,
- *   then AB_NOT_A_READING. At 9600 baud a scan takes about 25 ms with the
+ *   then AB_NOT_A_READING. At 9600 baud a scan takes about 38 ms with the
  *   project's sketch, 50 ms with a classic one.
  *
  * STREAMS

@@ -363,7 +363,7 @@ class Board:
         return self.read_digital_reading(channel).raw == 1
 
     def scan(self) -> "Scan":
-        """Every input in one exchange (about 25 ms at 9600 baud with the
+        """Every input in one exchange (about 38 ms at 9600 baud with the
         project's sketch, 50 ms with a classic one): a Scan whose analog and
         digital entries are each a Reading or the BoardError that input got.
         Raises only when no input could be asked: the device gone

@@ -72,15 +72,8 @@ bool write_line(ab_board &board, const std::string &line, awaited_answer &answer
     if (sent > 0 && sent < out.size())
         sent += port.write_some(out.data() + sent, out.size() - sent, deadline{first.start_ms, 2 * command_write_limit_ms});
     board.line_cut = sent > 0 && sent < out.size();
-    if (board.traced) {
-        std::string details = quoted_bytes(out);
-        if (sent == 0)
-            details += " dropped: the device took none of it";
-        else if (sent < out.size())
-            details += " cut: the device took " + std::to_string(sent) + " of its " + std::to_string(out.size()) +
-                       " bytes";
-        trace_board(board, trace_event::send, details);
-    }
+    if (board.traced)
+        trace_board(board, trace_event::send, sent_bytes(out, sent));
     return sent == out.size();
 }
 

@@ -205,13 +205,7 @@ void line_exchange::trace_sent(const std::string &out, size_t sent, bool had_por
         return;
     }
     sent_ns_ = monotonic_ns();
-    std::string details = quoted_bytes(out);
-    if (sent == 0)
-        details += " dropped: the device took none of it";
-    else if (sent < out.size())
-        details += " cut: the device took " + std::to_string(sent) + " of its " + std::to_string(out.size()) +
-                   " bytes";
-    trace_->event(trace_event::send, details);
+    trace_->event(trace_event::send, sent_bytes(out, sent));
     trace_gone_since(true);
 }
 

@@ -44,6 +44,17 @@ std::string quoted_bytes(std::string_view bytes, size_t most)
     return out;
 }
 
+std::string sent_bytes(std::string_view bytes, size_t sent)
+{
+    std::string details = quoted_bytes(bytes);
+    if (sent == 0)
+        details += " dropped: the device took none of it";
+    else if (sent < bytes.size())
+        details += " cut: the device took " + std::to_string(sent) + " of its " + std::to_string(bytes.size()) +
+                   " bytes";
+    return details;
+}
+
 std::string path_word(std::string_view path, size_t most)
 {
     if (path.empty())

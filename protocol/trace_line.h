@@ -43,6 +43,10 @@ constexpr size_t trace_bytes_shown = 256;
 // `bytes` between double quotes, escaped as above; cut after `most` bytes.
 std::string quoted_bytes(std::string_view bytes, size_t most = trace_bytes_shown);
 
+// A send's details: the bytes, and what the device took of them when
+// not all.
+std::string sent_bytes(std::string_view bytes, size_t sent);
+
 // A path as one word: escaped as above, a space as \x20, no quotes.
 std::string path_word(std::string_view path, size_t most);
 
